@@ -1,0 +1,125 @@
+#pragma once
+// Veilrelay: client for an end-to-end encrypted chat-completion router.
+//
+// A request payload (a JSON object) is serialised, encrypted with a fresh
+// AES-256-GCM key, the key wrapped with RSA-OAEP-SHA256 for the router's
+// public key, and posted over HTTPS. The answer is wrapped for this client's
+// own RSA-4096 key and decrypted here. Every failure is a typed error
+// (veilrelay/errors.hpp).
+//
+//   asio::io_context io;
+//   ossara::Veilrelay client("https://router.example");
+//   client.generate_keys();
+//   auto answer = asio::co_spawn(io,
+//       client.send_secure_request({{"model", "m"}, {"messages", msgs}}, "req-1"),
+//       asio::use_future);
+//   io.run();
+//   std::cout << answer.get()["choices"][0]["message"]["content"];
+//
+// The library starts no thread: every asynchronous operation is an
+// asio::awaitable that runs on the caller's io_context.
+
+#include <ossara/veilrelay/errors.hpp>
+#include <ossara/veilrelay/warnings.hpp>
+
+#include <asio/awaitable.hpp>
+#include <nlohmann/json.hpp>
+#include <openssl/types.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <source_location>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ossara {
+
+namespace detail {
+struct EvpPkeyDeleter {
+    void operator()(EVP_PKEY* key) const noexcept;
+};
+
+// Time limits of one HTTP exchange. The public default is 60 s each; tests
+// shorten them through Veilrelay::_set_http_limits.
+struct HttpLimits {
+    std::chrono::milliseconds connect{std::chrono::seconds(60)};
+    std::chrono::seconds low_speed_time{60};
+};
+}  // namespace detail
+
+using json = nlohmann::ordered_json;
+
+class Veilrelay {
+public:
+    static constexpr std::string_view DEFAULT_ROUTER_URL = "https://router.ossara.example";
+    static constexpr std::size_t MAX_PAYLOAD_SIZE = 10485760;
+    static constexpr int MIN_KEY_SIZE = 2048;
+    static constexpr std::array<std::string_view, 3> valid_tiers{"standard", "high", "maximum"};
+
+    /// Creates a client for `router_url` (trailing slashes removed). A
+    /// non-https URL is accepted, but key retrieval refuses it unless
+    /// allow_http is true (then a UserWarning is emitted, attributed to `where`).
+    explicit Veilrelay(std::string router_url = std::string(DEFAULT_ROUTER_URL), bool allow_http = false,
+                       bool secure_memory = true,
+                       std::source_location where = std::source_location::current());
+
+    Veilrelay(const Veilrelay&) = delete;
+    Veilrelay& operator=(const Veilrelay&) = delete;
+    Veilrelay(Veilrelay&&) noexcept = default;
+    Veilrelay& operator=(Veilrelay&&) noexcept = default;
+    ~Veilrelay() = default;
+
+    // --- key management -------------------------------------------------
+    void generate_keys(bool save_to_file = false, std::string key_dir = "client_keys",
+                       std::optional<std::string> password = std::nullopt);
+    void load_keys(const std::string& private_key_path, std::optional<std::string> public_key_path = std::nullopt,
+                   std::optional<std::string> password = std::nullopt);
+    void _protect_private_key() noexcept;
+    void _validate_rsa_key(const EVP_PKEY* key, const std::string& key_type = "private") const;
+
+    // --- asynchronous operations (run on the caller's io_context) --------
+    asio::awaitable<std::string> fetch_server_public_key();
+    asio::awaitable<std::vector<std::uint8_t>> _do_encrypt(std::span<std::uint8_t> payload_bytes,
+                                                           std::span<std::uint8_t> aes_key);
+    asio::awaitable<std::vector<std::uint8_t>> encrypt_payload(json payload);
+    asio::awaitable<json> decrypt_response(std::vector<std::uint8_t> encrypted_response, std::string payload_id);
+    asio::awaitable<json> send_secure_request(json payload, std::string payload_id,
+                                              std::optional<std::string> api_key = std::nullopt,
+                                              std::optional<std::string> security_tier = std::nullopt);
+
+    // --- configuration and state ----------------------------------------
+    const std::string& router_url() const noexcept { return router_url_; }
+    bool allow_http() const noexcept { return allow_http_; }
+    int key_size() const noexcept { return key_size_; }
+    bool use_secure_memory() const noexcept { return _use_secure_memory; }
+    /// The client's RSA private key, or nullptr before keys are generated or loaded.
+    EVP_PKEY* private_key() const noexcept { return private_key_.get(); }
+    const std::optional<std::string>& public_key_pem() const noexcept { return public_key_pem_; }
+
+    /// Verify the router's TLS certificate against this CA bundle (PEM file)
+    /// instead of the system trust store. std::nullopt restores the default.
+    void set_ca_file(std::optional<std::string> ca_file) { ca_file_ = std::move(ca_file); }
+    const std::optional<std::string>& ca_file() const noexcept { return ca_file_; }
+
+    /// Internal: shortens the HTTP time limits (tests only).
+    void _set_http_limits(detail::HttpLimits limits) noexcept { http_limits_ = limits; }
+    const detail::HttpLimits& _http_limits() const noexcept { return http_limits_; }
+
+private:
+    std::string router_url_;
+    std::unique_ptr<EVP_PKEY, detail::EvpPkeyDeleter> private_key_;
+    std::optional<std::string> public_key_pem_;
+    int key_size_ = 4096;
+    bool allow_http_ = false;
+    bool _use_secure_memory = false;
+    std::optional<std::string> ca_file_;
+    detail::HttpLimits http_limits_{};
+};
+
+}  // namespace ossara

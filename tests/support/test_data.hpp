@@ -1,0 +1,25 @@
+#pragma once
+// Locations of the checked-in test data and small file helpers for tests.
+#include <filesystem>
+#include <string>
+
+namespace ossara::testing {
+
+inline std::filesystem::path test_data_dir() { return OSSARA_TEST_DATA_DIR; }
+
+std::string read_text_file(const std::filesystem::path& path);
+
+// A fresh directory under the system temp dir, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace ossara::testing
