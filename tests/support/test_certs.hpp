@@ -1,0 +1,18 @@
+#pragma once
+// Generates a throw-away CA and a server certificate for 127.0.0.1 and
+// localhost, signed by that CA, for HTTPS tests. Nothing is checked in.
+#include <filesystem>
+
+namespace ossara::testing {
+
+struct TestCertificates {
+    std::filesystem::path ca_file;    // the CA certificate (PEM): what a client trusts
+    std::filesystem::path cert_file;  // the server certificate (PEM)
+    std::filesystem::path key_file;   // the server's private key (PEM, PKCS#8)
+};
+
+// Writes ca.pem, server.pem and server-key.pem into `dir` (which must exist).
+// Throws std::runtime_error when OpenSSL fails.
+TestCertificates make_test_certificates(const std::filesystem::path& dir);
+
+}  // namespace ossara::testing

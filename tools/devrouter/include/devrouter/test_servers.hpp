@@ -1,0 +1,54 @@
+#pragma once
+// Misbehaving peers for network tests. Each binds 127.0.0.1 on a free port.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace ossara::devrouter {
+
+// A socket that listens but never accepts: connections complete in the
+// kernel's backlog and then nothing ever happens (a stalled server).
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    int port() const { return port_; }
+    std::string base_url() const;
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A port on 127.0.0.1 that was bound and closed again: connecting to it is refused.
+int closed_port();
+
+// Accepts connections one after another; for each reads the request head
+// (and a Content-Length body), writes `response` verbatim, then closes the
+// connection normally (FIN) or, with reset = true, aborts it (RST).
+class RawResponder {
+public:
+    RawResponder(std::string response, bool reset);
+    ~RawResponder();
+    RawResponder(const RawResponder&) = delete;
+    RawResponder& operator=(const RawResponder&) = delete;
+    int port() const { return port_; }
+    std::string base_url() const;
+    int connections() const { return connections_.load(); }
+
+private:
+    void serve();
+
+    std::string response_;
+    bool reset_;
+    int fd_ = -1;
+    int port_ = 0;
+    int wake_[2] = {-1, -1};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+}  // namespace ossara::devrouter
