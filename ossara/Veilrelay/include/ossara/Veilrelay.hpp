@@ -41,6 +41,8 @@
 namespace ossara {
 
 namespace detail {
+class EncryptProbe;
+
 struct EvpPkeyDeleter {
     void operator()(EVP_PKEY* key) const noexcept;
 };
@@ -110,6 +112,8 @@ public:
     /// Internal: shortens the HTTP time limits (tests only).
     void _set_http_limits(detail::HttpLimits limits) noexcept { http_limits_ = limits; }
     const detail::HttpLimits& _http_limits() const noexcept { return http_limits_; }
+    /// Internal: lets tests observe the buffers of the secure encryption path.
+    void _set_encrypt_probe(detail::EncryptProbe* probe) noexcept { encrypt_probe_ = probe; }
 
 private:
     std::string router_url_;
@@ -120,6 +124,7 @@ private:
     bool _use_secure_memory = false;
     std::optional<std::string> ca_file_;
     detail::HttpLimits http_limits_{};
+    detail::EncryptProbe* encrypt_probe_ = nullptr;
 };
 
 }  // namespace ossara
