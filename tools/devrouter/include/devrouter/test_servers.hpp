@@ -1,9 +1,10 @@
 #pragma once
 // Misbehaving peers for network tests. Each binds 127.0.0.1 on a free port.
 #include <atomic>
-#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ossara::devrouter {
 
@@ -28,7 +29,8 @@ int closed_port();
 
 // Accepts connections one after another; for each reads the request head
 // (and a Content-Length body), writes `response` verbatim, then closes the
-// connection normally (FIN) or, with reset = true, aborts it (RST).
+// connection normally (FIN) or, with reset = true, aborts it (RST). Keeps
+// every request as raw bytes, so tests can see header order on the wire.
 class RawResponder {
 public:
     RawResponder(std::string response, bool reset);
@@ -38,6 +40,7 @@ public:
     int port() const { return port_; }
     std::string base_url() const;
     int connections() const { return connections_.load(); }
+    std::vector<std::string> requests() const;
 
 private:
     void serve();
@@ -48,6 +51,8 @@ private:
     int port_ = 0;
     int wake_[2] = {-1, -1};
     std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
     std::thread thread_;
 };
 

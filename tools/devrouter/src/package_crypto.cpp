@@ -1,0 +1,216 @@
+#include "package_crypto.hpp"
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace ossara::devrouter {
+
+namespace {
+
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* ctx) const noexcept { EVP_PKEY_CTX_free(ctx); }
+};
+struct CipherCtxFree {
+    void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
+};
+struct BioFree {
+    void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+};
+struct EncodeCtxFree {
+    void operator()(EVP_ENCODE_CTX* ctx) const noexcept { EVP_ENCODE_CTX_free(ctx); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+constexpr std::size_t kKeySize = 32;
+constexpr std::size_t kNonceSize = 12;
+constexpr std::size_t kTagSize = 16;
+
+const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+unsigned char* bytes(std::string& s) { return reinterpret_cast<unsigned char*>(s.data()); }
+
+Bio memory_bio(std::string_view text) {
+    Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    if (!bio) throw std::runtime_error("BIO_new_mem_buf failed");
+    return bio;
+}
+
+PkeyCtx oaep_context(EVP_PKEY* key, bool encrypt) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    if (!ctx) throw PackageError("cannot use the RSA key");
+    const int init = encrypt ? EVP_PKEY_encrypt_init(ctx.get()) : EVP_PKEY_decrypt_init(ctx.get());
+    if (init <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha256()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) <= 0)
+        throw PackageError("the key is not an RSA key");
+    return ctx;
+}
+
+std::string rsa_oaep(EVP_PKEY* key, std::string_view in, bool encrypt) {
+    const PkeyCtx ctx = oaep_context(key, encrypt);
+    std::size_t out_len = 0;
+    const auto run = [&](unsigned char* out) {
+        return encrypt ? EVP_PKEY_encrypt(ctx.get(), out, &out_len, bytes(in), in.size())
+                       : EVP_PKEY_decrypt(ctx.get(), out, &out_len, bytes(in), in.size());
+    };
+    if (run(nullptr) <= 0) throw PackageError("RSA-OAEP failed");
+    std::string out(out_len, '\0');
+    if (run(bytes(out)) <= 0) throw PackageError(encrypt ? "RSA-OAEP wrap failed" : "RSA-OAEP unwrap failed");
+    out.resize(out_len);
+    return out;
+}
+
+const std::string& member_string(const nlohmann::json& object, const char* name) {
+    const auto it = object.find(name);
+    if (it == object.end()) throw PackageError(std::string("missing member ") + name);
+    if (!it->is_string()) throw PackageError(std::string("member ") + name + " is not a string");
+    return it->get_ref<const std::string&>();
+}
+
+void secure_clear(std::string& s) {
+    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+    s.clear();
+}
+
+}  // namespace
+
+EvpKey generate_rsa_key(unsigned bits) {
+    EvpKey key(EVP_RSA_gen(bits));
+    if (!key) throw std::runtime_error("RSA key generation failed");
+    return key;
+}
+
+EvpKey load_private_key(std::string_view pem) {
+    const Bio bio = memory_bio(pem);
+    EvpKey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    if (!key) throw PackageError("cannot read the private key PEM");
+    return key;
+}
+
+EvpKey load_public_key(std::string_view pem) {
+    const Bio bio = memory_bio(pem);
+    EvpKey key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    if (!key) throw PackageError("cannot read the public key PEM");
+    return key;
+}
+
+std::string public_key_pem(EVP_PKEY* key) {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PUBKEY(bio.get(), key) != 1) throw std::runtime_error("PEM_write_bio_PUBKEY failed");
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(len));
+}
+
+std::string base64_encode(std::string_view in) {
+    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(bytes(out), bytes(in), static_cast<int>(in.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string base64_decode(std::string_view text) {
+    // The EVP decoder skips whitespace and validates padding, unlike EVP_DecodeBlock.
+    std::unique_ptr<EVP_ENCODE_CTX, EncodeCtxFree> ctx(EVP_ENCODE_CTX_new());
+    if (!ctx) throw std::runtime_error("EVP_ENCODE_CTX_new failed");
+    EVP_DecodeInit(ctx.get());
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    int n = 0;
+    int tail = 0;
+    if (EVP_DecodeUpdate(ctx.get(), bytes(out), &n, bytes(text), static_cast<int>(text.size())) < 0 ||
+        EVP_DecodeFinal(ctx.get(), bytes(out) + n, &tail) < 0)
+        throw PackageError("invalid base64");
+    out.resize(static_cast<std::size_t>(n + tail));
+    return out;
+}
+
+std::string open_package(std::string_view body, EVP_PKEY* private_key) {
+    const nlohmann::json package = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (package.is_discarded()) throw PackageError("body is not JSON");
+    if (!package.is_object()) throw PackageError("package is not a JSON object");
+    if (member_string(package, "version") != "1.0") throw PackageError("unsupported version");
+    if (member_string(package, "algorithm") != "hybrid-aes256-rsa4096") throw PackageError("unsupported algorithm");
+    const auto payload = package.find("encrypted_payload");
+    if (payload == package.end() || !payload->is_object()) throw PackageError("encrypted_payload is not an object");
+
+    std::string key = rsa_oaep(private_key, base64_decode(member_string(package, "encrypted_aes_key")), false);
+    const std::string ciphertext = base64_decode(member_string(*payload, "ciphertext"));
+    const std::string nonce = base64_decode(member_string(*payload, "nonce"));
+    std::string tag = base64_decode(member_string(*payload, "tag"));
+    if (key.size() != kKeySize || nonce.empty() || tag.size() != kTagSize) {
+        secure_clear(key);
+        throw PackageError("wrong key, nonce or tag length");
+    }
+
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    std::string plaintext(ciphertext.size(), '\0');
+    int len = 0;
+    int final_len = 0;
+    const bool ok =
+        ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(nonce.size()), nullptr) == 1 &&
+        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
+        EVP_DecryptUpdate(ctx.get(), bytes(plaintext), &len, bytes(ciphertext), static_cast<int>(ciphertext.size())) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(tag.size()), tag.data()) == 1 &&
+        EVP_DecryptFinal_ex(ctx.get(), bytes(plaintext) + len, &final_len) == 1;
+    secure_clear(key);
+    if (!ok) {
+        secure_clear(plaintext);
+        throw PackageError("authentication failed");
+    }
+    plaintext.resize(static_cast<std::size_t>(len + final_len));
+    return plaintext;
+}
+
+nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipient) {
+    std::string key(kKeySize, '\0');
+    std::string nonce(kNonceSize, '\0');
+    if (RAND_bytes(bytes(key), static_cast<int>(key.size())) != 1 ||
+        RAND_bytes(bytes(nonce), static_cast<int>(nonce.size())) != 1)
+        throw std::runtime_error("RAND_bytes failed");
+
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    std::string ciphertext(plaintext.size(), '\0');
+    std::string tag(kTagSize, '\0');
+    int len = 0;
+    int final_len = 0;
+    const bool ok =
+        ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(nonce.size()), nullptr) == 1 &&
+        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
+        EVP_EncryptUpdate(ctx.get(), bytes(ciphertext), &len, bytes(plaintext), static_cast<int>(plaintext.size())) == 1 &&
+        EVP_EncryptFinal_ex(ctx.get(), bytes(ciphertext) + len, &final_len) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag.size()), tag.data()) == 1;
+    if (!ok) {
+        secure_clear(key);
+        throw std::runtime_error("AES-GCM encryption failed");
+    }
+    std::string wrapped;
+    try {
+        wrapped = rsa_oaep(recipient, key, true);
+    } catch (...) {
+        secure_clear(key);
+        throw;
+    }
+    secure_clear(key);
+
+    nlohmann::ordered_json package;
+    package["version"] = "1.0";
+    package["algorithm"] = "hybrid-aes256-rsa4096";
+    package["encrypted_payload"] = {{"ciphertext", base64_encode(ciphertext)},
+                                    {"nonce", base64_encode(nonce)},
+                                    {"tag", base64_encode(tag)}};
+    package["encrypted_aes_key"] = base64_encode(wrapped);
+    package["key_algorithm"] = "RSA-OAEP-SHA256";
+    package["payload_algorithm"] = "AES-256-GCM";
+    return package;
+}
+
+}  // namespace ossara::devrouter

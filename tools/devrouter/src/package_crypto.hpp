@@ -1,0 +1,42 @@
+#pragma once
+// The router's side of the hybrid package: RSA-OAEP-SHA256 key wrap and
+// AES-256-GCM content encryption, written directly on OpenSSL EVP. Kept
+// separate from the client's crypto layer on purpose: a round trip through
+// the router checks the client against a second implementation.
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace ossara::devrouter {
+
+struct EvpKeyFree {
+    void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
+};
+using EvpKey = std::unique_ptr<EVP_PKEY, EvpKeyFree>;
+
+// A package (or a key) the router cannot use. The message becomes the
+// "detail" of a 400 answer.
+class PackageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+EvpKey generate_rsa_key(unsigned bits);
+EvpKey load_private_key(std::string_view pem);  // PackageError when unreadable
+EvpKey load_public_key(std::string_view pem);   // PackageError when unreadable
+std::string public_key_pem(EVP_PKEY* key);
+
+// Checks and decrypts a request package; returns the plaintext bytes.
+std::string open_package(std::string_view body, EVP_PKEY* private_key);
+
+// Encrypts `plaintext` for `recipient` with a fresh key and nonce.
+nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipient);
+
+std::string base64_encode(std::string_view bytes);
+std::string base64_decode(std::string_view text);  // PackageError on bad input
+
+}  // namespace ossara::devrouter

@@ -1,0 +1,329 @@
+#include "devrouter/router.hpp"
+
+#include "echo_model.hpp"
+#include "package_crypto.hpp"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace ossara::devrouter {
+
+namespace {
+
+constexpr const char* kKeyPath = "/pki/public_key";
+constexpr const char* kCompletionPath = "/v1/chat/secure_completion";
+
+bool iequals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string percent_decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out.push_back(text[i]);
+            continue;
+        }
+        const int hi = i + 2 < text.size() ? hex_value(text[i + 1]) : -1;
+        const int lo = i + 2 < text.size() ? hex_value(text[i + 2]) : -1;
+        if (hi < 0 || lo < 0) throw PackageError("malformed percent-encoding in X-Public-Key");
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+    return out;
+}
+
+double unix_time_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+void answer_json(httplib::Response& res, int status, const nlohmann::ordered_json& body) {
+    res.status = status;
+    res.set_content(body.dump(), "application/json");
+}
+
+void answer_detail(httplib::Response& res, int status, const std::string& detail) {
+    answer_json(res, status, nlohmann::ordered_json{{"detail", detail}});
+}
+
+// Headers, then part of the declared body, then the connection is closed.
+void answer_truncated(httplib::Response& res, int status) {
+    res.status = status;
+    res.set_content_provider(4096, "application/json",
+                             [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 if (offset > 0) return false;
+                                 static constexpr char kPart[] = "{\"version\": \"1.0\", \"algorithm\": \"hybrid-";
+                                 return sink.write(kPart, sizeof kPart - 1);
+                             });
+}
+
+// Header lines that cpp-httplib adds itself to every request.
+bool is_synthetic_header(const std::string& name) {
+    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT";
+}
+
+// A package with every member in place but placeholder contents.
+nlohmann::ordered_json placeholder_package() {
+    nlohmann::ordered_json package;
+    package["version"] = "1.0";
+    package["algorithm"] = "hybrid-aes256-rsa4096";
+    package["encrypted_payload"] = {{"ciphertext", "AAAA"}, {"nonce", "AAAAAAAAAAAAAAAA"}, {"tag", "AAAAAAAAAAAAAAAAAAAAAA=="}};
+    package["encrypted_aes_key"] = "AAAA";
+    return package;
+}
+
+}  // namespace
+
+std::optional<std::string> RecordedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (iequals(key, name)) return value;
+    return std::nullopt;
+}
+
+struct Router::Impl {
+    RouterOptions options;
+    EvpKey server_key;
+    std::string public_pem;
+    std::unique_ptr<httplib::Server> server;
+    std::thread listener;
+    int port = 0;
+
+    mutable std::mutex mutex;  // guards everything below
+    std::condition_variable released;
+    bool stopping = false;
+    CompletionBehaviour completion;
+    KeyBehaviour key;
+    std::vector<RecordedRequest> requests;
+
+    explicit Impl(RouterOptions opts) : options(std::move(opts)) {
+        server_key = options.server_key_pem ? load_private_key(*options.server_key_pem) : generate_rsa_key(4096);
+        public_pem = devrouter::public_key_pem(server_key.get());
+    }
+
+    void record(const httplib::Request& req) {
+        RecordedRequest r{req.method, req.path, {}, req.body};
+        for (const auto& [name, value] : req.headers)
+            if (!is_synthetic_header(name)) r.headers.emplace_back(name, value);
+        const std::lock_guard<std::mutex> lock(mutex);
+        requests.push_back(std::move(r));
+    }
+
+    // Blocks a worker until stop(); what it then writes reaches no one who waits.
+    void stall(httplib::Response& res) {
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait(lock, [this] { return stopping; });
+        lock.unlock();
+        answer_truncated(res, 503);
+    }
+
+    void serve_key(const httplib::Request& req, httplib::Response& res) {
+        record(req);
+        const KeyBehaviour b = [this] {
+            const std::lock_guard<std::mutex> lock(mutex);
+            return key;
+        }();
+        switch (b.kind) {
+            case KeyBehaviour::Kind::normal:
+                res.status = 200;
+                res.set_content(public_pem, "text/plain");
+                return;
+            case KeyBehaviour::Kind::status:
+                res.status = b.status;
+                res.set_content(b.body, "text/plain");
+                return;
+            case KeyBehaviour::Kind::body:
+                res.status = 200;
+                res.set_content(b.body, "text/plain");
+                return;
+            case KeyBehaviour::Kind::stall:
+                stall(res);
+                return;
+        }
+    }
+
+    void serve_completion(const httplib::Request& req, httplib::Response& res) {
+        record(req);
+        const CompletionBehaviour b = [this] {
+            const std::lock_guard<std::mutex> lock(mutex);
+            return completion;
+        }();
+        using Kind = CompletionBehaviour::Kind;
+        switch (b.kind) {
+            case Kind::status:
+                res.status = b.status;
+                res.set_content(b.body, b.content_type.c_str());
+                return;
+            case Kind::stall:
+                stall(res);
+                return;
+            case Kind::reset_mid_answer:
+                answer_truncated(res, 200);
+                return;
+            case Kind::not_a_package:
+                res.status = 200;
+                res.set_content("this is not an encrypted package", "text/plain");
+                return;
+            case Kind::missing_fields: {
+                nlohmann::ordered_json package = placeholder_package();
+                package.erase("version");
+                package.erase("encrypted_aes_key");
+                answer_json(res, 200, package);
+                return;
+            }
+            case Kind::unsupported_version: {
+                nlohmann::ordered_json package = placeholder_package();
+                package["version"] = "2.0";
+                answer_json(res, 200, package);
+                return;
+            }
+            case Kind::normal:
+            case Kind::tampered_tag:
+            case Kind::array_plaintext:
+                break;
+        }
+        complete(req, res, b.kind);
+    }
+
+    // The real endpoint: authenticate, decrypt, answer, encrypt for the caller.
+    void complete(const httplib::Request& req, httplib::Response& res, CompletionBehaviour::Kind kind) {
+        if (options.api_key && req.get_header_value("Authorization") != "Bearer " + *options.api_key)
+            return answer_detail(res, 401, "Invalid API key");
+        const std::string payload_id = req.get_header_value("X-Payload-ID");
+        if (payload_id.empty()) return answer_detail(res, 400, "Missing X-Payload-ID header");
+        if (req.get_header_value("Content-Type") != "application/octet-stream")
+            return answer_detail(res, 400, "Content-Type must be application/octet-stream");
+        if (!req.has_header("X-Public-Key")) return answer_detail(res, 400, "Missing X-Public-Key header");
+        const std::string tier = req.get_header_value("X-Security-Tier");
+        if (req.has_header("X-Security-Tier") && tier != "standard" && tier != "high" && tier != "maximum")
+            return answer_detail(res, 400, "Invalid security tier: " + tier);
+
+        try {
+            const EvpKey client_key = load_public_key(percent_decode(req.get_header_value("X-Public-Key")));
+            nlohmann::ordered_json request;
+            {
+                std::string plaintext = open_package(req.body, server_key.get());
+                request = nlohmann::ordered_json::parse(plaintext, nullptr, /*allow_exceptions=*/false);
+                std::fill(plaintext.begin(), plaintext.end(), '\0');
+            }
+            if (request.is_discarded()) throw PackageError("request plaintext is not JSON");
+            const nlohmann::ordered_json answer = kind == CompletionBehaviour::Kind::array_plaintext
+                                                      ? nlohmann::ordered_json::array({"not", "an", "object"})
+                                                      : echo_completion(request, payload_id);
+            nlohmann::ordered_json package = seal_package(answer.dump(), client_key.get());
+            package["processed_at"] = unix_time_now();
+            if (kind == CompletionBehaviour::Kind::tampered_tag) {
+                std::string tag = base64_decode(package["encrypted_payload"]["tag"].get<std::string>());
+                tag[0] = static_cast<char>(tag[0] ^ 0x01);
+                package["encrypted_payload"]["tag"] = base64_encode(tag);
+            }
+            answer_json(res, 200, package);
+        } catch (const PackageError& e) {
+            answer_detail(res, 400, std::string("Invalid request: ") + e.what());
+        }
+    }
+
+    void not_found(const httplib::Request& req, httplib::Response& res) {
+        record(req);
+        answer_detail(res, 404, "Not Found");
+    }
+};
+
+Router::Router(RouterOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Router::~Router() { stop(); }
+
+void Router::start() {
+    Impl& d = *impl_;
+    if (d.server) throw std::logic_error("router already started");
+    // A client that gives up closes its end while we may still be writing.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (d.options.tls_cert_file.has_value() != d.options.tls_key_file.has_value())
+        throw std::invalid_argument("TLS needs both a certificate and a key file");
+    if (d.options.tls_cert_file)
+        d.server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file->c_str(),
+                                                        d.options.tls_key_file->c_str());
+    else
+        d.server = std::make_unique<httplib::Server>();
+    if (!d.server->is_valid()) throw std::runtime_error("cannot load the TLS certificate or key");
+
+    const std::size_t workers = static_cast<std::size_t>(std::max(1, d.options.worker_threads));
+    d.server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    // Idle keep-alive connections hold a worker; keep that short so stop() is quick.
+    d.server->set_keep_alive_timeout(1);
+    d.server->Get(kKeyPath, [&d](const httplib::Request& req, httplib::Response& res) { d.serve_key(req, res); });
+    d.server->Post(kCompletionPath,
+                   [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
+    d.server->Get(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
+    d.server->Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
+
+    d.port = d.options.port == 0 ? d.server->bind_to_any_port(d.options.host)
+                                 : (d.server->bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
+    if (d.port <= 0)
+        throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
+    d.listener = std::thread([&d] { d.server->listen_after_bind(); });
+    // stop() only takes effect once the accept loop runs; wait for it (bounded).
+    for (int i = 0; i < 5000 && !d.server->is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void Router::stop() {
+    Impl& d = *impl_;
+    {
+        const std::lock_guard<std::mutex> lock(d.mutex);
+        d.stopping = true;
+    }
+    d.released.notify_all();
+    if (d.server) d.server->stop();
+    if (d.listener.joinable()) d.listener.join();
+}
+
+std::string Router::base_url() const {
+    return std::string(https() ? "https" : "http") + "://" + impl_->options.host + ":" + std::to_string(impl_->port);
+}
+
+int Router::port() const { return impl_->port; }
+
+bool Router::https() const { return impl_->options.tls_cert_file.has_value(); }
+
+const std::string& Router::public_key_pem() const { return impl_->public_pem; }
+
+void Router::set_completion_behaviour(CompletionBehaviour b) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->completion = std::move(b);
+}
+
+void Router::set_key_behaviour(KeyBehaviour b) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->key = std::move(b);
+}
+
+std::vector<RecordedRequest> Router::requests() const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->requests;
+}
+
+void Router::clear_requests() {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->requests.clear();
+}
+
+}  // namespace ossara::devrouter
