@@ -2,6 +2,7 @@
 // The client's run-time binding to libHushvault (dlopen of the sibling
 // library, two extern "C" entry points). Bound once, on first use.
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace ossara::bridge {
@@ -38,5 +39,8 @@ SecureScope enter_secure_bytearray(std::span<std::uint8_t> source, bool lock = t
 // Locks then zeroes `bytes` through the process-wide handler (key protection).
 // Returns whether the lock succeeded; errors propagate.
 bool lock_and_zero_with_process_handler(std::span<std::uint8_t> bytes);
+// The same, calling `after_lock` with the lock's result before zeroing (so a
+// caller can report the lock before the zeroing runs).
+bool lock_and_zero_with_process_handler(std::span<std::uint8_t> bytes, const std::function<void(bool locked)>& after_lock);
 
 }  // namespace ossara::detail
