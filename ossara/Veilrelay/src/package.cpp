@@ -1,0 +1,122 @@
+// The encrypted package: the request package the client writes and the
+// acceptance checks of a received one, in their fixed order.
+#include "detail/package.hpp"
+
+#include "detail/base64.hpp"
+#include "detail/json_writer.hpp"
+#include "detail/utf8.hpp"
+
+#include <ossara/veilrelay/errors.hpp>
+
+#include <array>
+
+namespace ossara::detail {
+
+namespace {
+
+// Base64 members hold only characters that need no JSON escape, so the
+// package is assembled directly in its wire form.
+void append_member(std::string& out, std::string_view name, std::span<const std::uint8_t> bytes) {
+    out += '"';
+    out += name;
+    out += "\": \"";
+    base64_encode_append(out, bytes);
+    out += '"';
+}
+
+std::size_t encoded_size(std::size_t n) { return (n + 2) / 3 * 4; }
+
+// "a, b" of the names that `object` lacks, in the given order.
+template <std::size_t N>
+std::string missing_members(const json& object, const std::array<const char*, N>& names) {
+    std::string missing;
+    for (const char* name : names) {
+        if (object.contains(name)) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += name;
+    }
+    return missing;
+}
+
+// A received value as it appears in a message: a string's characters, any
+// other value as its JSON text.
+std::string as_text(const json& value) {
+    return value.is_string() ? value.get<std::string>() : serialise_json(value);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> write_package(std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t> nonce,
+                                        std::span<const std::uint8_t> tag,
+                                        std::span<const std::uint8_t> encrypted_aes_key) {
+    std::string text;
+    text.reserve(256 + encoded_size(ciphertext.size()) + encoded_size(nonce.size()) + encoded_size(tag.size()) +
+                 encoded_size(encrypted_aes_key.size()));
+    text += "{\"version\": \"";
+    text += kPackageVersion;
+    text += "\", \"algorithm\": \"";
+    text += kPackageAlgorithm;
+    text += "\", \"encrypted_payload\": {";
+    append_member(text, "ciphertext", ciphertext);
+    text += ", ";
+    append_member(text, "nonce", nonce);
+    text += ", ";
+    append_member(text, "tag", tag);
+    text += "}, ";
+    append_member(text, "encrypted_aes_key", encrypted_aes_key);
+    text += ", \"key_algorithm\": \"RSA-OAEP-SHA256\", \"payload_algorithm\": \"AES-256-GCM\"}";
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+ReceivedPackage check_package(std::span<const std::uint8_t> body) {
+    if (body.empty()) throw ValueError("Empty encrypted response");
+    const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+    if (utf8_error(text)) throw ValueError("Invalid encrypted package format: not valid UTF-8");
+    // A byte-order mark is not JSON (the parser would skip it silently).
+    if (text.starts_with("\xEF\xBB\xBF")) throw ValueError("Invalid encrypted package format: malformed JSON");
+
+    ReceivedPackage package;
+    try {
+        package.document = json::parse(text);
+    } catch (const json::parse_error&) {
+        throw ValueError("Invalid encrypted package format: malformed JSON");
+    }
+    const json& doc = package.document;
+    if (!doc.is_object()) throw ValueError("Invalid encrypted package format: not a JSON object");
+
+    constexpr std::array<const char*, 4> kRequired{"version", "algorithm", "encrypted_payload", "encrypted_aes_key"};
+    if (auto missing = missing_members(doc, kRequired); !missing.empty())
+        throw ValueError("Missing required fields in encrypted package: " + missing);
+
+    const json& version = doc.at("version");
+    if (!(version.is_string() && version.get_ref<const std::string&>() == kPackageVersion))
+        throw ValueError("Unsupported protocol version: '" + as_text(version) + "'. Expected: '" +
+                         std::string(kPackageVersion) + "'");
+    const json& algorithm = doc.at("algorithm");
+    if (!(algorithm.is_string() && algorithm.get_ref<const std::string&>() == kPackageAlgorithm))
+        throw ValueError("Unsupported encryption algorithm: '" + as_text(algorithm) + "'. Expected: '" +
+                         std::string(kPackageAlgorithm) + "'");
+
+    const json& payload = doc.at("encrypted_payload");
+    if (!payload.is_object()) throw ValueError("Invalid encrypted_payload: must be a dictionary");
+    constexpr std::array<const char*, 3> kPayloadRequired{"ciphertext", "nonce", "tag"};
+    if (auto missing = missing_members(payload, kPayloadRequired); !missing.empty())
+        throw ValueError("Missing fields in encrypted_payload: " + missing);
+
+    package.encrypted_aes_key = &doc.at("encrypted_aes_key");
+    package.ciphertext = &payload.at("ciphertext");
+    package.nonce = &payload.at("nonce");
+    package.tag = &payload.at("tag");
+    package.processed_at = doc.contains("processed_at") ? doc.at("processed_at") : json(nullptr);
+    package.algorithm = algorithm.get<std::string>();
+    return package;
+}
+
+std::string_view base64_member(const json& value) {
+    if (!value.is_string())
+        throw TypeError(std::string("argument should be a bytes-like object or ASCII string, not '") +
+                        value.type_name() + "'");
+    return value.get_ref<const std::string&>();
+}
+
+}  // namespace ossara::detail

@@ -1,0 +1,68 @@
+#include "detail/utf8.hpp"
+
+#include <cstdio>
+
+namespace ossara::detail {
+
+namespace {
+std::string codec_error(std::string_view bytes, std::size_t pos, const char* reason) {
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02x", static_cast<unsigned char>(bytes[pos]));
+    return std::string("'utf-8' codec can't decode byte ") + byte + " in position " + std::to_string(pos) + ": " +
+           reason;
+}
+}  // namespace
+
+std::optional<std::string> utf8_error(std::string_view s, bool allow_surrogates) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED && !allow_surrogates) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return codec_error(s, i, "invalid start byte");
+        }
+        for (std::size_t k = 1; k < len; ++k) {
+            if (i + k >= s.size()) return codec_error(s, i, "unexpected end of data");
+            const auto cc = static_cast<unsigned char>(s[i + k]);
+            const bool ok = k == 1 ? (cc >= lo && cc <= hi) : (cc & 0xC0) == 0x80;
+            if (!ok) return codec_error(s, i, "invalid continuation byte");
+        }
+        i += len;
+    }
+    return std::nullopt;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace ossara::detail
