@@ -1,0 +1,84 @@
+// SecureBuffer: a protected copy of sensitive bytes with a fixed address.
+#include "detail/wipe.hpp"
+
+#include <ossara/Hushvault.hpp>
+
+#include <stdexcept>
+
+namespace ossara {
+namespace {
+
+std::span<const std::uint8_t> as_bytes(std::string_view text) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Checked before anything is copied, so a refused buffer leaves no copy behind.
+std::shared_ptr<Hushvault> require_handler(std::shared_ptr<Hushvault> handler) {
+    if (!handler) throw std::invalid_argument("SecureBuffer needs a secure-memory handler");
+    return handler;
+}
+
+}  // namespace
+
+SecureBuffer::SecureBuffer(std::vector<std::uint8_t>& data, std::shared_ptr<Hushvault> secure_memory)
+    : SecureBuffer(std::span<const std::uint8_t>(data), std::span<std::uint8_t>(data), std::move(secure_memory)) {}
+
+SecureBuffer::SecureBuffer(std::span<std::uint8_t> data, std::shared_ptr<Hushvault> secure_memory)
+    : SecureBuffer(std::span<const std::uint8_t>(data), data, std::move(secure_memory)) {}
+
+SecureBuffer::SecureBuffer(std::span<const std::uint8_t> data, std::shared_ptr<Hushvault> secure_memory)
+    : SecureBuffer(data, std::span<std::uint8_t>(), std::move(secure_memory)) {}
+
+SecureBuffer::SecureBuffer(std::string_view data, std::shared_ptr<Hushvault> secure_memory)
+    : SecureBuffer(as_bytes(data), std::span<std::uint8_t>(), std::move(secure_memory)) {}
+
+SecureBuffer::SecureBuffer(std::span<const std::uint8_t> bytes, std::span<std::uint8_t> wipe_source,
+                           std::shared_ptr<Hushvault> secure_memory)
+    : _secure_memory(require_handler(std::move(secure_memory))),
+      _locked(false),
+      _size(bytes.size()),
+      _data(bytes.begin(), bytes.end()),
+      _ctypes_buffer(_data.data(), _size),
+      _address(reinterpret_cast<std::uintptr_t>(_ctypes_buffer.data())) {
+    // The caller's mutable copy is wiped at once; the bytes live on only here.
+    detail::wipe_bytes(wipe_source.data(), wipe_source.size());
+}
+
+SecureBuffer::~SecureBuffer() {
+    // Destruction must not leave secrets behind: wipe the bytes and give back
+    // any lock still held, silently (the explicit operations do the logging).
+    detail::wipe_bytes(_data.data(), _data.size());
+    if (_locked) _secure_memory->_unlock_pages(_address, _size, false);
+}
+
+bool SecureBuffer::lock() {
+    if (_locked || !_secure_memory->enabled()) return _locked;
+    _locked = _secure_memory->_lock_memory_at(_address, _size);
+    return _locked;
+}
+
+bool SecureBuffer::unlock() {
+    if (!_locked) return true;
+    const bool result = _secure_memory->_unlock_memory_at(_address, _size);
+    if (result) _locked = false;
+    return result;
+}
+
+void SecureBuffer::zero() {
+    _secure_memory->_zero_memory_at(_address, _size);
+    detail::wipe_bytes(_data.data(), _data.size());
+}
+
+SecureBuffer& SecureBuffer::enter() {
+    lock();
+    return *this;
+}
+
+void SecureBuffer::exit() noexcept {
+    zero();
+    unlock();
+}
+
+std::vector<std::uint8_t> SecureBuffer::to_bytes() const { return _data; }
+
+}  // namespace ossara

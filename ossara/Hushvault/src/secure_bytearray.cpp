@@ -1,0 +1,93 @@
+// The scoped secure buffers: secure_bytearray and the deprecated secure_bytes.
+#include "detail/logging.hpp"
+
+#include <ossara/Hushvault.hpp>
+
+namespace ossara {
+
+secure_bytearray::secure_bytearray(std::vector<std::uint8_t>& data, bool lock)
+    : _lock(lock), _sm(_get_secure_memory()), _secure_buf(_sm->create_secure_buffer(data)) {
+    _enter();
+}
+
+secure_bytearray::secure_bytearray(std::span<std::uint8_t> data, bool lock)
+    : _lock(lock), _sm(_get_secure_memory()), _secure_buf(_sm->create_secure_buffer(data)) {
+    _enter();
+}
+
+secure_bytearray::secure_bytearray(std::span<const std::uint8_t> data, bool lock)
+    : _lock(lock), _sm(_get_secure_memory()), _secure_buf(_sm->create_secure_buffer(data)) {
+    _enter();
+}
+
+secure_bytearray::secure_bytearray(std::string_view data, bool lock)
+    : _lock(lock), _sm(_get_secure_memory()), _secure_buf(_sm->create_secure_buffer(data)) {
+    _enter();
+}
+
+secure_bytearray::~secure_bytearray() { _leave(); }
+
+void secure_bytearray::_enter() {
+    if (!_lock) return;
+    // From here on the clean-up runs however entering ends; a constructor
+    // that throws gets no destructor call, so run it by hand.
+    try {
+        _locked_result = _secure_buf.lock();
+        const std::size_t n = _secure_buf.length();
+        if (*_locked_result) {
+            detail::log().debug("Memory locked: {} bytes", n);
+        } else {
+            detail::log().debug("Memory locking not available for {} bytes, using zeroing only", n);
+        }
+    } catch (...) {
+        _leave();
+        throw;
+    }
+}
+
+void secure_bytearray::_leave() {
+    // Never throws: a destructor may run while another error propagates.
+    try {
+        const std::size_t n = _secure_buf.length();
+        _secure_buf.zero();
+        detail::log().debug("Memory zeroed: {} bytes", n);
+        if (_lock) {
+            _secure_buf.unlock();
+            detail::log().debug("Memory unlocked: {} bytes", n);
+        }
+    } catch (...) {
+    }
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+secure_bytes::secure_bytes(std::span<const std::uint8_t> data, bool lock) {
+    _warn();
+    _inner.emplace(data, lock);
+}
+
+secure_bytes::secure_bytes(std::string_view data, bool lock) {
+    _warn();
+    _inner.emplace(data, lock);
+}
+
+secure_bytes::secure_bytes(std::vector<std::uint8_t>& data, bool lock) {
+    _warn();
+    _inner.emplace(data, lock);
+}
+
+secure_bytes::secure_bytes(std::span<std::uint8_t> data, bool lock) {
+    _warn();
+    _inner.emplace(data, lock);
+}
+
+#pragma GCC diagnostic pop
+
+void secure_bytes::_warn() {
+    detail::log().warn(
+        "secure_bytes() is deprecated. Use secure_bytearray() instead. The original bytes object cannot be securely "
+        "zeroed.");
+}
+
+}  // namespace ossara
