@@ -1,0 +1,67 @@
+// The process-wide handler under concurrent first use and concurrent switching.
+#include "detail/process_state.hpp"
+#include "support/log_capture.hpp"
+
+#include <ossara/Hushvault.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <latch>
+#include <thread>
+#include <vector>
+
+namespace hvtest {
+namespace {
+
+TEST(ProcessHandlerThreads, RacingFirstUseCreatesOneHandler) {
+    ossara::detail::set_secure_memory_for_tests(nullptr);
+    ossara::testing::LogCapture logs{"ossara.Hushvault"};
+    constexpr int kThreads = 16;
+    std::vector<std::shared_ptr<ossara::Hushvault>> seen(kThreads);
+    std::latch start(kThreads);
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < kThreads; ++i)
+            threads.emplace_back([&, i] {
+                start.arrive_and_wait();
+                seen[i] = ossara::_get_secure_memory();
+            });
+    }
+    for (const auto& handler : seen) EXPECT_EQ(handler, seen.front());
+    const auto lines = logs.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.starts_with("Secure memory capabilities"); }),
+              1);
+}
+
+TEST(ProcessHandlerThreads, GuardsKeepTheirHandlerWhileOthersSwitch) {
+    ossara::detail::set_secure_memory_for_tests(nullptr);
+    ossara::testing::LogCapture logs{"ossara.Hushvault"};  // keeps stderr quiet
+    constexpr int kRounds = 200;
+    std::atomic<int> failures{0};
+    {
+        std::jthread switcher([&] {
+            for (int i = 0; i < kRounds; ++i) (i % 2 == 0) ? ossara::disable_secure_memory() : ossara::enable_secure_memory();
+        });
+        std::vector<std::jthread> users;
+        for (int t = 0; t < 3; ++t)
+            users.emplace_back([&] {
+                for (int i = 0; i < kRounds; ++i) {
+                    std::vector<std::uint8_t> secret(32, 0x5C);
+                    ossara::secure_bytearray guard(secret, i % 2 == 0);
+                    const auto handler = guard->secure_memory();
+                    const bool wiped = std::all_of(secret.begin(), secret.end(), [](auto b) { return b == 0; });
+                    const bool copied = guard->to_bytes() == std::vector<std::uint8_t>(32, 0x5C);
+                    std::this_thread::yield();
+                    if (!wiped || !copied || guard->secure_memory() != handler) ++failures;
+                }
+            });
+    }
+    EXPECT_EQ(failures.load(), 0);
+    ossara::enable_secure_memory();
+}
+
+}  // namespace
+}  // namespace hvtest
