@@ -118,12 +118,19 @@ struct Router::Impl {
         public_pem = devrouter::public_key_pem(server_key.get());
     }
 
-    void record(const httplib::Request& req) {
-        RecordedRequest r{req.method, req.path, {}, req.body};
+    // Returns the request's index in the log.
+    std::size_t record(const httplib::Request& req) {
+        RecordedRequest r{req.method, req.path, {}, req.body, std::nullopt};
         for (const auto& [name, value] : req.headers)
             if (!is_synthetic_header(name)) r.headers.emplace_back(name, value);
         const std::lock_guard<std::mutex> lock(mutex);
         requests.push_back(std::move(r));
+        return requests.size() - 1;
+    }
+
+    void note_plaintext(std::size_t index, const std::string& plaintext) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (index < requests.size()) requests[index].decrypted = plaintext;
     }
 
     // Blocks a worker until stop(); what it then writes reaches no one who waits.
@@ -160,7 +167,7 @@ struct Router::Impl {
     }
 
     void serve_completion(const httplib::Request& req, httplib::Response& res) {
-        record(req);
+        const std::size_t index = record(req);
         const CompletionBehaviour b = [this] {
             const std::lock_guard<std::mutex> lock(mutex);
             return completion;
@@ -199,11 +206,12 @@ struct Router::Impl {
             case Kind::array_plaintext:
                 break;
         }
-        complete(req, res, b.kind);
+        complete(req, res, b.kind, index);
     }
 
     // The real endpoint: authenticate, decrypt, answer, encrypt for the caller.
-    void complete(const httplib::Request& req, httplib::Response& res, CompletionBehaviour::Kind kind) {
+    void complete(const httplib::Request& req, httplib::Response& res, CompletionBehaviour::Kind kind,
+                  std::size_t index) {
         if (options.api_key && req.get_header_value("Authorization") != "Bearer " + *options.api_key)
             return answer_detail(res, 401, "Invalid API key");
         const std::string payload_id = req.get_header_value("X-Payload-ID");
@@ -220,6 +228,7 @@ struct Router::Impl {
             nlohmann::ordered_json request;
             {
                 std::string plaintext = open_package(req.body, server_key.get());
+                note_plaintext(index, plaintext);
                 request = nlohmann::ordered_json::parse(plaintext, nullptr, /*allow_exceptions=*/false);
                 std::fill(plaintext.begin(), plaintext.end(), '\0');
             }

@@ -39,6 +39,9 @@ struct RecordedRequest {
     std::string method, path;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    // The request package's plaintext, when the completion endpoint could
+    // decrypt it (the serialised payload exactly as the client encrypted it).
+    std::optional<std::string> decrypted;
 
     // First header with this name (case-insensitive), if any.
     std::optional<std::string> header(const std::string& name) const;
@@ -60,6 +63,16 @@ struct CompletionBehaviour {
     int status = 200;
     std::string body;
     std::string content_type = "application/json";
+
+    static CompletionBehaviour of(Kind kind) {
+        CompletionBehaviour b;
+        b.kind = kind;
+        return b;
+    }
+    // Answer `status` with this body, nothing decrypted.
+    static CompletionBehaviour answer(int status, std::string body, std::string content_type = "application/json") {
+        return {Kind::status, status, std::move(body), std::move(content_type)};
+    }
 };
 
 // What the key endpoint does with the next requests (sticky until changed).
@@ -72,6 +85,14 @@ struct KeyBehaviour {
     } kind = Kind::normal;
     int status = 200;
     std::string body;
+
+    static KeyBehaviour of(Kind kind) {
+        KeyBehaviour b;
+        b.kind = kind;
+        return b;
+    }
+    static KeyBehaviour answer(int status, std::string body) { return {Kind::status, status, std::move(body)}; }
+    static KeyBehaviour serve(std::string body) { return {Kind::body, 200, std::move(body)}; }
 };
 
 class Router {
@@ -95,7 +116,9 @@ public:
     void set_completion_behaviour(CompletionBehaviour b);
     void set_key_behaviour(KeyBehaviour b);
 
-    std::vector<RecordedRequest> requests() const;  // every request seen, in order (thread-safe)
+    // Every request seen, in order (thread-safe). Header names and order are
+    // as cpp-httplib keeps them (sorted); use RawResponder for wire order.
+    std::vector<RecordedRequest> requests() const;
     void clear_requests();
 
 private:
