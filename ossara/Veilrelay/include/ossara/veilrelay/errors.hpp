@@ -69,11 +69,18 @@ public:
         : Exception(message_),
           message(std::move(message_)),
           status_code(status_code_),
-          error_details(std::move(error_details_)) {}
+          error_details(checked_details(std::move(error_details_))) {}
 
     std::string message;
     std::optional<int> status_code;
     std::optional<nlohmann::ordered_json> error_details;
+
+private:
+    // Details are a JSON object or absent; any other JSON value is the wrong kind.
+    static std::optional<nlohmann::ordered_json> checked_details(std::optional<nlohmann::ordered_json> details) {
+        if (details.has_value() && !details->is_object()) throw TypeError("error_details must be a JSON object");
+        return details;
+    }
 };
 
 namespace detail {

@@ -1,0 +1,72 @@
+#include "support/test_data.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kFallbackWarning = "Hushvault module not available, falling back to standard memory handling";
+
+struct ProbeResult {
+    int exit_code = -1;
+    std::string stdout_text;
+    std::string stderr_text;
+};
+
+// A directory holding a copy of libVeilrelay (and whatever the test adds);
+// the probe runs with LD_LIBRARY_PATH pointing there, so it loads the copy.
+class IsolatedLibrary : public ::testing::Test {
+protected:
+    void SetUp() override { fs::copy_file(VEILRELAY_LIB, dir.path() / VEILRELAY_SONAME); }
+
+    ProbeResult run_probe() const {
+        const auto out = dir.path() / "stdout.txt";
+        const auto err = dir.path() / "stderr.txt";
+        const std::string command = "LD_LIBRARY_PATH='" + dir.path().string() + "' '" + BINDING_PROBE + "' >'" +
+                                    out.string() + "' 2>'" + err.string() + "'";
+        ProbeResult result;
+        const int status = std::system(command.c_str());
+        result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.stdout_text = ossara::testing::read_text_file(out);
+        result.stderr_text = ossara::testing::read_text_file(err);
+        return result;
+    }
+
+    ossara::testing::TempDir dir;
+};
+
+TEST_F(IsolatedLibrary, MissingSecureMemoryLibraryFallsBackWithAWarning) {
+    const ProbeResult result = run_probe();
+    EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
+    EXPECT_EQ(result.stdout_text, "use_secure_memory=0\n");
+    EXPECT_THAT(result.stderr_text, HasSubstr(kFallbackWarning));
+}
+
+TEST_F(IsolatedLibrary, LibraryWithOnlyOneEntryPointFallsBackWithAWarning) {
+    fs::copy_file(PARTIAL_HUSHVAULT_LIB, dir.path() / "libHushvault.so.1");
+    const ProbeResult result = run_probe();
+    EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
+    EXPECT_EQ(result.stdout_text, "use_secure_memory=0\n");
+    EXPECT_THAT(result.stderr_text, HasSubstr(kFallbackWarning));
+}
+
+TEST(LinkDependencies, ClientLibraryDoesNotNeedTheSecureMemoryLibrary) {
+    if (std::system("command -v readelf >/dev/null 2>&1") != 0) GTEST_SKIP() << "readelf not installed";
+    ossara::testing::TempDir dir;
+    const auto out = dir.path() / "dynamic.txt";
+    ASSERT_EQ(std::system(("readelf -d '" + std::string(VEILRELAY_LIB) + "' >'" + out.string() + "'").c_str()), 0);
+    const std::string dynamic = ossara::testing::read_text_file(out);
+    EXPECT_THAT(dynamic, HasSubstr("(NEEDED)"));
+    EXPECT_THAT(dynamic, Not(HasSubstr("libHushvault")));
+}
+
+}  // namespace
