@@ -1,0 +1,79 @@
+#include "chat_command.hpp"
+
+#include "exit_codes.hpp"
+#include "payload.hpp"
+#include "run_sync.hpp"
+#include "text_input.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+
+#include <cstdio>
+#include <istream>
+#include <ostream>
+
+namespace veilrelay_cli {
+
+namespace {
+
+std::string message_from_stdin(std::istream& in) {
+    if (::isatty(STDIN_FILENO) == 1) {
+        std::fputs("veilrelay: reading the message from standard input; end it with Ctrl-D\n", stderr);
+        std::fflush(stderr);
+    }
+    std::string message = read_all(in);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    return message;
+}
+
+ossara::json build_payload(const ChatOptions& options, std::istream& in) {
+    if (options.payload_file)
+        return payload_from_file(*options.payload_file,
+                                 options.model_given ? std::optional<std::string>(options.model) : std::nullopt);
+    const std::string message = options.message ? *options.message : message_from_stdin(in);
+    if (message.empty())
+        throw UsageError("no message: give it as an argument, on standard input, or as a payload with --payload FILE");
+    return chat_payload(options.model, message);
+}
+
+}  // namespace
+
+void run_chat(ChatOptions options, std::istream& in, std::ostream& out) {
+    // Refuse plain HTTP before anything slow happens (key generation takes
+    // seconds); the library would refuse it too, at its first request.
+    if (!options.router_url.starts_with("https://") && !options.allow_http)
+        throw ossara::SecurityError("the router URL '" + options.router_url + "' does not use HTTPS");
+    if (options.ca_file && !std::filesystem::is_regular_file(*options.ca_file))
+        throw std::filesystem::filesystem_error("CA file not found", *options.ca_file,
+                                                std::make_error_code(std::errc::no_such_file_or_directory));
+
+    const ossara::json payload = build_payload(options, in);
+    std::optional<std::string> api_key =
+        options.api_key_file ? std::optional<std::string>(read_secret_file(*options.api_key_file, "API key"))
+                             : std::move(options.api_key);
+    const WipeOnExit wipe_api_key(api_key);
+
+    ossara::Veilrelay client(options.router_url, options.allow_http);
+    if (options.ca_file) client.set_ca_file(options.ca_file->string());
+
+    // Ask the router for its key first: an unreachable router is reported as
+    // such (the exchange itself would only say that encryption failed), and
+    // before seconds are spent on generating a key pair.
+    asio::io_context io;
+    run_sync(io, client.fetch_server_public_key());
+
+    provide_keys(client, options.keys, options.animate_progress);
+
+    const ossara::json answer =
+        run_sync(io, client.send_secure_request(payload, new_payload_id(), api_key, options.tier));
+    if (options.json_output)
+        out << answer.dump(2) << '\n';
+    else
+        out << answer_text(answer) << '\n';
+    out.flush();
+}
+
+}  // namespace veilrelay_cli

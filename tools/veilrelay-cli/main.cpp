@@ -1,0 +1,136 @@
+// veilrelay: command-line client for the end-to-end encrypted chat-completion
+// router. Parses the command line, runs one command, and turns any failure
+// into one line on stderr and an exit code (exit_codes.hpp).
+#include "chat_command.hpp"
+#include "exit_codes.hpp"
+#include "info_command.hpp"
+#include "keys_command.hpp"
+#include "logging_setup.hpp"
+#include "progress_indicator.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+
+namespace {
+
+using namespace veilrelay_cli;
+
+constexpr const char* kChatHelp = "Send one end-to-end encrypted chat request and print the decrypted answer";
+constexpr const char* kChatKeysHelp =
+    "Keys: with --keys DIR the client key pair is loaded from DIR, or generated and saved there on\n"
+    "first use. Without --keys the pair from the default directory ($XDG_DATA_HOME/veilrelay/keys,\n"
+    "else ~/.local/share/veilrelay/keys, filled by 'veilrelay keys generate') is used when present;\n"
+    "otherwise a fresh 4096-bit pair is generated in memory for this run and never written to disk\n"
+    "(that takes a few seconds).";
+
+constexpr const char* kKeysHelp = "Generate or show the client key pair";
+constexpr const char* kKeysDirHelp =
+    "The key pair lives in DIR (--keys) or in the default directory\n"
+    "($XDG_DATA_HOME/veilrelay/keys, else ~/.local/share/veilrelay/keys).";
+
+void add_key_options(CLI::App& command, KeyOptions& keys, std::string& dir, std::string& password_file) {
+    command.add_option("--keys", dir, "Key directory (private_key.pem, public_key.pem)");
+    command.add_option("--password-file", password_file,
+                       "File whose first line is the password of the private key (encrypts it when generating)");
+    command.callback([&keys, &dir, &password_file] {
+        if (!dir.empty()) keys.dir = dir;
+        if (!password_file.empty()) keys.password_file = password_file;
+    });
+}
+
+int run(int argc, char** argv) {
+    CLI::App app{"veilrelay: end-to-end encrypted chat completions through a router", "veilrelay"};
+    app.set_version_flag("--version", std::string("veilrelay ") + VEILRELAY_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(exit_code_help());
+    int verbosity = 0;
+    app.add_flag("-v,--verbose", verbosity, "Log more: -v info, -vv debug (library loggers)");
+
+    // chat
+    ChatOptions chat;
+    chat.router_url = std::string(ossara::Veilrelay::DEFAULT_ROUTER_URL);
+    std::string message, payload_file, api_key, api_key_file, tier, ca_file, chat_keys_dir, chat_password_file;
+    auto* chat_cmd = app.add_subcommand("chat", kChatHelp);
+    chat_cmd->footer(std::string(kChatKeysHelp) + "\n\n" + exit_code_help());
+    auto* message_opt = chat_cmd->add_option("message", message, "The message; read from standard input when absent");
+    auto* payload_opt =
+        chat_cmd->add_option("--payload", payload_file, "Send the JSON object in FILE as the request (members in file order)");
+    payload_opt->excludes(message_opt);
+    chat_cmd->add_option("--router", chat.router_url, "Router base URL")->capture_default_str();
+    auto* model_opt = chat_cmd->add_option("--model", chat.model, "Model name (overrides the payload file's)")->capture_default_str();
+    auto* key_opt = chat_cmd->add_option("--api-key", api_key, "API key (visible to other local users; prefer --api-key-file)");
+    chat_cmd->add_option("--api-key-file", api_key_file, "File whose first line is the API key")->excludes(key_opt);
+    auto* tier_opt = chat_cmd->add_option("--tier", tier, "Security tier")->check(CLI::IsMember({"standard", "high", "maximum"}));
+    chat_cmd->add_flag("--allow-http", chat.allow_http, "Allow a plain http:// router URL (local development only: INSECURE)");
+    chat_cmd->add_option("--ca-file", ca_file, "Verify the router's certificate against this CA bundle (PEM) only");
+    chat_cmd->add_flag("--json", chat.json_output, "Print the whole answer object as JSON");
+    chat_cmd->add_option("--keys", chat_keys_dir, "Key directory: loaded, or generated there on first use");
+    chat_cmd->add_option("--password-file", chat_password_file, "File whose first line is the private key's password");
+
+    // keys
+    KeyOptions key_options;
+    std::string keys_dir, keys_password_file;
+    bool force = false;
+    auto* keys_cmd = app.add_subcommand("keys", kKeysHelp);
+    keys_cmd->require_subcommand(1);
+    keys_cmd->footer(kKeysDirHelp);
+    auto* generate_cmd = keys_cmd->add_subcommand("generate", "Generate a 4096-bit RSA key pair and save it");
+    add_key_options(*generate_cmd, key_options, keys_dir, keys_password_file);
+    generate_cmd->add_flag("--force", force, "Replace an existing key pair");
+    auto* show_cmd = keys_cmd->add_subcommand("show", "Print the public key and its SHA-256 fingerprint (of the DER SubjectPublicKeyInfo)");
+    add_key_options(*show_cmd, key_options, keys_dir, keys_password_file);
+
+    // info
+    auto* info_cmd = app.add_subcommand("info", "Print the secure-memory capabilities and the memory-lock limit as JSON");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end here with CLI11's own output.
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+        throw UsageError(e.what());
+    }
+
+    configure_logging(verbosity);
+    install_warning_handler();
+    const bool animate = ProgressIndicator::stderr_is_terminal() && verbosity == 0;
+
+    if (*chat_cmd) {
+        if (*message_opt) chat.message = message;
+        if (*payload_opt) chat.payload_file = payload_file;
+        chat.model_given = model_opt->count() > 0;
+        if (*key_opt) chat.api_key = api_key;
+        if (!api_key_file.empty()) chat.api_key_file = api_key_file;
+        if (*tier_opt) chat.tier = tier;
+        if (!ca_file.empty()) chat.ca_file = ca_file;
+        if (!chat_keys_dir.empty()) chat.keys.dir = chat_keys_dir;
+        if (!chat_password_file.empty()) chat.keys.password_file = chat_password_file;
+        chat.animate_progress = animate;
+        run_chat(std::move(chat), std::cin, std::cout);
+    } else if (*generate_cmd) {
+        run_keys_generate(key_options, force, animate, std::cout);
+    } else if (*show_cmd) {
+        run_keys_show(key_options, std::cout);
+    } else if (*info_cmd) {
+        run_info(std::cout, std::cerr);
+    }
+    return static_cast<int>(ExitCode::ok);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (...) {
+        const FailureReport failure = describe_failure(std::current_exception());
+        std::cout.flush();
+        std::fprintf(stderr, "%s\n", failure.line.c_str());
+        return static_cast<int>(failure.code);
+    }
+}
