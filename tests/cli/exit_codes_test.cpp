@@ -1,0 +1,99 @@
+// How failures leave the tool: exit code per error class, one line of text.
+#include "exit_codes.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <stdexcept>
+
+namespace veilrelay_cli {
+namespace {
+
+struct Row {
+    const char* name;
+    std::function<std::exception_ptr()> make;
+    ExitCode expected;
+};
+
+template <typename E, typename... Args>
+std::function<std::exception_ptr()> error(Args... args) {
+    return [=] { return std::make_exception_ptr(E(args...)); };
+}
+
+const Row kRows[] = {
+    {"authentication", error<ossara::AuthenticationError>("Invalid API key"), ExitCode::authentication},
+    {"forbidden", error<ossara::ForbiddenError>("Forbidden: no"), ExitCode::forbidden},
+    {"rate_limit", error<ossara::RateLimitError>("Rate limit exceeded: x"), ExitCode::rate_limited},
+    {"bad_request", error<ossara::InvalidRequestError>("Bad request: x"), ExitCode::api_error},
+    {"server_error", error<ossara::ServerError>("Server error: x"), ExitCode::api_error},
+    {"unavailable", error<ossara::ServiceUnavailableError>("Service unavailable: x"), ExitCode::api_error},
+    {"plain_api_error", error<ossara::APIError>("Unexpected status code: 502 unknown"), ExitCode::api_error},
+    {"api_connection", error<ossara::APIConnectionError>("Failed to connect to router: x"), ExitCode::connection},
+    {"connection", error<ossara::ConnectionError>("Connection to server timed out"), ExitCode::connection},
+    {"security", error<ossara::SecurityError>("Encryption operation failed"), ExitCode::security},
+    {"value", error<ossara::ValueError>("Failed to load private key: bad"), ExitCode::invalid_input},
+    {"type", error<ossara::TypeError>("wrong kind"), ExitCode::invalid_input},
+    {"usage", error<UsageError>("bad option"), ExitCode::usage},
+    {"input", error<InputError>("bad payload"), ExitCode::invalid_input},
+    {"file", [] {
+         return std::make_exception_ptr(std::filesystem::filesystem_error(
+             "cannot open file", "/nope", std::make_error_code(std::errc::no_such_file_or_directory)));
+     }, ExitCode::file_error},
+    {"cancelled", error<ossara::CancelledError>(), ExitCode::failure},
+    {"other", error<std::runtime_error>("boom"), ExitCode::failure},
+    {"not_an_exception", [] { return std::make_exception_ptr(42); }, ExitCode::failure},
+};
+
+TEST(ExitCodes, EachErrorClassHasItsCodeAndOneLine) {
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.name);
+        const auto report = describe_failure(row.make());
+        EXPECT_EQ(report.code, row.expected);
+        EXPECT_TRUE(report.line.starts_with("veilrelay: error: ")) << report.line;
+        EXPECT_EQ(report.line.find('\n'), std::string::npos);
+    }
+}
+
+TEST(ExitCodes, ClassesAUserMustTellApartGetDistinctCodes) {
+    // Scripts branch on these: a bad key, a refusal, throttling, an unreachable
+    // router and a security stop must never share a code.
+    const std::set<ExitCode> codes{
+        describe_failure(std::make_exception_ptr(ossara::AuthenticationError("a"))).code,
+        describe_failure(std::make_exception_ptr(ossara::ForbiddenError("a"))).code,
+        describe_failure(std::make_exception_ptr(ossara::RateLimitError("a"))).code,
+        describe_failure(std::make_exception_ptr(ossara::APIError("a"))).code,
+        describe_failure(std::make_exception_ptr(ossara::APIConnectionError("a"))).code,
+        describe_failure(std::make_exception_ptr(ossara::SecurityError("a"))).code,
+        describe_failure(std::make_exception_ptr(ossara::ValueError("a"))).code,
+        describe_failure(std::make_exception_ptr(UsageError("a"))).code,
+    };
+    EXPECT_EQ(codes.size(), 8U);
+    EXPECT_EQ(codes.count(ExitCode::ok), 0U);
+}
+
+TEST(ExitCodes, ReportKeepsTheMessageOnOneLineAndSaysWhatToDo) {
+    const auto report =
+        describe_failure(std::make_exception_ptr(ossara::APIError("Server error: line one\nline two\r\n")));
+    EXPECT_EQ(report.line.find('\n'), std::string::npos);
+    EXPECT_EQ(report.line.find('\r'), std::string::npos);
+    EXPECT_NE(report.line.find("line one line two"), std::string::npos) << report.line;
+
+    const auto http = describe_failure(std::make_exception_ptr(
+        ossara::SecurityError("the router URL 'http://127.0.0.1:1' does not use HTTPS")));
+    EXPECT_NE(http.line.find("--allow-http"), std::string::npos) << http.line;
+    const auto auth = describe_failure(std::make_exception_ptr(ossara::AuthenticationError("Invalid API key")));
+    EXPECT_NE(auth.line.find("--api-key"), std::string::npos) << auth.line;
+}
+
+TEST(ExitCodes, HelpListsEveryCode) {
+    const std::string help = exit_code_help();
+    for (int code = 0; code <= static_cast<int>(ExitCode::file_error); ++code)
+        EXPECT_NE(help.find("  " + std::to_string(code) + " "), std::string::npos) << code;
+}
+
+}  // namespace
+}  // namespace veilrelay_cli

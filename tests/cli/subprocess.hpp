@@ -1,0 +1,42 @@
+#pragma once
+// Runs the tool's executables as child processes, bounded in time.
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace ossara::testing {
+
+struct ProcessResult {
+    int exit_code = -1;  // -1 when the process was killed (timeout) or died by a signal
+    std::string out;
+    std::string err;
+    bool timed_out = false;
+};
+
+// Runs `argv` (argv[0] is a path), feeding `input` on stdin; kills it after `limit`.
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input = {},
+                          std::chrono::seconds limit = std::chrono::seconds(120));
+
+// A long-running child (the development router) with stdout and stderr in
+// files, stopped with SIGTERM (SIGKILL if it lingers) on destruction.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const std::vector<std::string>& argv, const std::filesystem::path& log_dir);
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    // The first line the process writes to stdout, without its line break.
+    // Throws std::runtime_error if none arrives within `limit` or the process exits.
+    std::string first_line(std::chrono::seconds limit);
+    std::string stderr_text() const;
+    void stop();
+
+private:
+    int pid_ = -1;
+    std::filesystem::path out_file_;
+    std::filesystem::path err_file_;
+};
+
+}  // namespace ossara::testing
