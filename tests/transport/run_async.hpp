@@ -16,7 +16,9 @@ T run_async(asio::awaitable<T> operation, std::chrono::seconds limit = std::chro
     asio::io_context io;
     auto result = asio::co_spawn(io, std::move(operation), asio::use_future);
     io.run_for(limit);
-    if (result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    // use_future may set the result from another thread just after the
+    // context ran out of work, so allow it a moment.
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
         throw std::runtime_error("operation did not finish in time");
     return result.get();
 }
