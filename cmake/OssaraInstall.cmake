@@ -49,6 +49,7 @@ install(FILES
 # (<prefix>/<libdir>/pkgconfig), so an install moved with
 # `cmake --install --prefix` or DESTDIR stays usable.
 file(RELATIVE_PATH OSSARA_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" OSSARA_PC_TO_PREFIX "${OSSARA_PC_TO_PREFIX}")
 set(OSSARA_PC_PREFIX "\${pcfiledir}/${OSSARA_PC_TO_PREFIX}")
 foreach(pc IN ITEMS ossara-hushvault ossara-veilrelay)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
