@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -82,11 +83,30 @@ std::string read_all(const std::filesystem::path& path) {
 }  // namespace
 
 SecretBytes read_file_bytes(const std::filesystem::path& path) {
-    std::string raw = read_all(path);
-    SecretBytes bytes(raw.size());
-    std::copy(raw.begin(), raw.end(), bytes.data());
-    OPENSSL_cleanse(raw.data(), raw.size());
-    return bytes;
+    // Read straight into a wiping buffer sized from the file, so no unwiped
+    // copy of the key is left behind in freed memory.
+    Fd fd = open_or_throw(path, O_RDONLY, 0);
+    struct stat st {};
+    const std::size_t hint = ::fstat(fd.get(), &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    SecretBytes buffer(hint + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == buffer.size()) {
+            SecretBytes bigger(buffer.size() * 2);
+            std::copy(buffer.data(), buffer.data() + used, bigger.data());
+            buffer = std::move(bigger);  // the old buffer is wiped
+        }
+        const ssize_t n = ::read(fd.get(), buffer.data() + used, buffer.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw_fs("cannot read file", path, errno);
+        }
+        if (n == 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    fd.finish();
+    buffer.truncate(used);
+    return buffer;
 }
 
 std::string read_text_file(const std::filesystem::path& path) {
