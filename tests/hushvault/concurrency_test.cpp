@@ -6,18 +6,34 @@
 
 #include <gtest/gtest.h>
 
+#include <spdlog/sinks/base_sink.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <latch>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace hvtest {
 namespace {
 
+// Stalls while a handler is being set up (its set-up line is written during
+// construction), so that every racing thread reaches the creation path.
+class StallingSink final : public spdlog::sinks::base_sink<std::mutex> {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (std::string_view(msg.payload.data(), msg.payload.size()).ends_with("initialized (mlock + memset)"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    void flush_() override {}
+};
+
 TEST(ProcessHandlerThreads, RacingFirstUseCreatesOneHandler) {
     ossara::detail::set_secure_memory_for_tests(nullptr);
     ossara::testing::LogCapture logs{"ossara.Hushvault"};
+    spdlog::get("ossara.Hushvault")->sinks().push_back(std::make_shared<StallingSink>());
     constexpr int kThreads = 16;
     std::vector<std::shared_ptr<ossara::Hushvault>> seen(kThreads);
     std::latch start(kThreads);
@@ -29,7 +45,7 @@ TEST(ProcessHandlerThreads, RacingFirstUseCreatesOneHandler) {
                 seen[i] = ossara::_get_secure_memory();
             });
     }
-    for (const auto& handler : seen) EXPECT_EQ(handler, seen.front());
+    for (const auto& handler : seen) EXPECT_EQ(handler.get(), seen.front().get());
     const auto lines = logs.lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.starts_with("Secure memory capabilities"); }),

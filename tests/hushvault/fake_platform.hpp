@@ -5,15 +5,12 @@
 #include "detail/loader.hpp"
 #include "support/log_capture.hpp"
 
-#include <gtest/gtest.h>
-
 #include <ossara/Hushvault.hpp>
 
-#include <cstdint>
-#include <memory>
+#include <gtest/gtest.h>
+
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace hvtest {
@@ -24,64 +21,59 @@ struct Range {
     bool operator==(const Range&) const = default;
 };
 
-// What the fake functions do and what they saw. Reset before every test.
+// What the fake functions do and what they saw; fresh for every test.
 struct FakePlatform {
-    int page_size = 4096;                // getpagesize() / dwPageSize
+    int page_size = 4096;  // getpagesize() and dwPageSize
     bool page_size_throws = false;
-    int lock_result = 0;                 // mlock result (VirtualLock: nonzero = ok, set below)
-    int lock_errno = 0;                  // errno left by a failed mlock
-    int win_lock_result = 1;
-    std::uint32_t win_last_error = 0;    // GetLastError after a failed VirtualLock
-    int unlock_result = 0;               // munlock result
-    int win_unlock_result = 1;
-    bool lock_throws = false;
-    bool unlock_throws = false;
-    bool zero_throws = false;            // memset / RtlZeroMemory raise
-
+    int lock_result = 0;      // mlock; VirtualLock succeeds when this is 0
+    int error_code = 0;       // errno / last error left by a failed lock
+    int unlock_result = 0;    // munlock; VirtualUnlock succeeds when this is 0
+    bool calls_throw = false;  // mlock, munlock, VirtualLock raise
+    bool zero_throws = false;  // memset, RtlZeroMemory raise
     std::vector<Range> locks, unlocks, zeroes;
-    std::vector<std::string> zero_sources;  // "memset", "ntdll!RtlZeroMemory", "kernel32!RtlZeroMemory"
-    // Bytes to inspect when unlock is called: were they already zero?
-    std::pair<const std::uint8_t*, std::size_t> watch{nullptr, 0};
-    std::vector<bool> watch_zero_at_unlock;
+    std::vector<std::string> zero_sources;
+    // Bytes inspected at each unlock: were they zero by then?
+    std::span<const std::uint8_t> watch;
+    std::vector<bool> zero_at_unlock;
 };
-
 FakePlatform& fake();
-void reset_fake();
 
 class FakeLoader final : public ossara::detail::Loader {
 public:
-    std::set<std::string> unloadable;       // library names that fail to open
-    std::set<std::string> missing;          // "library!symbol" that fail to resolve
-    std::vector<std::string> opened;        // names asked for, in order
+    std::set<std::string> unloadable;  // library names that fail to open
+    std::set<std::string> missing;     // "library!symbol" that fail to resolve
+    std::vector<std::string> opened;
 
-    ossara::detail::OpenedLibrary open(const std::string& name, ossara::detail::ErrorCapture capture) override;
+    ossara::detail::OpenedLibrary open(const std::string& name, ossara::detail::ErrorCapture) override;
     ossara::detail::ResolvedSymbol resolve(void* library, const std::string& symbol) override;
-    int last_errno() override;
-    std::uint32_t last_windows_error() override;
+    int last_errno() override { return fake().error_code; }
+    std::uint32_t last_windows_error() override { return static_cast<std::uint32_t>(fake().error_code); }
 };
-
-// A shared handler for `platform` built on `loader`.
-std::shared_ptr<ossara::Hushvault> make_handler(const std::string& platform, std::shared_ptr<FakeLoader> loader,
-                                                bool enable = true);
 
 // Fixture: a fresh fake platform, a fake loader, and the module's log.
 class FakePlatformTest : public ::testing::Test {
 protected:
-    FakePlatformTest() { reset_fake(); }
+    FakePlatformTest() { fake() = FakePlatform{}; }
     std::shared_ptr<ossara::Hushvault> handler(const std::string& platform, bool enable = true) {
-        return make_handler(platform, loader, enable);
+        return std::make_shared<ossara::Hushvault>(platform, loader, enable);
     }
     std::shared_ptr<FakeLoader> loader = std::make_shared<FakeLoader>();
     ossara::testing::LogCapture logs{"ossara.Hushvault"};
 };
 
-inline std::string capability_line(const std::string& platform, const std::string& level, bool locking, bool zeroing,
-                                   std::size_t page_size) {
+inline std::string capability_line(const std::string& platform, const std::string& level, bool locking,
+                                   std::size_t page_size = 4096) {
     return "Secure memory capabilities - Platform: " + platform + ", Protection Level: " + level +
-           ", Memory Locking: " + (locking ? "True" : "False") + ", Secure Zeroing: " + (zeroing ? "True" : "False") +
-           ", Page Size: " + std::to_string(page_size);
+           ", Memory Locking: " + (locking ? "True" : "False") + ", Secure Zeroing: True, Page Size: " +
+           std::to_string(page_size);
 }
 
 inline std::uintptr_t address_of(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+inline bool all_zero(std::span<const std::uint8_t> bytes) {
+    for (auto b : bytes)
+        if (b != 0) return false;
+    return true;
+}
 
 }  // namespace hvtest

@@ -66,16 +66,10 @@ TEST(RealMemoryLock, NoLockAllowanceStillZeroes) {
     if (child == 0) ::_exit(run_unprivileged_child());
 
     int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 200 && done == 0; ++i) {  // at most 10 s
-        done = ::waitpid(child, &status, WNOHANG);
-        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (done == 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
+    for (int i = 0; i < 200 && ::waitpid(child, &status, WNOHANG) == 0; ++i)  // at most 10 s
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (::kill(child, SIGKILL) == 0 && ::waitpid(child, &status, 0) == child && WIFSIGNALED(status))
         FAIL() << "child did not finish";
-    }
     ASSERT_TRUE(WIFEXITED(status)) << "child ended abnormally";
     if (WEXITSTATUS(status) == kNoPrivilegeDrop) GTEST_SKIP() << "cannot drop privileges or set RLIMIT_MEMLOCK here";
     EXPECT_EQ(WEXITSTATUS(status), kOk);

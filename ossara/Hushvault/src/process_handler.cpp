@@ -5,14 +5,38 @@
 
 #include <ossara/Hushvault.hpp>
 
-#include <atomic>
 #include <mutex>
+#include <utility>
 
 namespace ossara {
 namespace {
 
-// Published only once fully constructed; reads outside the mutex are atomic.
-std::atomic<std::shared_ptr<Hushvault>> _secure_memory;
+// The shared slot of the process-wide handler. A handler is published only
+// once fully constructed, and each read or store of the slot is atomic with
+// respect to the others. The slot's own mutex is held just for the pointer
+// copy (libstdc++ 12's std::atomic<std::shared_ptr> is not race-free as far as
+// ThreadSanitizer can tell, so a plain mutex it understands is used instead).
+class HandlerSlot {
+public:
+    std::shared_ptr<Hushvault> load() const {
+        const std::lock_guard<std::mutex> guard(_mutex);
+        return _handler;
+    }
+    void store(std::shared_ptr<Hushvault> handler) {
+        std::shared_ptr<Hushvault> previous;
+        {
+            const std::lock_guard<std::mutex> guard(_mutex);
+            previous = std::exchange(_handler, std::move(handler));
+        }
+        // The replaced handler may be destroyed here, outside the slot's mutex.
+    }
+
+private:
+    mutable std::mutex _mutex;
+    std::shared_ptr<Hushvault> _handler;
+};
+
+HandlerSlot _secure_memory;
 // Serialises creating and replacing the handler; never held while a guarded
 // scope runs, and nothing under it takes it again.
 std::mutex _secure_memory_lock;
@@ -20,12 +44,12 @@ std::mutex _secure_memory_lock;
 }  // namespace
 
 std::shared_ptr<Hushvault> _get_secure_memory() {
-    if (auto current = _secure_memory.load(std::memory_order_acquire)) return current;
+    if (auto current = _secure_memory.load()) return current;
     const std::lock_guard<std::mutex> guard(_secure_memory_lock);
-    auto current = _secure_memory.load(std::memory_order_acquire);
+    auto current = _secure_memory.load();
     if (!current) {
         current = std::make_shared<Hushvault>();
-        _secure_memory.store(current, std::memory_order_release);
+        _secure_memory.store(current);
     }
     return current;
 }
@@ -35,7 +59,7 @@ nlohmann::ordered_json get_memory_protection_info() { return _get_secure_memory(
 void enable_secure_memory() {
     {
         const std::lock_guard<std::mutex> guard(_secure_memory_lock);
-        _secure_memory.store(std::make_shared<Hushvault>(true), std::memory_order_release);
+        _secure_memory.store(std::make_shared<Hushvault>(true));
     }
     detail::log().info("Secure memory operations re-enabled globally");
 }
@@ -43,7 +67,7 @@ void enable_secure_memory() {
 void disable_secure_memory() {
     {
         const std::lock_guard<std::mutex> guard(_secure_memory_lock);
-        _secure_memory.store(std::make_shared<Hushvault>(false), std::memory_order_release);
+        _secure_memory.store(std::make_shared<Hushvault>(false));
     }
     detail::log().info("Secure memory operations disabled globally");
 }
@@ -52,7 +76,7 @@ namespace detail {
 
 void set_secure_memory_for_tests(std::shared_ptr<Hushvault> handler) {
     const std::lock_guard<std::mutex> guard(_secure_memory_lock);
-    _secure_memory.store(std::move(handler), std::memory_order_release);
+    _secure_memory.store(std::move(handler));
 }
 
 }  // namespace detail

@@ -59,8 +59,11 @@ void secure_bytearray::_leave() {
     }
 }
 
+// Defining the deprecated guard's constructors is not a use of them.
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
 
 secure_bytes::secure_bytes(std::span<const std::uint8_t> data, bool lock) {
     _warn();
@@ -82,7 +85,9 @@ secure_bytes::secure_bytes(std::span<std::uint8_t> data, bool lock) {
     _inner.emplace(data, lock);
 }
 
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
 
 void secure_bytes::_warn() {
     detail::log().warn(
