@@ -59,6 +59,14 @@ TEST_F(IsolatedLibrary, LibraryWithOnlyOneEntryPointFallsBackWithAWarning) {
     EXPECT_THAT(result.stderr_text, HasSubstr(kFallbackWarning));
 }
 
+TEST_F(IsolatedLibrary, SecureMemoryLibraryBesideTheClientIsBound) {
+    fs::copy_file(HUSHVAULT_LIB, dir.path() / "libHushvault.so.1");
+    const ProbeResult result = run_probe();
+    EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
+    EXPECT_EQ(result.stdout_text, "use_secure_memory=1\n");
+    EXPECT_THAT(result.stderr_text, Not(HasSubstr(kFallbackWarning)));
+}
+
 TEST(LinkDependencies, ClientLibraryDoesNotNeedTheSecureMemoryLibrary) {
     if (std::system("command -v readelf >/dev/null 2>&1") != 0) GTEST_SKIP() << "readelf not installed";
     ossara::testing::TempDir dir;
