@@ -1,5 +1,6 @@
 #include "detail/base64.hpp"
 #include "detail/crypto.hpp"
+#include "detail/json_reader.hpp"
 #include "detail/json_writer.hpp"
 #include "detail/package.hpp"
 #include "detail/percent_encoding.hpp"
@@ -106,6 +107,22 @@ TEST(JsonWriter, TenMebibyteStringSerialisesQuickly) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(out.size(), 10u * 1024 * 1024 + 2560 + std::string("{\"content\": \"\"}").size());
     EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+TEST(JsonReader, AcceptsNonFiniteTokensOutsideStringsOnly) {
+    const json value = parse_json(R"({"a": NaN, "b": [Infinity, -Infinity, -1], "NaN": "Infinity", "c": {"d": NaN}})");
+    EXPECT_TRUE(std::isnan(value["a"].get<double>()));
+    EXPECT_EQ(value["b"][0].get<double>(), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(value["b"][1].get<double>(), -std::numeric_limits<double>::infinity());
+    EXPECT_EQ(value["b"][2], -1);
+    EXPECT_EQ(value["NaN"], "Infinity");
+    EXPECT_TRUE(std::isnan(value["c"]["d"].get<double>()));
+    EXPECT_EQ(serialise_json(value), R"({"a": NaN, "b": [Infinity, -Infinity, -1], "NaN": "Infinity", "c": {"d": NaN}})");
+
+    EXPECT_THROW(parse_json("{NaN: 1}"), json::parse_error);
+    EXPECT_THROW(parse_json("[NaNa]"), json::parse_error);
+    EXPECT_THROW(parse_json("nan"), json::parse_error);
+    EXPECT_EQ(parse_json(R"({"s": "a \" NaN"})")["s"], "a \" NaN");
 }
 
 // ---- base64 and percent-encoding -----------------------------------------------

@@ -4,6 +4,7 @@
 
 #include "detail/base64.hpp"
 #include "detail/json_writer.hpp"
+#include "detail/json_reader.hpp"
 #include "detail/utf8.hpp"
 
 #include <ossara/veilrelay/errors.hpp>
@@ -77,7 +78,7 @@ ReceivedPackage check_package(std::span<const std::uint8_t> body) {
 
     ReceivedPackage package;
     try {
-        package.document = json::parse(text);
+        package.document = parse_json(text);
     } catch (const json::parse_error&) {
         throw ValueError("Invalid encrypted package format: malformed JSON");
     }

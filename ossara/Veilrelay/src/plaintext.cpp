@@ -4,6 +4,7 @@
 // characters fall (a JSON text starts with an ASCII character).
 #include "detail/plaintext.hpp"
 
+#include "detail/json_reader.hpp"
 #include "detail/utf8.hpp"
 
 #include <ossara/veilrelay/errors.hpp>
@@ -117,7 +118,7 @@ json parse_plaintext(std::span<const std::uint8_t> bytes) {
 
     json value;
     try {
-        value = json::parse(text);
+        value = parse_json(text);
     } catch (const json::parse_error& e) {
         not_json(e.what());
     }
