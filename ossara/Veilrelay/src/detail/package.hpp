@@ -22,6 +22,13 @@ std::vector<std::uint8_t> write_package(std::span<const std::uint8_t> ciphertext
 // members are the raw JSON values (not necessarily strings: base64_member()
 // raises TypeError for a value that is not a string).
 struct ReceivedPackage {
+    ReceivedPackage() = default;
+    ReceivedPackage(ReceivedPackage&&) noexcept = default;
+    ReceivedPackage& operator=(ReceivedPackage&&) noexcept = default;
+    // The member pointers point into `document`; a copy would point into the original.
+    ReceivedPackage(const ReceivedPackage&) = delete;
+    ReceivedPackage& operator=(const ReceivedPackage&) = delete;
+
     json document;
     const json* encrypted_aes_key = nullptr;
     const json* ciphertext = nullptr;
