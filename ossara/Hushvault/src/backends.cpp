@@ -48,7 +48,7 @@ Hushvault::Hushvault(std::string platform, std::shared_ptr<detail::Loader> loade
         _init_platform_specific();
         _log_capabilities();
     } else {
-        detail::log().info("Secure memory disabled by configuration");
+        detail::vault_log().info("Secure memory disabled by configuration");
     }
 }
 
@@ -68,7 +68,7 @@ void Hushvault::_init_platform_specific() {
     } else if (_platform == "darwin") {
         _init_macos();
     } else {
-        detail::log().warn("Platform {} not fully supported. Using fallback memory protection.", _platform);
+        detail::vault_log().warn("Platform {} not fully supported. Using fallback memory protection.", _platform);
         _init_fallback();
     }
 }
@@ -92,9 +92,9 @@ void Hushvault::_init_posix(const char* library, std::string_view os_name) {
         _has_mlock = true;
         _has_secure_zero = true;
         _protection_level = MemoryProtectionLevel::FULL;
-        detail::log().info("{} secure memory initialized (mlock + memset)", os_name);
+        detail::vault_log().info("{} secure memory initialized (mlock + memset)", os_name);
     } catch (...) {
-        detail::log().warn("Could not initialize {} mlock: {}. Using fallback.", os_name,
+        detail::vault_log().warn("Could not initialize {} mlock: {}. Using fallback.", os_name,
                            detail::current_error_text());
         _init_fallback();
     }
@@ -128,15 +128,15 @@ void Hushvault::_init_windows() {
             } catch (...) {
                 _memset_func = nullptr;
                 _windows_zero_is_rtlzero = false;
-                detail::log().warn("RtlZeroMemory not available, using Python zeroing");
+                detail::vault_log().warn("RtlZeroMemory not available, using Python zeroing");
             }
         }
         _has_mlock = true;
         _has_secure_zero = true;
         _protection_level = MemoryProtectionLevel::FULL;
-        detail::log().info("Windows secure memory initialized (VirtualLock + RtlZeroMemory)");
+        detail::vault_log().info("Windows secure memory initialized (VirtualLock + RtlZeroMemory)");
     } catch (...) {
-        detail::log().warn("Could not initialize Windows VirtualLock: {}. Using fallback.",
+        detail::vault_log().warn("Could not initialize Windows VirtualLock: {}. Using fallback.",
                            detail::current_error_text());
         _init_fallback();
     }
@@ -151,11 +151,11 @@ void Hushvault::_init_fallback() {
     _mlock_func = nullptr;
     _munlock_func = nullptr;
     _memset_func = nullptr;
-    detail::log().info("Using fallback memory protection (zeroing only, no locking)");
+    detail::vault_log().info("Using fallback memory protection (zeroing only, no locking)");
 }
 
 void Hushvault::_log_capabilities() const {
-    detail::log().info(
+    detail::vault_log().info(
         "Secure memory capabilities - Platform: {}, Protection Level: {}, Memory Locking: {}, Secure Zeroing: {}, "
         "Page Size: {}",
         _platform, value(_protection_level), detail::py_bool(_has_mlock), detail::py_bool(_has_secure_zero),

@@ -34,7 +34,7 @@ bool Hushvault::lock_memory(std::span<std::uint8_t> data) const {
     try {
         return _lock_memory_at(address_of(data), data.size());
     } catch (...) {
-        detail::log().debug("Memory lock failed: {}", detail::current_error_text());
+        detail::vault_log().debug("Memory lock failed: {}", detail::current_error_text());
         return false;
     }
 }
@@ -45,7 +45,7 @@ bool Hushvault::unlock_memory(std::span<std::uint8_t> data) const {
     try {
         return _unlock_memory_at(address_of(data), data.size());
     } catch (...) {
-        detail::log().debug("Memory unlock failed: {}", detail::current_error_text());
+        detail::vault_log().debug("Memory unlock failed: {}", detail::current_error_text());
         return false;
     }
 }
@@ -57,10 +57,10 @@ void Hushvault::zero_memory(std::span<std::uint8_t> data) const {
         _zero_memory_at(address_of(data), length);
         // Second pass through the buffer itself, whatever the first one did.
         detail::wipe_bytes(data.data(), length);
-        detail::log().debug("Zeroed bytearray: {} bytes", length);
+        detail::vault_log().debug("Zeroed bytearray: {} bytes", length);
     } catch (...) {
         try {
-            detail::log().warn("Memory zeroing error: {}", detail::current_error_text());
+            detail::vault_log().warn("Memory zeroing error: {}", detail::current_error_text());
         } catch (...) {
         }
         detail::wipe_bytes(data.data(), length);

@@ -26,11 +26,11 @@ std::shared_ptr<spdlog::logger> obtain_logger() {
 
 // The logger exists as soon as the library is loaded, so applications can
 // configure it before the first handler is created.
-[[maybe_unused]] const bool logger_registered_at_load = (log(), true);
+[[maybe_unused]] const bool logger_registered_at_load = (vault_log(), true);
 
 }  // namespace
 
-spdlog::logger& log() {
+spdlog::logger& vault_log() {
     static const std::shared_ptr<spdlog::logger> logger = obtain_logger();
     return *logger;
 }

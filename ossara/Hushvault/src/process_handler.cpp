@@ -61,7 +61,7 @@ void enable_secure_memory() {
         const std::lock_guard<std::mutex> guard(_secure_memory_lock);
         _secure_memory.store(std::make_shared<Hushvault>(true));
     }
-    detail::log().info("Secure memory operations re-enabled globally");
+    detail::vault_log().info("Secure memory operations re-enabled globally");
 }
 
 void disable_secure_memory() {
@@ -69,7 +69,7 @@ void disable_secure_memory() {
         const std::lock_guard<std::mutex> guard(_secure_memory_lock);
         _secure_memory.store(std::make_shared<Hushvault>(false));
     }
-    detail::log().info("Secure memory operations disabled globally");
+    detail::vault_log().info("Secure memory operations disabled globally");
 }
 
 namespace detail {

@@ -34,11 +34,11 @@ bool Hushvault::_lock_memory_at(std::uintptr_t addr, std::size_t size) const {
                 // Read before anything else can overwrite it.
                 const int error = _loader->last_errno();
                 if (error == 1) {
-                    detail::log().debug("mlock permission denied. Grant CAP_IPC_LOCK or increase ulimit -l");
+                    detail::vault_log().debug("mlock permission denied. Grant CAP_IPC_LOCK or increase ulimit -l");
                 } else if (error == 12) {
-                    detail::log().debug("mlock failed: insufficient memory or limit exceeded");
+                    detail::vault_log().debug("mlock failed: insufficient memory or limit exceeded");
                 } else {
-                    detail::log().debug("mlock failed with errno {}", error);
+                    detail::vault_log().debug("mlock failed with errno {}", error);
                 }
                 return false;
             }
@@ -47,17 +47,17 @@ bool Hushvault::_lock_memory_at(std::uintptr_t addr, std::size_t size) const {
                 detail::as<detail::virtual_lock_fn>(_mlock_func)(as_pointer(aligned_addr), aligned_size);
             if (result == 0) {
                 const std::uint32_t error = _loader->last_windows_error();
-                detail::log().debug("VirtualLock failed with error {}", error);
+                detail::vault_log().debug("VirtualLock failed with error {}", error);
                 return false;
             }
         } else {
             return false;
         }
         // The caller's range, not the widened one handed to the platform.
-        detail::log().debug("Memory locked: {} bytes at 0x{:x}", size, addr);
+        detail::vault_log().debug("Memory locked: {} bytes at 0x{:x}", size, addr);
         return true;
     } catch (...) {
-        detail::log().debug("Memory lock failed: {}", detail::current_error_text());
+        detail::vault_log().debug("Memory lock failed: {}", detail::current_error_text());
         return false;
     }
 }
@@ -77,10 +77,10 @@ bool Hushvault::_unlock_pages(std::uintptr_t addr, std::size_t size, bool log_ou
             unlocked = detail::as<detail::virtual_unlock_fn>(_munlock_func)(as_pointer(aligned_addr), aligned_size) != 0;
         }
         // A refused unlock is silent: no error code is read for unlocking.
-        if (unlocked && log_outcome) detail::log().debug("Memory unlocked: {} bytes at 0x{:x}", size, addr);
+        if (unlocked && log_outcome) detail::vault_log().debug("Memory unlocked: {} bytes at 0x{:x}", size, addr);
         return unlocked;
     } catch (...) {
-        if (log_outcome) detail::log().debug("Memory unlock failed: {}", detail::current_error_text());
+        if (log_outcome) detail::vault_log().debug("Memory unlock failed: {}", detail::current_error_text());
         return false;
     }
 }
@@ -94,14 +94,14 @@ void Hushvault::_zero_memory_at(std::uintptr_t addr, std::size_t size) const {
             } else {
                 detail::as<detail::memset_fn>(_memset_func)(as_pointer(addr), 0, size);
             }
-            detail::log().debug("Memory zeroed (native): {} bytes at 0x{:x}", size, addr);
+            detail::vault_log().debug("Memory zeroed (native): {} bytes at 0x{:x}", size, addr);
         } else {
             detail::wipe_bytes(as_pointer(addr), size);
-            detail::log().debug("Memory zeroed (fallback): {} bytes at 0x{:x}", size, addr);
+            detail::vault_log().debug("Memory zeroed (fallback): {} bytes at 0x{:x}", size, addr);
         }
     } catch (...) {
         try {
-            detail::log().warn("Memory zeroing failed: {}", detail::current_error_text());
+            detail::vault_log().warn("Memory zeroing failed: {}", detail::current_error_text());
         } catch (...) {
         }
         // Whatever went wrong, the range still ends up zeroed.

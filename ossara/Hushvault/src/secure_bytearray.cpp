@@ -35,9 +35,9 @@ void secure_bytearray::_enter() {
         _locked_result = _secure_buf.lock();
         const std::size_t n = _secure_buf.length();
         if (*_locked_result) {
-            detail::log().debug("Memory locked: {} bytes", n);
+            detail::vault_log().debug("Memory locked: {} bytes", n);
         } else {
-            detail::log().debug("Memory locking not available for {} bytes, using zeroing only", n);
+            detail::vault_log().debug("Memory locking not available for {} bytes, using zeroing only", n);
         }
     } catch (...) {
         _leave();
@@ -50,10 +50,10 @@ void secure_bytearray::_leave() {
     try {
         const std::size_t n = _secure_buf.length();
         _secure_buf.zero();
-        detail::log().debug("Memory zeroed: {} bytes", n);
+        detail::vault_log().debug("Memory zeroed: {} bytes", n);
         if (_lock) {
             _secure_buf.unlock();
-            detail::log().debug("Memory unlocked: {} bytes", n);
+            detail::vault_log().debug("Memory unlocked: {} bytes", n);
         }
     } catch (...) {
     }
@@ -90,7 +90,7 @@ secure_bytes::secure_bytes(std::span<std::uint8_t> data, bool lock) {
 #endif
 
 void secure_bytes::_warn() {
-    detail::log().warn(
+    detail::vault_log().warn(
         "secure_bytes() is deprecated. Use secure_bytearray() instead. The original bytes object cannot be securely "
         "zeroed.");
 }

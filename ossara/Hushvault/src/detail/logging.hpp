@@ -8,7 +8,9 @@
 
 namespace ossara::detail {
 
-spdlog::logger& log();
+// Named apart from the client library's logger accessor: both libraries
+// live in one process and share the ossara::detail namespace.
+spdlog::logger& vault_log();
 
 // Booleans in log text are the words True and False.
 constexpr const char* py_bool(bool value) noexcept { return value ? "True" : "False"; }
