@@ -1,0 +1,41 @@
+#pragma once
+// Runs one awaitable to completion on a private io_context and returns its
+// result (or rethrows its error), for tests of the asynchronous operations.
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <typeinfo>
+#include <utility>
+
+namespace ossara::testing {
+
+template <class T>
+T run_awaitable(asio::awaitable<T> operation) {
+    asio::io_context io;
+    auto result = asio::co_spawn(io, std::move(operation), asio::use_future);
+    io.run();
+    return result.get();
+}
+
+// Expects `f()` to throw exactly E (not a subclass) and returns a copy of it.
+template <class E, class F>
+E expect_exact_throw(F&& f) {
+    try {
+        f();
+    } catch (const E& error) {
+        if (typeid(error) != typeid(E)) {
+            ADD_FAILURE() << "threw a subclass " << typeid(error).name() << ": " << error.what();
+        }
+        return error;
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << "threw " << typeid(error).name() << ": " << error.what();
+        throw;
+    }
+    ADD_FAILURE() << "threw nothing";
+    throw std::logic_error("expected an exception");
+}
+
+}  // namespace ossara::testing
