@@ -193,6 +193,7 @@ TEST(CheckPackage, RejectsInOrderWithItsMessage) {
             EXPECT_EQ(std::string(e.what()), c.message) << c.body;
         }
     }
+    EXPECT_THROW(check_package(bytes_of("{\"version\": 1e400}")), ossara::ValueError);
     EXPECT_THROW(check_package(bytes_of("[1, 2]")), ossara::ValueError);
     EXPECT_THROW(check_package(bytes_of("null")), ossara::ValueError);
 }
@@ -273,7 +274,7 @@ TEST(ParsePlaintext, ReadsUtf8Utf16AndUtf32) {
 
 TEST(ParsePlaintext, UndecodableOrNonJsonIsAValueErrorAndNonObjectsATypeError) {
     const std::string prefix = "Decrypted response is not valid JSON: ";
-    for (const std::string& bad : std::vector<std::string>{"not json", "", "\xff{}", "\xEF\xBB\xBF\xEF\xBB\xBF{}", std::string("{\0}", 3)}) {
+    for (const std::string& bad : std::vector<std::string>{"not json", "", "\xff{}", "\xEF\xBB\xBF\xEF\xBB\xBF{}", std::string("{\0}", 3), "{\"a\": 1e400}"}) {
         try {
             parse_plaintext(bytes_of(bad));
             ADD_FAILURE() << "parsed: " << bad;

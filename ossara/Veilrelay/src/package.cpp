@@ -79,7 +79,7 @@ ReceivedPackage check_package(std::span<const std::uint8_t> body) {
     ReceivedPackage package;
     try {
         package.document = parse_json(text);
-    } catch (const json::parse_error&) {
+    } catch (const json::exception&) {  // syntax errors and number overflow
         throw ValueError("Invalid encrypted package format: malformed JSON");
     }
     const json& doc = package.document;

@@ -119,7 +119,7 @@ json parse_plaintext(std::span<const std::uint8_t> bytes) {
     json value;
     try {
         value = parse_json(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // syntax errors and number overflow
         not_json(e.what());
     }
     if (!value.is_object() && !value.is_null())
