@@ -1,0 +1,287 @@
+// What is left of the secrets after an exchange on the secure path.
+//
+// What these tests show: right after both guards of the encryption are
+// entered, the source buffers hold only zeros; and no heap block that the
+// client released through operator delete on the calling thread during
+// encrypt_payload, decrypt_response or a whole exchange still held the
+// serialised plaintext or the AES key, and the guarded copies held only
+// zeros when they were freed. That covers the client's own buffers (byte
+// vectors, strings, JSON values, the guarded copies).
+// What they do not show: memory OpenSSL allocates itself (libssl initialises
+// OpenSSL while the program loads, before its allocator can be hooked),
+// memory released with plain free() by other libraries, copies still alive
+// (the caller's own payload and answer objects), stack and register
+// residue, or the kernel's socket buffers.
+#include "heap_watch.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include "detail/base64.hpp"
+#include "detail/crypto.hpp"
+#include "detail/encrypt_probe.hpp"
+#include "detail/json_writer.hpp"
+#include "devrouter/router.hpp"
+#include "support/package_opener.hpp"
+#include "support/run_awaitable.hpp"
+#include "support/test_data.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace ossara::testing {
+namespace {
+
+const nlohmann::json& vectors() {
+    static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
+    return doc;
+}
+
+std::string vector_text(const char* name) { return vectors()[name].get<std::string>(); }
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+bool all_zero(std::span<const std::uint8_t> bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// A marker no other test data contains, so a hit can only be our secret.
+std::string marker(const char* prefix) {
+    std::array<std::uint8_t, 12> random{};
+    detail::random_bytes(random);
+    std::string text = prefix;
+    for (const auto b : random) text += "0123456789abcdef"[b & 15];
+    return text;
+}
+
+// Records what the encryption path shows right after both guards are
+// entered, and registers the key and the guarded copies with the watch.
+class RecordingProbe final : public detail::EncryptProbe {
+public:
+    explicit RecordingProbe(HeapWatch& watch) : watch_(watch) {}
+    void guards_entered(std::span<const std::uint8_t> payload_source, std::span<const std::uint8_t> key_source,
+                        std::span<const std::uint8_t> protected_payload,
+                        std::span<const std::uint8_t> protected_key) override {
+        ++calls;
+        sources_zero = all_zero(payload_source) && all_zero(key_source);
+        payload_size = protected_payload.size();
+        key_size = protected_key.size();
+        key_nonzero = !all_zero(protected_key);
+        if (protected_key.size() == key.size()) {
+            std::copy(protected_key.begin(), protected_key.end(), key.begin());
+            key_pattern = watch_.watch_bytes(key);
+        }
+        payload_range = watch_.watch_range(protected_payload);
+        key_range = watch_.watch_range(protected_key);
+    }
+    ~RecordingProbe() { OPENSSL_cleanse(key.data(), key.size()); }
+
+    int calls = 0;
+    bool sources_zero = false, key_nonzero = false;
+    std::size_t payload_size = 0, key_size = 0;
+    std::array<std::uint8_t, 32> key{};
+    int key_pattern = -1, payload_range = -1, key_range = -1;
+
+private:
+    HeapWatch& watch_;
+};
+
+class SecretHygieneTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
+        std::ofstream(keys_dir_.path() / "client.pem") << vector_text("client_private_key_pem");
+        devrouter::RouterOptions options;
+        options.server_key_pem = vector_text("server_private_key_pem");
+        router_ = std::make_unique<devrouter::Router>(std::move(options));
+        router_->start();
+        client_ = std::make_unique<Veilrelay>(router_->base_url(), /*allow_http=*/true, /*secure_memory=*/true);
+        client_->load_keys((keys_dir_.path() / "client.pem").string());
+        client_->_set_http_limits({std::chrono::milliseconds(2000), std::chrono::seconds(2)});
+        if (!client_->use_secure_memory()) GTEST_SKIP() << "secure memory is not available in this build";
+    }
+    void TearDown() override {
+        if (router_) router_->stop();
+        set_warning_handler(previous_handler_);
+    }
+
+    // A response package for the test client key, with a content key the test knows.
+    static std::vector<std::uint8_t> response_package(std::span<const std::uint8_t> plaintext,
+                                                      std::span<const std::uint8_t> key) {
+        const auto client_key = detail::load_public_key_pem(vector_text("client_public_key_pem"));
+        std::array<std::uint8_t, detail::kGcmNonceSize> nonce{};
+        detail::random_bytes(nonce);
+        std::vector<std::uint8_t> ciphertext(plaintext.size());
+        const auto tag = detail::aes_gcm_encrypt(key, nonce, plaintext, ciphertext);
+        const json package = {{"version", "1.0"},
+                              {"algorithm", "hybrid-aes256-rsa4096"},
+                              {"encrypted_payload",
+                               {{"ciphertext", detail::base64_encode(ciphertext)},
+                                {"nonce", detail::base64_encode(nonce)},
+                                {"tag", detail::base64_encode(tag)}}},
+                              {"encrypted_aes_key", detail::base64_encode(detail::rsa_oaep_wrap(client_key.get(), key))}};
+        const std::string text = detail::serialise_json(package);
+        return {text.begin(), text.end()};
+    }
+
+    TempDir keys_dir_;
+    std::unique_ptr<devrouter::Router> router_;
+    std::unique_ptr<Veilrelay> client_;
+    WarningHandler previous_handler_;
+};
+
+TEST_F(SecretHygieneTest, HeapWatchSeesWhatIsFreedUnwiped) {
+    // The watch itself must see a secret freed without wiping, through both
+    // allocators, and stay quiet for one that was wiped first.
+    const std::string secret = marker("control-");
+    HeapWatch watch;
+    const int pattern = watch.watch_bytes(bytes_of(secret));
+    { const std::string leaked(secret); }
+    EXPECT_EQ(watch.hits(pattern), 1);
+    {
+        std::string wiped(secret);
+        OPENSSL_cleanse(wiped.data(), wiped.size());
+    }
+    EXPECT_EQ(watch.hits(pattern), 1);
+    if (!HeapWatch::openssl_watched()) return;  // libssl initialises OpenSSL while the program loads
+    void* block = OPENSSL_malloc(secret.size());
+    std::memcpy(block, secret.data(), secret.size());
+    OPENSSL_free(block);
+    EXPECT_EQ(watch.hits(pattern), 2);
+    block = OPENSSL_malloc(secret.size());
+    std::memcpy(block, secret.data(), secret.size());
+    OPENSSL_clear_free(block, secret.size());
+    EXPECT_EQ(watch.hits(pattern), 2);
+}
+
+TEST_F(SecretHygieneTest, EncryptionLeavesNeitherPlaintextNorKeyBehind) {
+    const std::string content = marker("hygiene-request-");
+    const json payload = {{"model", "echo-1"}, {"messages", json::array({json{{"role", "user"}, {"content", content}}})}};
+    const std::string serialised = detail::serialise_json(payload);
+    // Only the serialised text has the member name and the value side by side.
+    const std::string plaintext_form = "\"content\": \"" + content;
+    std::vector<std::uint8_t> package;
+    {
+        HeapWatch watch;
+        RecordingProbe probe(watch);
+        const int plaintext_pattern = watch.watch_bytes(bytes_of(plaintext_form));
+        client_->_set_encrypt_probe(&probe);
+        package = run_awaitable(client_->encrypt_payload(payload));
+        client_->_set_encrypt_probe(nullptr);
+
+        ASSERT_EQ(probe.calls, 1);
+        EXPECT_TRUE(probe.sources_zero) << "payload_json and aes_key must be wiped once their guards are entered";
+        EXPECT_EQ(probe.payload_size, serialised.size());
+        EXPECT_EQ(probe.key_size, 32u);
+        EXPECT_TRUE(probe.key_nonzero);
+        EXPECT_EQ(watch.hits(plaintext_pattern), 0) << "a freed block still held the serialised payload";
+        EXPECT_EQ(watch.hits(probe.key_pattern), 0) << "a freed block still held the AES key";
+        EXPECT_TRUE(watch.range_freed(probe.payload_range));
+        EXPECT_TRUE(watch.range_zero_when_freed(probe.payload_range)) << "guarded payload copy not zero when freed";
+        EXPECT_TRUE(watch.range_freed(probe.key_range));
+        EXPECT_TRUE(watch.range_zero_when_freed(probe.key_range)) << "guarded key copy not zero when freed";
+    }
+    // And the package really carries the payload: the path watched was the real one.
+    EXPECT_EQ(open_package({package.begin(), package.end()}, vector_text("server_private_key_pem")), serialised);
+}
+
+TEST_F(SecretHygieneTest, EncryptionThatFailsStillWipesEverything) {
+    // The server key cannot be fetched: the guards are left by the error.
+    router_->stop();
+    const std::string content = marker("hygiene-failed-");
+    const json payload = {{"messages", json::array({json{{"role", "user"}, {"content", content}}})}};
+    const std::string plaintext_form = "\"content\": \"" + content;
+    HeapWatch watch;
+    RecordingProbe probe(watch);
+    const int plaintext_pattern = watch.watch_bytes(bytes_of(plaintext_form));
+    client_->_set_encrypt_probe(&probe);
+    EXPECT_THROW(run_awaitable(client_->encrypt_payload(payload)), SecurityError);
+    client_->_set_encrypt_probe(nullptr);
+    ASSERT_EQ(probe.calls, 1);
+    EXPECT_EQ(watch.hits(plaintext_pattern), 0);
+    EXPECT_EQ(watch.hits(probe.key_pattern), 0);
+    EXPECT_TRUE(watch.range_freed(probe.payload_range) && watch.range_zero_when_freed(probe.payload_range));
+    EXPECT_TRUE(watch.range_freed(probe.key_range) && watch.range_zero_when_freed(probe.key_range));
+}
+
+// The answer in the encodings a router may use; the transcoded copies must go too.
+struct AnswerEncoding {
+    const char* name;
+    std::string (*encode)(const std::string& utf8);
+};
+
+std::string as_utf8(const std::string& text) { return text; }
+std::string as_utf8_bom(const std::string& text) { return "\xEF\xBB\xBF" + text; }
+std::string as_utf16le(const std::string& text) {  // ASCII input only
+    std::string out;
+    for (const char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+class DecryptionHygieneTest : public SecretHygieneTest, public ::testing::WithParamInterface<AnswerEncoding> {};
+
+TEST_P(DecryptionHygieneTest, DecryptionLeavesNeitherPlaintextNorKeyBehind) {
+    const std::string content = marker("hygiene-answer-");
+    const std::string answer_text =
+        R"({"id": "chatcmpl-h", "choices": [{"message": {"role": "assistant", "content": ")" + content + R"("}}]})";
+    const std::string plaintext = GetParam().encode(answer_text);
+    std::array<std::uint8_t, 32> key{};
+    detail::random_bytes(key);
+    std::vector<std::uint8_t> package = response_package(bytes_of(plaintext), key);
+    const std::string utf8_form = "\"content\": \"" + content;
+    const std::string encoded_form = GetParam().encode(utf8_form).substr(GetParam().encode("").size());
+
+    json answer;
+    {
+        HeapWatch watch;
+        const int key_pattern = watch.watch_bytes(key);
+        const int utf8_pattern = watch.watch_bytes(bytes_of(utf8_form));
+        const int encoded_pattern = watch.watch_bytes(bytes_of(encoded_form));
+        answer = run_awaitable(client_->decrypt_response(std::move(package), "hygiene"));
+        EXPECT_EQ(watch.hits(key_pattern), 0) << "a freed block still held the response key";
+        EXPECT_EQ(watch.hits(utf8_pattern), 0) << "a freed block still held the decrypted answer";
+        EXPECT_EQ(watch.hits(encoded_pattern), 0) << "a freed block still held the decrypted answer";
+    }
+    OPENSSL_cleanse(key.data(), key.size());
+    EXPECT_EQ(answer["choices"][0]["message"]["content"], content);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, DecryptionHygieneTest,
+                         ::testing::Values(AnswerEncoding{"utf8", as_utf8}, AnswerEncoding{"utf8_bom", as_utf8_bom},
+                                           AnswerEncoding{"utf16le", as_utf16le}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SecretHygieneTest, WholeExchangeLeavesNoRequestPlaintextOrKeyBehind) {
+    const std::string content = marker("hygiene-exchange-");
+    const json payload = {{"model", "echo-1"}, {"messages", json::array({json{{"role", "user"}, {"content", content}}})}};
+    const std::string plaintext_form = "\"content\": \"" + content;
+    json answer;
+    {
+        HeapWatch watch;
+        RecordingProbe probe(watch);
+        const int plaintext_pattern = watch.watch_bytes(bytes_of(plaintext_form));
+        client_->_set_encrypt_probe(&probe);
+        answer = run_awaitable(client_->send_secure_request(payload, "hygiene-1"));
+        client_->_set_encrypt_probe(nullptr);
+        ASSERT_EQ(probe.calls, 1);
+        EXPECT_EQ(watch.hits(plaintext_pattern), 0);
+        EXPECT_EQ(watch.hits(probe.key_pattern), 0);
+        EXPECT_TRUE(watch.range_zero_when_freed(probe.payload_range));
+        EXPECT_TRUE(watch.range_zero_when_freed(probe.key_range));
+    }
+    EXPECT_EQ(answer["choices"][0]["message"]["content"], content);
+}
+
+}  // namespace
+}  // namespace ossara::testing

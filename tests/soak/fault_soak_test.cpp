@@ -1,0 +1,292 @@
+// A thousand exchanges against peers that fail in every way a network can,
+// chosen at random with a fixed seed and run 50 at a time on one io_context.
+// Every exchange must end in its answer or in the typed error its failure
+// maps to, within its time limit, and afterwards the process must hold no
+// more file descriptors and (without a sanitizer's allocator) no more memory
+// than after a warm-up round.
+#include <ossara/Veilrelay.hpp>
+
+#include "devrouter/router.hpp"
+#include "devrouter/test_servers.hpp"
+#include "support/log_capture.hpp"
+#include "support/test_data.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <malloc.h>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSSARA_SANITIZED_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSSARA_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+
+namespace ossara::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using devrouter::CompletionBehaviour;
+
+enum class Peer { normal, refused, silent, stall, reset, garbage, html_500, json_429 };
+constexpr const char* kPeerNames[] = {"normal", "refused", "silent", "stall", "reset", "garbage", "html_500", "json_429"};
+// Relative frequency of each peer in the random mix.
+constexpr int kPeerWeights[] = {30, 12, 6, 8, 12, 12, 10, 10};
+constexpr int kPeerCount = 8;
+
+constexpr int kExchanges = 1000;
+constexpr int kWarmUpExchanges = 80;
+constexpr int kInFlight = 50;
+constexpr std::uint32_t kSeed = 20261208;
+const detail::HttpLimits kLimits{2000ms, std::chrono::seconds(1)};
+// The longest any exchange may take: its limit, curl's once-a-second check of
+// the transfer speed, and queueing behind 49 others (sanitizers included).
+constexpr auto kDeadline = 20s;
+
+std::string vector_text(const char* name) {
+    static const nlohmann::json doc =
+        nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
+    return doc[name].get<std::string>();
+}
+
+struct Outcome {
+    Peer peer = Peer::normal;
+    std::string payload_id;
+    std::optional<json> answer;
+    std::string error_type;  // typeid name of the error, empty when answered
+    std::string message;
+    std::optional<int> status;
+    std::optional<json> details;
+    std::chrono::steady_clock::duration elapsed{};
+};
+
+// Whether `o` is what its peer's failure maps to; the reason when not.
+std::optional<std::string> mismatch(const Outcome& o) {
+    auto is = [&](const std::type_info& type) { return o.error_type == type.name(); };
+    const std::string catch_all = "Request failed due to an unexpected error";
+    switch (o.peer) {
+        case Peer::normal: {
+            const json::json_pointer id("/_metadata/payload_id"), content("/choices/0/message/content");
+            if (o.answer && o.answer->contains(id) && o.answer->at(id) == o.payload_id && o.answer->contains(content) &&
+                o.answer->at(content) == "soak " + o.payload_id)
+                return std::nullopt;
+            break;
+        }
+        case Peer::refused:  // the key fetch cannot connect: ConnectionError inside encryption
+        case Peer::silent:   // the key fetch times out: the same
+            if (is(typeid(SecurityError)) && o.message == "Encryption operation failed") return std::nullopt;
+            break;
+        case Peer::stall:    // the answer never comes: a timeout is not a network failure
+        case Peer::garbage:  // 200 with a body that is not a package
+            if (is(typeid(APIConnectionError)) && o.message == catch_all) return std::nullopt;
+            break;
+        case Peer::reset:  // the body ends early: a closed connection, or a reset one
+            if (is(typeid(APIConnectionError)) &&
+                (o.message == catch_all || o.message.starts_with("Failed to connect to router: ")))
+                return std::nullopt;
+            break;
+        case Peer::html_500:
+            if (is(typeid(ServerError)) && o.message == "Server error: Internal server error" && o.status == 500 &&
+                !o.details)
+                return std::nullopt;
+            break;
+        case Peer::json_429:
+            if (is(typeid(RateLimitError)) && o.message == "Rate limit exceeded: slow down" && o.status == 429 &&
+                o.details && o.details->value("detail", "") == "slow down")
+                return std::nullopt;
+            break;
+    }
+    return std::string(kPeerNames[static_cast<int>(o.peer)]) + " ended in " +
+           (o.answer ? "an answer " + o.answer->dump() : o.error_type + ": " + o.message);
+}
+
+int open_descriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+long resident_bytes() {
+    malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6)) * 1024;
+    return -1;
+}
+
+// The misbehaving peers, one client for each.
+class Peers {
+public:
+    explicit Peers(const std::filesystem::path& key_path) {
+        auto router = [](CompletionBehaviour behaviour, int workers) {
+            devrouter::RouterOptions options;
+            options.server_key_pem = vector_text("server_private_key_pem");
+            options.worker_threads = workers;
+            auto r = std::make_unique<devrouter::Router>(std::move(options));
+            r->set_completion_behaviour(std::move(behaviour));
+            r->start();
+            return r;
+        };
+        using Kind = CompletionBehaviour::Kind;
+        auto behaviour = [](Kind kind, int status = 200, std::string body = {}, std::string type = "application/json") {
+            CompletionBehaviour b;
+            b.kind = kind;
+            b.status = status;
+            b.body = std::move(body);
+            b.content_type = std::move(type);
+            return b;
+        };
+        routers_.push_back(router(behaviour(Kind::normal), 16));
+        // A stalled request holds its worker until stop(): one worker per stall.
+        routers_.push_back(router(behaviour(Kind::stall), 160));
+        routers_.push_back(router(behaviour(Kind::reset_mid_answer), 16));
+        routers_.push_back(router(behaviour(Kind::not_a_package), 16));
+        routers_.push_back(router(
+            behaviour(Kind::status, 500, "<html><body>Internal Server Error</body></html>", "text/html"), 16));
+        routers_.push_back(router(behaviour(Kind::status, 429, R"({"detail": "slow down"})"), 16));
+        silent_ = std::make_unique<devrouter::SilentListener>();
+        const std::string refused = "http://127.0.0.1:" + std::to_string(devrouter::closed_port());
+
+        const std::string urls[kPeerCount] = {routers_[0]->base_url(), refused, silent_->base_url(),
+                                              routers_[1]->base_url(), routers_[2]->base_url(), routers_[3]->base_url(),
+                                              routers_[4]->base_url(), routers_[5]->base_url()};
+        for (const auto& url : urls) {
+            auto client = std::make_unique<Veilrelay>(url, /*allow_http=*/true);
+            client->load_keys(key_path.string());
+            client->_set_http_limits(kLimits);
+            clients_.push_back(std::move(client));
+        }
+    }
+    ~Peers() {
+        for (auto& r : routers_) r->stop();
+    }
+    Veilrelay& client(Peer peer) { return *clients_[static_cast<std::size_t>(peer)]; }
+
+private:
+    std::vector<std::unique_ptr<devrouter::Router>> routers_;
+    std::unique_ptr<devrouter::SilentListener> silent_;
+    std::vector<std::unique_ptr<Veilrelay>> clients_;
+};
+
+struct Round {
+    Peers* peers;
+    std::vector<Outcome> outcomes;
+    std::size_t next = 0;
+};
+
+// One of the workers of a round: takes the next exchange until none is left.
+asio::awaitable<void> worker(Round* round) {
+    while (round->next < round->outcomes.size()) {
+        Outcome& o = round->outcomes[round->next++];
+        const json payload = {{"model", "echo-1"},
+                              {"messages", json::array({json{{"role", "user"}, {"content", "soak " + o.payload_id}}})}};
+        const auto start = std::chrono::steady_clock::now();
+        std::exception_ptr failure;
+        try {
+            o.answer = co_await round->peers->client(o.peer).send_secure_request(payload, o.payload_id);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        o.elapsed = std::chrono::steady_clock::now() - start;
+        if (!failure) continue;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const APIError& e) {
+            o.error_type = typeid(e).name();
+            o.message = e.what();
+            o.status = e.status_code;
+            o.details = e.error_details;
+        } catch (const std::exception& e) {
+            o.error_type = typeid(e).name();
+            o.message = e.what();
+        }
+    }
+}
+
+// Runs `count` exchanges against randomly chosen peers; returns the outcomes.
+std::vector<Outcome> run_round(Peers& peers, int count, std::mt19937& random, const std::string& tag) {
+    std::discrete_distribution<int> pick(std::begin(kPeerWeights), std::end(kPeerWeights));
+    Round round{&peers, std::vector<Outcome>(static_cast<std::size_t>(count))};
+    for (int i = 0; i < count; ++i) {
+        round.outcomes[static_cast<std::size_t>(i)].peer = static_cast<Peer>(pick(random));
+        round.outcomes[static_cast<std::size_t>(i)].payload_id = tag + "-" + std::to_string(i);
+    }
+    asio::io_context io;
+    for (int w = 0; w < kInFlight; ++w) asio::co_spawn(io, worker(&round), [](std::exception_ptr e) {
+        if (e) std::rethrow_exception(e);
+    });
+    io.run();
+    return std::move(round.outcomes);
+}
+
+class FaultSoakTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
+        key_path_ = keys_dir_.path() / "client.pem";
+        std::ofstream(key_path_) << vector_text("client_private_key_pem");
+    }
+    void TearDown() override { set_warning_handler(previous_handler_); }
+
+    TempDir keys_dir_;
+    std::filesystem::path key_path_;
+    WarningHandler previous_handler_;
+};
+
+TEST_F(FaultSoakTest, EveryExchangeEndsInItsAnswerOrItsErrorAndNothingIsLeftOpen) {
+    std::mt19937 random(kSeed);
+    {
+        Peers peers(key_path_);  // the clients create the logger
+        LogCapture quiet("ossara.Veilrelay");
+        const auto warm_up = run_round(peers, kWarmUpExchanges, random, "warm-up");
+        for (const auto& o : warm_up) ASSERT_FALSE(mismatch(o)) << *mismatch(o);
+    }
+    const int descriptors_before = open_descriptors();
+    const long resident_before = resident_bytes();
+
+    std::vector<Outcome> outcomes;
+    std::size_t catch_all_lines = 0;
+    {
+        Peers peers(key_path_);
+        LogCapture log("ossara.Veilrelay");
+        outcomes = run_round(peers, kExchanges, random, "soak");
+        for (const auto& line : log.lines_at(spdlog::level::err))
+            catch_all_lines += line.starts_with("Unexpected error in send_secure_request") ? 1 : 0;
+    }
+
+    ASSERT_EQ(outcomes.size(), static_cast<std::size_t>(kExchanges));
+    int seen[kPeerCount] = {};
+    int wrong = 0;
+    std::size_t catch_all_errors = 0;
+    for (const auto& o : outcomes) {
+        ++seen[static_cast<int>(o.peer)];
+        if (const auto reason = mismatch(o); reason && ++wrong <= 10) ADD_FAILURE() << o.payload_id << ": " << *reason;
+        EXPECT_LT(o.elapsed, kDeadline) << o.payload_id << " took too long";
+        catch_all_errors += o.message == "Request failed due to an unexpected error" ? 1 : 0;
+    }
+    EXPECT_EQ(wrong, 0);
+    for (int p = 0; p < kPeerCount; ++p) EXPECT_GT(seen[p], 0) << kPeerNames[p] << " never chosen";
+    // The catch-all logs exactly once for each error it raises.
+    EXPECT_EQ(catch_all_lines, catch_all_errors);
+
+    EXPECT_EQ(open_descriptors(), descriptors_before) << "file descriptors left open";
+#ifndef OSSARA_SANITIZED_ALLOCATOR
+    const long grown = resident_bytes() - resident_before;
+    EXPECT_LT(grown, 16L << 20) << "resident memory grew by " << grown << " bytes";
+#endif
+}
+
+}  // namespace
+}  // namespace ossara::testing
