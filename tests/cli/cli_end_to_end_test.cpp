@@ -240,6 +240,14 @@ TEST_F(VeilrelayCli, InfoPrintsProtectionInfoAsJson) {
     const auto info = ordered_json::parse(r.out);
     EXPECT_TRUE(info["memory_protection"].is_object());
     EXPECT_TRUE(info["memlock_limit"].contains("soft"));
+
+    // Output that cannot be written is a failure, not a silent success.
+    if (fs::exists("/dev/full")) {
+        const auto full = run_process({"/bin/sh", "-c", std::string("exec '") + VEILRELAY_EXE + "' info >/dev/full"});
+        EXPECT_EQ(full.exit_code, 1) << full.err;
+        EXPECT_EQ(count_lines(full.err), 1) << full.err;
+        EXPECT_NE(full.err.find("cannot write to standard output"), std::string::npos) << full.err;
+    }
 }
 
 }  // namespace

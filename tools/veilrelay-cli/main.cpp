@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <stdexcept>
 
 namespace {
 
@@ -119,6 +120,9 @@ int run(int argc, char** argv) {
     } else if (*info_cmd) {
         run_info(std::cout, std::cerr);
     }
+    // A full disk or a closed file must not pass for success.
+    std::cout.flush();
+    if (!std::cout) throw std::runtime_error("cannot write to standard output");
     return static_cast<int>(ExitCode::ok);
 }
 
