@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release and runs them all; the full output of each
+# program goes to $BENCH_BUILD_DIR/results/, and the summary tables (which
+# compare each figure with the floor measured in the same run) to stdout.
+#
+#   BENCH_BUILD_DIR  build directory (default build/bench)
+#   BENCH_JOBS       parallel build jobs (default 2)
+#   BENCH_MIN_TIME   --benchmark_min_time per benchmark, seconds (default 0.5)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${BENCH_BUILD_DIR:-build/bench}
+jobs=${BENCH_JOBS:-2}
+min_time=${BENCH_MIN_TIME:-0.5}
+programs=(exchange_bench codec_bench concurrency_bench peak_memory)
+
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DOSSARA_BUILD_BENCH=ON -DOSSARA_BUILD_TOOLS=ON -DOSSARA_BUILD_TESTS=OFF >/dev/null || exit 1
+cmake --build "$build_dir" --target "${programs[@]}" -j "$jobs" || exit 1
+
+results="$build_dir/results"
+mkdir -p "$results"
+echo "benchmarks of $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) CPUs, $(uname -sr)"
+
+status=0
+for program in "${programs[@]}"; do
+  out="$results/$program.txt"
+  args=()
+  [ "$program" = peak_memory ] || args=(--benchmark_min_time="$min_time")
+  if ! "$build_dir/bench/$program" "${args[@]}" >"$out" 2>"$results/$program.err"; then
+    echo "$program: FAILED (see $out and $results/$program.err)"
+    status=1
+    continue
+  fi
+  echo
+  echo "## $program"
+  sed -n '/^== summary/,$p' "$out" | tail -n +2
+done
+exit "$status"
