@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace ossara::detail {
 
@@ -28,8 +29,13 @@ public:
 
     void append(const char* data, std::size_t size) {
         make_room(size);
-        out_.insert(out_.end(), data, data + size);
+        // Same element type on both sides, so the insert is one memmove.
+        const auto* bytes = reinterpret_cast<const typename Container::value_type*>(data);
+        out_.insert(out_.end(), bytes, bytes + size);
     }
+    // Room for `extra` more bytes up front, so that a text whose size is known
+    // in advance is written without regrowing.
+    void reserve(std::size_t extra) { make_room(extra); }
     void append(std::string_view text) { append(text.data(), text.size()); }
     void put(char c) {
         make_room(1);
@@ -57,6 +63,33 @@ constexpr std::array<bool, 256> kPlain = [] {
     for (int c = 0x20; c <= 0x7E; ++c) table[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
     return table;
 }();
+
+// Whether none of the 8 bytes in `word` needs an escape (all printable
+// ASCII, none a quote or a backslash): the classic SWAR byte tests, exact
+// for whether any byte matches.
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+constexpr std::uint64_t any_zero_byte(std::uint64_t x) { return (x - kOnes) & ~x & kHighBits; }
+
+constexpr bool plain_word(std::uint64_t word) {
+    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighBits;
+    const std::uint64_t non_ascii = word & kHighBits;
+    return (below_space | non_ascii | any_zero_byte(word ^ (kOnes * '"')) | any_zero_byte(word ^ (kOnes * '\\')) |
+            any_zero_byte(word ^ (kOnes * 0x7F))) == 0;
+}
+
+// Length of the run of bytes from `from` on that need no escape.
+std::size_t plain_run_end(std::string_view s, std::size_t from) {
+    std::size_t i = from;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        if (!plain_word(word)) break;
+    }
+    while (i < s.size() && kPlain[static_cast<unsigned char>(s[i])]) ++i;
+    return i;
+}
 
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -103,8 +136,7 @@ void write_string(Sink<Out>& sink, std::string_view s) {
     sink.put('"');
     std::size_t i = 0;
     while (i < s.size()) {
-        std::size_t run = i;
-        while (run < s.size() && kPlain[static_cast<unsigned char>(s[run])]) ++run;
+        const std::size_t run = plain_run_end(s, i);
         if (run > i) {
             sink.append(s.data() + i, run - i);
             i = run;
@@ -214,9 +246,38 @@ void write_scalar(Sink<Out>& sink, const json& value) {
     }
 }
 
+// The size of the text of `root` when none of its strings needs an escape
+// (the usual case): what to reserve before writing. Escapes make the text
+// longer and the sink then grows as usual.
+std::size_t plain_size(const json& root) {
+    std::size_t size = 0;
+    std::vector<const json*> pending{&root};
+    while (!pending.empty()) {
+        const json* value = pending.back();
+        pending.pop_back();
+        switch (value->type()) {
+            case json::value_t::object:
+                for (auto it = value->cbegin(); it != value->cend(); ++it) {
+                    size += it.key().size() + 6;  // "key": and ", "
+                    pending.push_back(&*it);
+                }
+                size += 2;
+                break;
+            case json::value_t::array:
+                for (const auto& element : *value) pending.push_back(&element);
+                size += 2 + 2 * value->size();
+                break;
+            case json::value_t::string: size += value->get_ref<const std::string&>().size() + 2; break;
+            default: size += 24; break;
+        }
+    }
+    return size;
+}
+
 template <typename Out>
 void write(Out& out, const json& root) {
     Sink<Out> sink(out);
+    sink.reserve(plain_size(root));
     struct Frame {
         json::const_iterator next;
         json::const_iterator end;

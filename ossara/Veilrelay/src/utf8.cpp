@@ -1,6 +1,8 @@
 #include "detail/utf8.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace ossara::detail {
 
@@ -16,6 +18,14 @@ std::string codec_error(std::string_view bytes, std::size_t pos, const char* rea
 std::optional<std::string> utf8_error(std::string_view s, bool allow_surrogates) {
     std::size_t i = 0;
     while (i < s.size()) {
+        // Runs of ASCII, the bulk of packages and answers, eight bytes at a time.
+        while (i + 8 <= s.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, s.data() + i, 8);
+            if ((word & 0x8080808080808080ULL) != 0) break;
+            i += 8;
+        }
+        if (i == s.size()) break;
         const auto c = static_cast<unsigned char>(s[i]);
         if (c < 0x80) {
             ++i;
