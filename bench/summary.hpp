@@ -20,14 +20,20 @@ public:
         // Names without the "/real_time" suffix that UseRealTime() adds.
         std::string name = run.benchmark_name();
         if (name.ends_with("/real_time")) name.resize(name.size() - std::string_view("/real_time").size());
-        const double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        ms_[name] = seconds * 1e3;
+        const double multiplier = benchmark::GetTimeUnitMultiplier(run.time_unit);
+        ms_[name] = run.GetAdjustedRealTime() / multiplier * 1e3;
+        cpu_ms_[name] = run.GetAdjustedCPUTime() / multiplier * 1e3;
         for (const auto& [key, counter] : run.counters) counters_[name][key] = counter.value;
     }
     // Real time per iteration in milliseconds, NaN when the benchmark did not run.
     double ms(const std::string& name) const {
         const auto found = ms_.find(name);
         return found == ms_.end() ? std::nan("") : found->second;
+    }
+    // CPU time of the benchmark's thread per iteration in milliseconds.
+    double cpu_ms(const std::string& name) const {
+        const auto found = cpu_ms_.find(name);
+        return found == cpu_ms_.end() ? std::nan("") : found->second;
     }
     double counter(const std::string& name, const std::string& key) const {
         const auto found = counters_.find(name);
@@ -37,7 +43,7 @@ public:
     }
 
 private:
-    std::map<std::string, double> ms_;
+    std::map<std::string, double> ms_, cpu_ms_;
     std::map<std::string, std::map<std::string, double>> counters_;
 };
 
