@@ -6,6 +6,8 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -24,18 +26,24 @@ constexpr const char* kVerbosePattern = "veilrelay: %l: [%n] %v";
 // stderr, where a warning or error already printed in this run is not
 // printed again: every request fetches the router's key, and an http://
 // router would otherwise repeat the same two warnings per fetch.
+// On a terminal each line first clears the current line, so a message that
+// arrives while the key-generation spinner turns replaces the spinner's line
+// instead of being glued to it (the spinner redraws on the next line).
 class FirstOccurrenceSink final : public spdlog::sinks::base_sink<std::mutex> {
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         if (msg.level >= spdlog::level::warn && !seen_.emplace(msg.payload.data(), msg.payload.size()).second) return;
         spdlog::memory_buf_t line;
+        if (terminal_) line.append(std::string_view("\r\033[K"));
         formatter_->format(msg, line);
+        // One write, so the spinner thread cannot cut into the line.
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
     void flush_() override { std::fflush(stderr); }
 
 private:
     std::set<std::string> seen_;
+    bool terminal_ = ::isatty(STDERR_FILENO) == 1;
 };
 
 std::shared_ptr<spdlog::logger> get_or_register(const std::string& name) {
