@@ -24,24 +24,31 @@ constexpr std::array<std::uint8_t, 256> kDecode = [] {
 
 }  // namespace
 
-void base64_encode_append(std::string& out, std::span<const std::uint8_t> bytes) {
+template <typename Out>
+void encode_append(Out& out, std::span<const std::uint8_t> bytes) {
     out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         const char group[4] = {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], kAlphabet[n & 63]};
-        out.append(group, 4);
+        out.insert(out.end(), group, group + 4);
     }
     const std::size_t rest = bytes.size() - i;
     if (rest == 1) {
         const std::uint32_t n = std::uint32_t{bytes[i]} << 16;
         const char group[4] = {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], '=', '='};
-        out.append(group, 4);
+        out.insert(out.end(), group, group + 4);
     } else if (rest == 2) {
         const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
         const char group[4] = {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], '='};
-        out.append(group, 4);
+        out.insert(out.end(), group, group + 4);
     }
+}
+
+void base64_encode_append(std::string& out, std::span<const std::uint8_t> bytes) { encode_append(out, bytes); }
+
+void base64_encode_append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
+    encode_append(out, bytes);
 }
 
 std::string base64_encode(std::span<const std::uint8_t> bytes) {

@@ -36,6 +36,8 @@ asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encr
                                                   std::string payload_id) {
     detail::log().info("Decrypting response...");
     detail::ReceivedPackage package = detail::check_package(encrypted_response);
+    // The checked package holds what is still needed; the body goes back now.
+    std::vector<std::uint8_t>().swap(encrypted_response);
     if (!private_key_) {
         throw SecurityError("Private key not initialized. Call generate_keys() or load_keys() first.");
     }
@@ -51,19 +53,26 @@ asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encr
             // The unwrapped key and the plaintext are moved into guarded
             // copies at once (their sources are wiped on entry).
             auto protected_aes_key = detail::enter_secure_bytearray(aes_key.span(), true);
-            const DecodedPayload payload = decode_payload(package);
-            detail::SecretBytes plaintext =
-                detail::aes_gcm_decrypt(protected_aes_key.data(), payload.nonce, payload.ciphertext, payload.tag);
+            detail::SecretBytes plaintext;
+            {
+                // The decoded ciphertext is released before the plaintext is parsed.
+                const DecodedPayload payload = decode_payload(package);
+                plaintext =
+                    detail::aes_gcm_decrypt(protected_aes_key.data(), payload.nonce, payload.ciphertext, payload.tag);
+            }
             plaintext_size = plaintext.size();
             {
                 auto protected_plaintext = detail::enter_secure_bytearray(plaintext.span(), true);
+                plaintext.wipe();  // already zeroed by the guard; its memory goes back now
                 answer = detail::parse_plaintext(protected_plaintext.data());
             }
         } else {
             detail::log().warn("Secure memory not available, using standard decryption");
-            const DecodedPayload payload = decode_payload(package);
-            const detail::SecretBytes plaintext =
-                detail::aes_gcm_decrypt(aes_key.span(), payload.nonce, payload.ciphertext, payload.tag);
+            detail::SecretBytes plaintext;
+            {
+                const DecodedPayload payload = decode_payload(package);
+                plaintext = detail::aes_gcm_decrypt(aes_key.span(), payload.nonce, payload.ciphertext, payload.tag);
+            }
             plaintext_size = plaintext.size();
             answer = detail::parse_plaintext(plaintext.span());
         }

@@ -66,6 +66,9 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::encrypt_payload(json paylo
                 encrypt_probe_->guards_entered(payload_json.span(), aes_key.span(), protected_payload.data(),
                                                protected_aes_key.data());
             }
+            // The serialised payload lives on in its guarded copy only; its
+            // wiped buffer goes back now rather than after the exchange.
+            payload_json.wipe();
             package = co_await _do_encrypt(protected_payload.data(), protected_aes_key.data());
         } else {
             detail::log().warn("Secure memory not available, using standard encryption");
