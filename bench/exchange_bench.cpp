@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <string_view>
 
@@ -180,7 +181,8 @@ void print_summary(const Results& r) {
         if (t.limit > 0) {
             const double against = std::string_view(t.floor) == "naive" ? naive : rsa_pem;
             target = "<= " + fixed(t.limit, 2) + "x " + t.floor;
-            result = fixed(ours / against, 2) + "x " + (ours <= t.limit * against ? "met" : "MISSED");
+            if (!std::isnan(ours / against))
+                result = fixed(ours / against, 2) + "x " + (ours <= t.limit * against ? "met" : "MISSED");
         }
         table.row({size_label(static_cast<std::size_t>(t.size)), fixed(ours, 3), fixed(ours_raw, 3), fixed(prim, 3),
                    fixed(naive, 3), fixed(ours / prim, 2), fixed(ours / naive, 2), target, result});

@@ -24,25 +24,27 @@ constexpr std::array<std::uint8_t, 256> kDecode = [] {
 
 }  // namespace
 
+// Sizes the output once and writes the groups straight into it.
 template <typename Out>
 void encode_append(Out& out, std::span<const std::uint8_t> bytes) {
-    out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+    const std::size_t at = out.size();
+    out.resize(at + (bytes.size() + 2) / 3 * 4);
+    auto* o = reinterpret_cast<char*>(out.data() + at);
     std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
+    for (; i + 3 <= bytes.size(); i += 3, o += 4) {
         const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        const char group[4] = {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], kAlphabet[n & 63]};
-        out.insert(out.end(), group, group + 4);
+        o[0] = kAlphabet[n >> 18];
+        o[1] = kAlphabet[(n >> 12) & 63];
+        o[2] = kAlphabet[(n >> 6) & 63];
+        o[3] = kAlphabet[n & 63];
     }
     const std::size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        const std::uint32_t n = std::uint32_t{bytes[i]} << 16;
-        const char group[4] = {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], '=', '='};
-        out.insert(out.end(), group, group + 4);
-    } else if (rest == 2) {
-        const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
-        const char group[4] = {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], '='};
-        out.insert(out.end(), group, group + 4);
-    }
+    if (rest == 0) return;
+    const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0);
+    o[0] = kAlphabet[n >> 18];
+    o[1] = kAlphabet[(n >> 12) & 63];
+    o[2] = rest == 2 ? kAlphabet[(n >> 6) & 63] : '=';
+    o[3] = '=';
 }
 
 void base64_encode_append(std::string& out, std::span<const std::uint8_t> bytes) { encode_append(out, bytes); }
