@@ -254,7 +254,7 @@ TEST_F(FaultSoakTest, EveryExchangeEndsInItsAnswerOrItsErrorAndNothingIsLeftOpen
         for (const auto& o : warm_up) ASSERT_FALSE(mismatch(o)) << *mismatch(o);
     }
     const int descriptors_before = open_descriptors();
-    const long resident_before = resident_bytes();
+    [[maybe_unused]] const long resident_before = resident_bytes();
 
     std::vector<Outcome> outcomes;
     std::size_t catch_all_lines = 0;
