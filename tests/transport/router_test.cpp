@@ -193,9 +193,9 @@ TEST_F(RouterTest, BehavioursProduceTheAnswersTheyPromise) {
     router_->set_completion_behaviour(CompletionBehaviour::of(Kind::reset_mid_answer));
     try {
         post(vector_request(*router_));
-        ADD_FAILURE() << "a truncated answer must fail";
+        ADD_FAILURE() << "a reset answer must fail";
     } catch (const ossara::detail::HttpError& e) {
-        EXPECT_EQ(e.kind(), ossara::detail::HttpFailure::other);
+        EXPECT_EQ(e.kind(), ossara::detail::HttpFailure::network) << e.what();
     }
 }
 

@@ -5,6 +5,10 @@
 
 #include <httplib.h>
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -72,6 +76,48 @@ void answer_truncated(httplib::Response& res, int status) {
                                  if (offset > 0) return false;
                                  static constexpr char kPart[] = "{\"version\": \"1.0\", \"algorithm\": \"hybrid-";
                                  return sink.write(kPart, sizeof kPart - 1);
+                             });
+}
+
+// The descriptor of our accepted connection from `remote_port` to `local_port`
+// (cpp-httplib does not hand it to handlers), or -1.
+int find_connection(int local_port, int remote_port) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int found = -1;
+    while (const dirent* entry = ::readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_storage local{}, peer{};
+        socklen_t local_len = sizeof local, peer_len = sizeof peer;
+        if (fd <= 2 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) != 0 ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0 || local.ss_family != AF_INET)
+            continue;
+        if (ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port) == local_port &&
+            ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port) == remote_port) {
+            found = fd;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// Headers and part of the body, then a TCP reset: disconnecting a connected
+// TCP socket (connect with AF_UNSPEC) sends RST at once, where a plain close
+// would first send FIN and look like an orderly end of the answer.
+void answer_then_reset(httplib::Response& res, int local_port, int remote_port) {
+    res.status = 200;
+    res.set_content_provider(4096, "application/json",
+                             [local_port, remote_port](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 if (offset > 0) return false;
+                                 static constexpr char kPart[] = "{\"version\": \"1.0\", \"algorithm\": \"hybrid-";
+                                 if (!sink.write(kPart, sizeof kPart - 1)) return false;
+                                 if (const int fd = find_connection(local_port, remote_port); fd >= 0) {
+                                     sockaddr unspec{};
+                                     unspec.sa_family = AF_UNSPEC;
+                                     ::connect(fd, &unspec, sizeof unspec);
+                                 }
+                                 return false;
                              });
 }
 
@@ -182,7 +228,7 @@ struct Router::Impl {
                 stall(res);
                 return;
             case Kind::reset_mid_answer:
-                answer_truncated(res, 200);
+                answer_then_reset(res, port, req.remote_port);
                 return;
             case Kind::not_a_package:
                 res.status = 200;
@@ -284,10 +330,18 @@ void Router::start() {
     d.server->Get(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
     d.server->Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
 
+    // cpp-httplib listens with a backlog of 5; remember the socket to widen it.
+    int listen_fd = -1;
+    d.server->set_socket_options([&listen_fd](socket_t sock) {
+        httplib::default_socket_options(sock);
+        listen_fd = sock;
+    });
     d.port = d.options.port == 0 ? d.server->bind_to_any_port(d.options.host)
                                  : (d.server->bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
     if (d.port <= 0)
         throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
+    // Many clients connect at once in load tests; listen() again only changes the backlog.
+    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
     d.listener = std::thread([&d] { d.server->listen_after_bind(); });
     // stop() only takes effect once the accept loop runs; wait for it (bounded).
     for (int i = 0; i < 5000 && !d.server->is_running(); ++i)

@@ -58,7 +58,7 @@ struct CompletionBehaviour {
         array_plaintext,      // a valid package whose plaintext is a JSON array
         not_a_package,        // 200 with a body that is not JSON
         stall,                // read the request, never answer; released by stop()
-        reset_mid_answer,     // send headers and part of the body, then close the connection
+        reset_mid_answer,     // send headers and part of the body, then reset the connection (TCP RST)
     } kind = Kind::normal;
     int status = 200;
     std::string body;

@@ -1,0 +1,73 @@
+#pragma once
+// A development router on loopback with the published test server key, and
+// clients that hold the published test client key, so no test pays for
+// RSA-4096 key generation.
+#include <ossara/Veilrelay.hpp>
+
+#include "devrouter/router.hpp"
+#include "support/log_capture.hpp"
+#include "support/run_awaitable.hpp"
+#include "support/test_data.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace ossara::testing {
+
+inline const nlohmann::json& vectors() {
+    static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
+    return doc;
+}
+
+inline json chat_payload(const std::string& content, const std::string& model = "echo-1") {
+    return json{{"model", model}, {"messages", json::array({json{{"role", "user"}, {"content", content}}})}};
+}
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
+        key_path_ = keys_dir_.path() / "client.pem";
+        std::ofstream(key_path_) << vectors()["client_private_key_pem"].get<std::string>();
+        start_router({});
+    }
+
+    void TearDown() override {
+        router_->stop();
+        set_warning_handler(previous_handler_);
+    }
+
+    void start_router(devrouter::RouterOptions options) {
+        if (router_) router_->stop();
+        options.server_key_pem = vectors()["server_private_key_pem"].get<std::string>();
+        router_ = std::make_unique<devrouter::Router>(std::move(options));
+        router_->start();
+    }
+
+    // A client of the router with the test key pair and short HTTP limits.
+    Veilrelay make_client(bool secure_memory = true) const {
+        Veilrelay client(router_->base_url(), /*allow_http=*/true, secure_memory);
+        client.load_keys(key_path_.string());
+        client._set_http_limits({std::chrono::milliseconds(2000), std::chrono::seconds(1)});
+        return client;
+    }
+
+    std::size_t posts_seen() const {
+        std::size_t n = 0;
+        for (const auto& r : router_->requests())
+            if (r.method == "POST") ++n;
+        return n;
+    }
+
+    TempDir keys_dir_;
+    std::filesystem::path key_path_;
+    std::unique_ptr<devrouter::Router> router_;
+    WarningHandler previous_handler_;
+};
+
+}  // namespace ossara::testing
