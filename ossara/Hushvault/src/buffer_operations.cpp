@@ -56,14 +56,14 @@ void Hushvault::zero_memory(std::span<std::uint8_t> data) const {
     try {
         _zero_memory_at(address_of(data), length);
         // Second pass through the buffer itself, whatever the first one did.
-        detail::wipe_bytes(data.data(), length);
+        detail::clear_bytes(data.data(), length);
         detail::vault_log().debug("Zeroed bytearray: {} bytes", length);
     } catch (...) {
         try {
             detail::vault_log().warn("Memory zeroing error: {}", detail::current_error_text());
         } catch (...) {
         }
-        detail::wipe_bytes(data.data(), length);
+        detail::clear_bytes(data.data(), length);
     }
 }
 

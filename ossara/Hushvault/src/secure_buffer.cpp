@@ -41,13 +41,13 @@ SecureBuffer::SecureBuffer(std::span<const std::uint8_t> bytes, std::span<std::u
       _ctypes_buffer(_data.data(), _size),
       _address(reinterpret_cast<std::uintptr_t>(_ctypes_buffer.data())) {
     // The caller's mutable copy is wiped at once; the bytes live on only here.
-    detail::wipe_bytes(wipe_source.data(), wipe_source.size());
+    detail::clear_bytes(wipe_source.data(), wipe_source.size());
 }
 
 SecureBuffer::~SecureBuffer() {
     // Destruction must not leave secrets behind: wipe the bytes and give back
     // any lock still held, silently (the explicit operations do the logging).
-    detail::wipe_bytes(_data.data(), _data.size());
+    detail::clear_bytes(_data.data(), _data.size());
     if (_locked) _secure_memory->_unlock_pages(_address, _size, false);
 }
 
@@ -66,7 +66,7 @@ bool SecureBuffer::unlock() {
 
 void SecureBuffer::zero() {
     _secure_memory->_zero_memory_at(_address, _size);
-    detail::wipe_bytes(_data.data(), _data.size());
+    detail::clear_bytes(_data.data(), _data.size());
 }
 
 SecureBuffer& SecureBuffer::enter() {
