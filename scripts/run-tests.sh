@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, then builds and runs the whole test suite in each
 # configuration (default: ci = optimised with warnings as errors, asan =
-# AddressSanitizer + UndefinedBehaviorSanitizer). Pass preset names to choose.
+# AddressSanitizer + UndefinedBehaviorSanitizer, tsan = the asynchronous
+# tests under ThreadSanitizer). Pass preset names to choose.
 # The last line is "N passed, N failed" over all configurations.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -15,8 +16,11 @@ total_failed=0
 run_config() {
   local preset=$1
   echo "=== configuration: $preset"
-  cmake --preset "$preset" || return 1
-  cmake --build --preset "$preset" -j "$(nproc)" || return 1
+  # A configuration that does not build counts as one failure.
+  if ! cmake --preset "$preset" || ! cmake --build --preset "$preset" -j "$(nproc)"; then
+    total_failed=$((total_failed + 1))
+    return 1
+  fi
   local log
   log=$(mktemp)
   ctest --preset "$preset" -j 2 2>&1 | tee "$log"
@@ -36,7 +40,7 @@ run_config() {
 }
 
 presets=("$@")
-[ "${#presets[@]}" -gt 0 ] || presets=(ci asan)
+[ "${#presets[@]}" -gt 0 ] || presets=(ci asan tsan)
 for preset in "${presets[@]}"; do
   run_config "$preset" || status=1
 done
