@@ -9,6 +9,7 @@
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/use_future.hpp>
 
 #include <optional>
 #include <thread>
@@ -364,8 +365,13 @@ TEST_F(ExchangeTest, CancelledExchangeEndsWithCancelledError) {
     client._set_http_limits({std::chrono::milliseconds(10000), std::chrono::seconds(30)});
     asio::io_context io;
     asio::cancellation_signal cancel;
-    auto result = asio::co_spawn(io, client.send_secure_request(chat_payload("x"), "p"),
-                                 asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
+    std::exception_ptr outcome;
+    bool finished = false;
+    asio::co_spawn(io, client.send_secure_request(chat_payload("x"), "p"),
+                   asio::bind_cancellation_slot(cancel.slot(), [&outcome, &finished](std::exception_ptr e, json) {
+                       outcome = e;
+                       finished = true;
+                   }));
     // Cancel once the POST has reached the router (bounded wait).
     asio::steady_timer poll(io);
     int polls = 0;
@@ -382,7 +388,8 @@ TEST_F(ExchangeTest, CancelledExchangeEndsWithCancelledError) {
     wait_for_post();
     const auto started = std::chrono::steady_clock::now();
     io.run();
-    EXPECT_THROW(result.get(), CancelledError);
+    ASSERT_TRUE(finished);
+    EXPECT_THROW(std::rethrow_exception(outcome), CancelledError);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(12));
     EXPECT_LE(posts_seen(), 1u);
 }
