@@ -9,7 +9,7 @@ packages=(
   libssl-dev openssl libcurl4-openssl-dev
   nlohmann-json3-dev libspdlog-dev libfmt-dev libasio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcpp-httplib-dev libcli11-dev libsimdjson-dev
+  libcpp-httplib-dev libcli11-dev
 )
 
 SUDO=""

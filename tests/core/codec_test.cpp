@@ -37,6 +37,10 @@ std::vector<json> read_jsonl(const std::string& name) {
 }
 
 Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+// The bytes of a text that outlives the use (a checked package may point into it).
+std::span<const std::uint8_t> span_of(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 std::string text_of(std::span<const std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 Bytes from_hex(const std::string& hex) {
@@ -187,31 +191,56 @@ TEST(CheckPackage, RejectsInOrderWithItsMessage) {
     };
     for (const auto& c : cases) {
         try {
-            check_package(bytes_of(c.body));
+            check_package(span_of(c.body));
             ADD_FAILURE() << "accepted: " << c.body;
         } catch (const ossara::ValueError& e) {
             EXPECT_EQ(std::string(e.what()), c.message) << c.body;
         }
     }
-    EXPECT_THROW(check_package(bytes_of("{\"version\": 1e400}")), ossara::ValueError);
-    EXPECT_THROW(check_package(bytes_of("[1, 2]")), ossara::ValueError);
-    EXPECT_THROW(check_package(bytes_of("null")), ossara::ValueError);
+    EXPECT_THROW(check_package(span_of("{\"version\": 1e400}")), ossara::ValueError);
+    EXPECT_THROW(check_package(span_of("[1, 2]")), ossara::ValueError);
+    EXPECT_THROW(check_package(span_of("null")), ossara::ValueError);
 }
 
 TEST(CheckPackage, AcceptsExtraMembersAndReadsProcessedAt) {
     const std::string body =
         R"({"version": "1.0", "algorithm": "hybrid-aes256-rsa4096", "extra": 1, "key_algorithm": "other",)"
         R"( "encrypted_payload": {"ciphertext": "YQ==", "nonce": 5, "tag": "dA==", "x": 1}, "encrypted_aes_key": "aw=="})";
-    const ReceivedPackage package = check_package(bytes_of(body));
+    const ReceivedPackage package = check_package(span_of(body));
     EXPECT_TRUE(package.processed_at.is_null());
     EXPECT_EQ(package.algorithm, "hybrid-aes256-rsa4096");
-    EXPECT_EQ(base64_member(*package.ciphertext), "YQ==");
+    EXPECT_EQ(package.ciphertext_text(), "YQ==");
     EXPECT_EQ(base64_member(*package.encrypted_aes_key), "aw==");
     EXPECT_THROW(base64_member(*package.nonce), ossara::TypeError);
 
     const std::string with_time = R"({"version": "1.0", "algorithm": "hybrid-aes256-rsa4096", "processed_at": 12.5,)"
                                   R"( "encrypted_payload": {"ciphertext": "", "nonce": "", "tag": ""}, "encrypted_aes_key": ""})";
-    EXPECT_EQ(check_package(bytes_of(with_time)).processed_at, json(12.5));
+    EXPECT_EQ(check_package(span_of(with_time)).processed_at, json(12.5));
+}
+
+TEST(WritePackage, CiphertextFedInPiecesOfAnySizeGivesTheSameText) {
+    const Bytes ciphertext = [] {
+        Bytes bytes(1000);
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
+        return bytes;
+    }();
+    const Bytes nonce(12, 1), tag(16, 2), key(512, 3);
+    const Bytes whole = write_package(ciphertext, nonce, tag, key);
+    // Piece sizes that leave one, two or no bytes short of a base64 group,
+    // and empty pieces in between.
+    for (const std::size_t piece : {1u, 2u, 3u, 4u, 5u, 7u, 64u, 999u}) {
+        PackageWriter writer(ciphertext.size());
+        for (std::size_t at = 0; at < ciphertext.size(); at += piece) {
+            writer.append_ciphertext(std::span(ciphertext).subspan(at, std::min(piece, ciphertext.size() - at)));
+            writer.append_ciphertext({});
+        }
+        writer.end_payload(nonce, tag);
+        EXPECT_EQ(std::move(writer).finish(key), whole) << "pieces of " << piece;
+    }
+    // An empty ciphertext.
+    PackageWriter empty(0);
+    empty.end_payload(nonce, tag);
+    EXPECT_EQ(std::move(empty).finish(key), write_package({}, nonce, tag, key));
 }
 
 TEST(WritePackage, HasTheFixedMembersInOrderOnOneAsciiLine) {
@@ -326,11 +355,11 @@ protected:
     // The reading path of a response: checks, unwrap, decrypt, parse.
     static json open(const std::string& name, const char* key = "client_private_key_pem") {
         const std::string body = (*vectors_)[name];
-        const ReceivedPackage package = check_package(bytes_of(body));
+        const ReceivedPackage package = check_package(span_of(body));
         const EvpPkeyPtr client_key = private_key(key);
         const SecretBytes aes_key =
             rsa_oaep_unwrap(client_key.get(), base64_decode_lenient(base64_member(*package.encrypted_aes_key)));
-        const Bytes ciphertext = base64_decode_lenient(base64_member(*package.ciphertext));
+        const Bytes ciphertext = base64_decode_lenient(package.ciphertext_text());
         const Bytes nonce = base64_decode_lenient(base64_member(*package.nonce));
         const Bytes tag = base64_decode_lenient(base64_member(*package.tag));
         const SecretBytes plaintext = aes_gcm_decrypt(aes_key.span(), nonce, ciphertext, tag);
@@ -387,12 +416,12 @@ TEST_F(ReferencePackages, ArrayPlaintextIsATypeErrorAndNonJsonAValueError) {
 
 TEST_F(ReferencePackages, ReferenceRequestPackageDecryptsWithTheServerKey) {
     const std::string body = (*vectors_)["request_package_for_server"];
-    const ReceivedPackage package = check_package(bytes_of(body));
+    const ReceivedPackage package = check_package(span_of(body));
     const EvpPkeyPtr server_key = private_key("server_private_key_pem");
     const SecretBytes aes_key =
         rsa_oaep_unwrap(server_key.get(), base64_decode_lenient(base64_member(*package.encrypted_aes_key)));
     const SecretBytes plaintext = aes_gcm_decrypt(aes_key.span(), base64_decode_lenient(base64_member(*package.nonce)),
-                                                  base64_decode_lenient(base64_member(*package.ciphertext)),
+                                                  base64_decode_lenient(package.ciphertext_text()),
                                                   base64_decode_lenient(base64_member(*package.tag)));
     EXPECT_EQ(text_of(plaintext.span()), (*vectors_)["request_payload_serialised"].get<std::string>());
 }

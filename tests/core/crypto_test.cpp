@@ -62,6 +62,25 @@ TEST(AesGcm, EncryptsInPlaceAndHandlesEmptyPlaintext) {
     EXPECT_TRUE(aes_gcm_decrypt(key, nonce, {}, empty_tag).empty());
 }
 
+TEST(AesGcm, EncryptingInPiecesGivesTheOneShotCiphertextAndTag) {
+    const Bytes key = random_vector(32);
+    const Bytes nonce = random_vector(12);
+    const Bytes plaintext = random_vector(1000);
+    Bytes whole(plaintext.size());
+    const auto whole_tag = aes_gcm_encrypt(key, nonce, plaintext, whole);
+    for (const std::size_t piece : {1u, 15u, 16u, 17u, 333u}) {
+        AesGcmEncryptor encryptor(key, nonce);
+        Bytes pieces(plaintext.size());
+        for (std::size_t at = 0; at < plaintext.size(); at += piece) {
+            const std::size_t n = std::min(piece, plaintext.size() - at);
+            encryptor.update(std::span(plaintext).subspan(at, n), pieces.data() + at);
+        }
+        EXPECT_EQ(pieces, whole) << "pieces of " << piece;
+        EXPECT_EQ(encryptor.finish(), whole_tag) << "pieces of " << piece;
+    }
+    EXPECT_THROW(AesGcmEncryptor(random_vector(20), nonce), ossara::ValueError);
+}
+
 TEST(AesGcm, RejectedInputsAreValueErrorsAndABadTagIsNot) {
     const Bytes key = random_vector(32);
     const Bytes nonce = random_vector(12);

@@ -1,7 +1,7 @@
-// The word-at-a-time and simdjson fast paths of the codec must agree with
-// the plain byte-by-byte reading everywhere a fast path can start, stop or
-// hand over: every offset inside an 8-byte word, every escape class, and the
-// JSON texts that simdjson reads differently from nlohmann or refuses.
+// The word-at-a-time fast paths of the codec must agree with the plain
+// byte-by-byte reading everywhere a fast path can start, stop or hand over:
+// every offset inside an 8-byte word, every escape class, and the JSON texts
+// the single-pass reader leaves to nlohmann.
 #include "detail/base64.hpp"
 #include "detail/json_reader.hpp"
 #include "detail/json_writer.hpp"
@@ -135,7 +135,7 @@ TEST(JsonReaderFastPath, TextsTheFastPathLeavesToTheFullReader) {
     // The non-finite tokens.
     EXPECT_TRUE(std::isnan(parse_json(R"({"x": NaN})")["x"].get<double>()));
     EXPECT_EQ(parse_json(R"([-Infinity])")[0].get<double>(), -INFINITY);
-    // Nesting deeper than simdjson's limit.
+    // Nesting deeper than the single-pass reader goes.
     const std::string deep = cat(std::string(3000, '['), std::string(3000, ']'));
     EXPECT_TRUE(parse_json(deep).is_array());
     // Invalid text and a number too large for a double are parse errors.

@@ -147,21 +147,35 @@ SecretBytes rsa_oaep_unwrap(EVP_PKEY* private_key, std::span<const std::uint8_t>
     return key;
 }
 
+AesGcmEncryptor::AesGcmEncryptor(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce) {
+    ERR_clear_error();
+    ctx_ = start_gcm(true, key, nonce);
+}
+
+AesGcmEncryptor::~AesGcmEncryptor() = default;
+
+void AesGcmEncryptor::update(std::span<const std::uint8_t> plaintext, std::uint8_t* ciphertext_out) {
+    gcm_update(ctx_.get(), plaintext, ciphertext_out);
+}
+
+std::array<std::uint8_t, kGcmTagSize> AesGcmEncryptor::finish() {
+    int tail = 0;
+    std::uint8_t none[16];
+    if (EVP_EncryptFinal_ex(ctx_.get(), none, &tail) != 1 || tail != 0) fail("AES-GCM finish failed");
+    std::array<std::uint8_t, kGcmTagSize> tag{};
+    if (EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag.size()), tag.data()) != 1)
+        fail("AES-GCM tag failed");
+    return tag;
+}
+
 std::array<std::uint8_t, kGcmTagSize> aes_gcm_encrypt(std::span<const std::uint8_t> key,
                                                       std::span<const std::uint8_t> nonce,
                                                       std::span<const std::uint8_t> plaintext,
                                                       std::span<std::uint8_t> ciphertext_out) {
     if (ciphertext_out.size() < plaintext.size()) throw std::invalid_argument("ciphertext buffer too small");
-    ERR_clear_error();
-    EvpCipherCtxPtr ctx = start_gcm(true, key, nonce);
-    gcm_update(ctx.get(), plaintext, ciphertext_out.data());
-    int tail = 0;
-    std::uint8_t none[16];
-    if (EVP_EncryptFinal_ex(ctx.get(), none, &tail) != 1 || tail != 0) fail("AES-GCM finish failed");
-    std::array<std::uint8_t, kGcmTagSize> tag{};
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag.size()), tag.data()) != 1)
-        fail("AES-GCM tag failed");
-    return tag;
+    AesGcmEncryptor encryptor(key, nonce);
+    encryptor.update(plaintext, ciphertext_out.data());
+    return encryptor.finish();
 }
 
 SecretBytes aes_gcm_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,

@@ -22,11 +22,15 @@ struct DecodedPayload {
     std::vector<std::uint8_t> tag;
 };
 
-DecodedPayload decode_payload(const detail::ReceivedPackage& package) {
+// Decodes the three members, then gives back the body, which the
+// ciphertext's text may point into: the body is a third larger than the
+// payload and is not needed any more.
+DecodedPayload decode_payload(const detail::ReceivedPackage& package, std::vector<std::uint8_t>& body) {
     DecodedPayload decoded;
-    decoded.ciphertext = detail::base64_decode_lenient(detail::base64_member(*package.ciphertext));
+    decoded.ciphertext = detail::base64_decode_lenient(package.ciphertext_text());
     decoded.nonce = detail::base64_decode_lenient(detail::base64_member(*package.nonce));
     decoded.tag = detail::base64_decode_lenient(detail::base64_member(*package.tag));
+    std::vector<std::uint8_t>().swap(body);
     return decoded;
 }
 
@@ -35,9 +39,7 @@ DecodedPayload decode_payload(const detail::ReceivedPackage& package) {
 asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encrypted_response,
                                                   std::string payload_id) {
     detail::log().info("Decrypting response...");
-    detail::ReceivedPackage package = detail::check_package(encrypted_response);
-    // The checked package holds what is still needed; the body goes back now.
-    std::vector<std::uint8_t>().swap(encrypted_response);
+    const detail::ReceivedPackage package = detail::check_package(encrypted_response);
     if (!private_key_) {
         throw SecurityError("Private key not initialized. Call generate_keys() or load_keys() first.");
     }
@@ -56,7 +58,7 @@ asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encr
             detail::SecretBytes plaintext;
             {
                 // The decoded ciphertext is released before the plaintext is parsed.
-                const DecodedPayload payload = decode_payload(package);
+                const DecodedPayload payload = decode_payload(package, encrypted_response);
                 plaintext =
                     detail::aes_gcm_decrypt(protected_aes_key.data(), payload.nonce, payload.ciphertext, payload.tag);
             }
@@ -70,7 +72,7 @@ asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encr
             detail::log().warn("Secure memory not available, using standard decryption");
             detail::SecretBytes plaintext;
             {
-                const DecodedPayload payload = decode_payload(package);
+                const DecodedPayload payload = decode_payload(package, encrypted_response);
                 plaintext = detail::aes_gcm_decrypt(aes_key.span(), payload.nonce, payload.ciphertext, payload.tag);
             }
             plaintext_size = plaintext.size();

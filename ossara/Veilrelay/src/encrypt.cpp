@@ -11,11 +11,18 @@
 #include "detail/secret_bytes.hpp"
 #include "detail/secure_memory_binding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <string>
 
 namespace ossara {
+
+namespace {
+// Pieces of the payload encrypted and encoded at a time: a multiple of the
+// AES block and of base64's three-byte group, small enough to stay in cache.
+constexpr std::size_t kEncryptPiece = 48 * 1024;
+}  // namespace
 
 asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std::uint8_t> payload_bytes,
                                                                   std::span<std::uint8_t> aes_key) {
@@ -23,8 +30,19 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std:
     detail::random_bytes(nonce);
 
     // Encrypt before the key is fetched: a failed fetch discards the ciphertext.
-    std::vector<std::uint8_t> ciphertext(payload_bytes.size());
-    const auto tag = detail::aes_gcm_encrypt(aes_key, nonce, payload_bytes, ciphertext);
+    // It is encrypted a piece at a time and each piece is encoded straight
+    // into the package, so the ciphertext never exists whole.
+    detail::PackageWriter package(payload_bytes.size());
+    {
+        detail::AesGcmEncryptor encryptor(aes_key, nonce);
+        std::vector<std::uint8_t> piece(std::min(kEncryptPiece, payload_bytes.size()));
+        for (std::size_t at = 0; at < payload_bytes.size(); at += piece.size()) {
+            const auto plain = payload_bytes.subspan(at, std::min(piece.size(), payload_bytes.size() - at));
+            encryptor.update(plain, piece.data());
+            package.append_ciphertext(std::span<const std::uint8_t>(piece).first(plain.size()));
+        }
+        package.end_payload(nonce, encryptor.finish());
+    }
 
     const std::string server_pem = co_await fetch_server_public_key();
     const detail::EvpPkeyPtr server_key = detail::load_public_key_pem(server_pem);
@@ -34,9 +52,9 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std:
     const std::vector<std::uint8_t> encrypted_aes_key =
         detail::wrap_key_through_copy(server_key.get(), aes_key, key_copy.span());
 
-    std::vector<std::uint8_t> package = detail::write_package(ciphertext, nonce, tag, encrypted_aes_key);
-    detail::log().debug("Encrypted package size: {} bytes", package.size());
-    co_return package;
+    std::vector<std::uint8_t> body = std::move(package).finish(encrypted_aes_key);
+    detail::log().debug("Encrypted package size: {} bytes", body.size());
+    co_return body;
 }
 
 asio::awaitable<std::vector<std::uint8_t>> Veilrelay::encrypt_payload(json payload) {

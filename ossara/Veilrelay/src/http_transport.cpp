@@ -383,6 +383,9 @@ private:
         easy_.reset();
         multi_.reset();
         headers_.reset();
+        // The request body (a package as large as the payload and a third)
+        // goes back before the caller reads the answer.
+        std::vector<std::uint8_t>().swap(request_.body);
     }
 
     Strand strand_;

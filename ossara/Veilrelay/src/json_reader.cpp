@@ -1,9 +1,9 @@
 #include "detail/json_reader.hpp"
 
 #include "detail/crypto.hpp"
+#include "detail/json_fast_reader.hpp"
 
 #include <openssl/crypto.h>
-#include <simdjson.h>
 
 #include <array>
 #include <cmath>
@@ -73,74 +73,6 @@ void restore(json& root, const std::string& marker) {
     }
 }
 
-// Copies a simdjson value into `out` with the types nlohmann's parser would
-// give it. False for a value whose nlohmann reading differs (-0 as a float).
-bool convert(simdjson::dom::element element, json& out) {
-    using Type = simdjson::dom::element_type;
-    switch (element.type()) {
-        case Type::OBJECT: {
-            simdjson::dom::object object;
-            if (element.get_object().get(object) != simdjson::SUCCESS) return false;
-            out = json::object();
-            for (const auto field : object) {
-                // A repeated name overwrites the first one in its place, as nlohmann does.
-                if (!convert(field.value, out[std::string(field.key)])) return false;
-            }
-            return true;
-        }
-        case Type::ARRAY: {
-            simdjson::dom::array array;
-            if (element.get_array().get(array) != simdjson::SUCCESS) return false;
-            out = json::array();
-            auto& elements = out.get_ref<json::array_t&>();
-            for (const auto child : array) {
-                elements.emplace_back();
-                if (!convert(child, elements.back())) return false;
-            }
-            return true;
-        }
-        case Type::INT64: {
-            // nlohmann reads a number without a minus sign as unsigned.
-            const std::int64_t value = element.get_int64().value_unsafe();
-            if (value >= 0) out = static_cast<std::uint64_t>(value);
-            else out = value;
-            return true;
-        }
-        case Type::UINT64: out = element.get_uint64().value_unsafe(); return true;
-        case Type::DOUBLE: {
-            const double value = element.get_double().value_unsafe();
-            if (value == 0 && std::signbit(value)) return false;
-            out = value;
-            return true;
-        }
-        case Type::STRING: out = std::string(element.get_string().value_unsafe()); return true;
-        case Type::BOOL: out = element.get_bool().value_unsafe(); return true;
-        case Type::NULL_VALUE: out = nullptr; return true;
-    }
-    return false;
-}
-
-// Standard JSON through simdjson, several times faster than nlohmann's parser
-// on the long strings of packages and answers. nullopt when simdjson refuses
-// the text (invalid JSON, the non-finite tokens, integers beyond 64 bits,
-// deep nesting) or reads it differently: the caller then parses with
-// nlohmann, which settles validity and the error's description.
-std::optional<json> parse_standard_json(std::string_view text) {
-    // simdjson reads a little past the end of its input, so it gets a padded
-    // copy; the copy may be a plaintext and is wiped.
-    simdjson::padded_string padded(text);
-    struct Wipe {
-        simdjson::padded_string& text;
-        ~Wipe() { OPENSSL_cleanse(text.data(), text.size()); }
-    } wipe{padded};
-    simdjson::dom::parser parser;
-    simdjson::dom::element root;
-    if (parser.parse(padded).get(root) != simdjson::SUCCESS) return std::nullopt;
-    json value;
-    if (!convert(root, value)) return std::nullopt;
-    return value;
-}
-
 // nlohmann reports a number that overflows a double as out_of_range, which
 // is not a parse error for the callers; it is one here (the text is not
 // JSON this reader can represent).
@@ -154,8 +86,8 @@ json parse_with_nlohmann(std::string_view text) {
 
 }  // namespace
 
-json parse_json(std::string_view text) {
-    if (auto value = parse_standard_json(text)) return std::move(*value);
+json parse_json(std::string_view text, BorrowedString* borrow) {
+    if (auto value = read_json_fast(text, borrow)) return std::move(*value);
 
     std::size_t at = find_non_finite(text, 0);
     if (at == std::string_view::npos) return parse_with_nlohmann(text);

@@ -4,6 +4,7 @@
 
 #include "detail/base64.hpp"
 #include "detail/json_writer.hpp"
+#include "detail/json_fast_reader.hpp"
 #include "detail/json_reader.hpp"
 #include "detail/utf8.hpp"
 
@@ -54,28 +55,56 @@ std::string as_text(const json& value) {
 
 }  // namespace
 
+PackageWriter::PackageWriter(std::size_t ciphertext_size) {
+    // Written straight into the byte buffer that is the HTTP body: no second
+    // copy of a package that is a third larger than the payload.
+    text_.reserve(1024 + encoded_size(ciphertext_size));
+    append_text(text_, "{\"version\": \"");
+    append_text(text_, kPackageVersion);
+    append_text(text_, "\", \"algorithm\": \"");
+    append_text(text_, kPackageAlgorithm);
+    append_text(text_, "\", \"encrypted_payload\": {\"ciphertext\": \"");
+}
+
+void PackageWriter::append_ciphertext(std::span<const std::uint8_t> piece) {
+    // A group begun by the previous piece is completed first; whole groups
+    // are encoded now; up to two bytes wait for the next piece.
+    while (carried_ != 0 && !piece.empty()) {
+        carry_[carried_++] = piece.front();
+        piece = piece.subspan(1);
+        if (carried_ == carry_.size()) {
+            base64_encode_append(text_, carry_);
+            carried_ = 0;
+        }
+    }
+    const std::size_t whole = piece.size() / 3 * 3;
+    base64_encode_append(text_, piece.first(whole));
+    for (const std::uint8_t byte : piece.subspan(whole)) carry_[carried_++] = byte;
+}
+
+void PackageWriter::end_payload(std::span<const std::uint8_t> nonce, std::span<const std::uint8_t> tag) {
+    base64_encode_append(text_, std::span<const std::uint8_t>(carry_.data(), carried_));
+    carried_ = 0;
+    append_text(text_, "\", ");
+    append_member(text_, "nonce", nonce);
+    append_text(text_, ", ");
+    append_member(text_, "tag", tag);
+    append_text(text_, "}, ");
+}
+
+std::vector<std::uint8_t> PackageWriter::finish(std::span<const std::uint8_t> encrypted_aes_key) && {
+    append_member(text_, "encrypted_aes_key", encrypted_aes_key);
+    append_text(text_, ", \"key_algorithm\": \"RSA-OAEP-SHA256\", \"payload_algorithm\": \"AES-256-GCM\"}");
+    return std::move(text_);
+}
+
 std::vector<std::uint8_t> write_package(std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t> nonce,
                                         std::span<const std::uint8_t> tag,
                                         std::span<const std::uint8_t> encrypted_aes_key) {
-    // Written straight into the byte buffer that is the HTTP body: no second
-    // copy of a package that is a third larger than the payload.
-    std::vector<std::uint8_t> text;
-    text.reserve(256 + encoded_size(ciphertext.size()) + encoded_size(nonce.size()) + encoded_size(tag.size()) +
-                 encoded_size(encrypted_aes_key.size()));
-    append_text(text, "{\"version\": \"");
-    append_text(text, kPackageVersion);
-    append_text(text, "\", \"algorithm\": \"");
-    append_text(text, kPackageAlgorithm);
-    append_text(text, "\", \"encrypted_payload\": {");
-    append_member(text, "ciphertext", ciphertext);
-    append_text(text, ", ");
-    append_member(text, "nonce", nonce);
-    append_text(text, ", ");
-    append_member(text, "tag", tag);
-    append_text(text, "}, ");
-    append_member(text, "encrypted_aes_key", encrypted_aes_key);
-    append_text(text, ", \"key_algorithm\": \"RSA-OAEP-SHA256\", \"payload_algorithm\": \"AES-256-GCM\"}");
-    return text;
+    PackageWriter writer(ciphertext.size());
+    writer.append_ciphertext(ciphertext);
+    writer.end_payload(nonce, tag);
+    return std::move(writer).finish(encrypted_aes_key);
 }
 
 ReceivedPackage check_package(std::span<const std::uint8_t> body) {
@@ -86,8 +115,9 @@ ReceivedPackage check_package(std::span<const std::uint8_t> body) {
     if (text.starts_with("\xEF\xBB\xBF")) throw ValueError("Invalid encrypted package format: malformed JSON");
 
     ReceivedPackage package;
+    BorrowedString ciphertext{"encrypted_payload", "ciphertext", std::nullopt};
     try {
-        package.document = parse_json(text);
+        package.document = parse_json(text, &ciphertext);
     } catch (const json::exception&) {  // syntax errors and number overflow
         throw ValueError("Invalid encrypted package format: malformed JSON");
     }
@@ -117,9 +147,14 @@ ReceivedPackage check_package(std::span<const std::uint8_t> body) {
     package.ciphertext = &payload.at("ciphertext");
     package.nonce = &payload.at("nonce");
     package.tag = &payload.at("tag");
+    package.borrowed_ciphertext = ciphertext.text;
     package.processed_at = doc.contains("processed_at") ? doc.at("processed_at") : json(nullptr);
     package.algorithm = algorithm.get<std::string>();
     return package;
+}
+
+std::string_view ReceivedPackage::ciphertext_text() const {
+    return borrowed_ciphertext ? *borrowed_ciphertext : base64_member(*ciphertext);
 }
 
 std::string_view base64_member(const json& value) {

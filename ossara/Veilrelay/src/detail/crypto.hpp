@@ -5,6 +5,7 @@
 // ValueError, because the callers map the two differently.
 #include <ossara/Veilrelay.hpp>
 
+#include "detail/openssl_util.hpp"
 #include "detail/secret_bytes.hpp"
 
 #include <array>
@@ -49,6 +50,24 @@ std::string public_key_pem(const EVP_PKEY* key);
 std::vector<std::uint8_t> rsa_oaep_wrap(EVP_PKEY* public_key, std::span<const std::uint8_t> key);
 // ValueError when the unwrap fails.
 SecretBytes rsa_oaep_unwrap(EVP_PKEY* private_key, std::span<const std::uint8_t> wrapped);
+
+// AES-GCM encryption fed in pieces (no AAD, 16-byte tag), so a large
+// ciphertext can be encoded as it is produced. ValueError for a key or
+// nonce the cipher rejects.
+class AesGcmEncryptor {
+public:
+    AesGcmEncryptor(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce);
+    ~AesGcmEncryptor();
+    AesGcmEncryptor(const AesGcmEncryptor&) = delete;
+    AesGcmEncryptor& operator=(const AesGcmEncryptor&) = delete;
+
+    // Writes plaintext.size() bytes to ciphertext_out (which may alias plaintext).
+    void update(std::span<const std::uint8_t> plaintext, std::uint8_t* ciphertext_out);
+    std::array<std::uint8_t, kGcmTagSize> finish();
+
+private:
+    EvpCipherCtxPtr ctx_;
+};
 
 // AES-GCM, no AAD, 16-byte tag. Encrypt writes plaintext.size() bytes to
 // ciphertext_out (which may alias plaintext) and returns the tag.
