@@ -151,15 +151,35 @@ private:
         }
     }
 
+    // Just after '{' or '[': true, and past the bracket, when the container is empty.
+    bool closes_at_once(char close) {
+        skip_whitespace();
+        if (p_ == end_ || *p_ != close) return false;
+        ++p_;
+        return true;
+    }
+
+    enum class After { next, closed, invalid };
+
+    // After an element: a comma (another element follows), the closing bracket, or neither.
+    After after_element(char close) {
+        skip_whitespace();
+        if (p_ == end_) return After::invalid;
+        if (*p_ == close) {
+            ++p_;
+            return After::closed;
+        }
+        if (*p_ != ',') return After::invalid;
+        ++p_;
+        skip_whitespace();
+        return After::next;
+    }
+
     bool object(json& out, int depth, Level level) {
         if (depth > kMaxDepth) return false;
         ++p_;
         out = json::object();
-        skip_whitespace();
-        if (p_ != end_ && *p_ == '}') {
-            ++p_;
-            return true;
-        }
+        if (closes_at_once('}')) return true;
         while (true) {
             if (p_ == end_ || *p_ != '"') return false;
             ++p_;
@@ -170,48 +190,28 @@ private:
             skip_whitespace();
             // A repeated name overwrites the first value in its place, as nlohmann does.
             json& slot = out[key_];
-            Level child = Level::other;
             bool read = false;
             if (borrow_ != nullptr && level == Level::root && key_ == borrow_->outer) {
                 borrow_->text.reset();
-                child = Level::outer;
+                read = value(slot, depth, Level::outer);
             } else if (borrow_ != nullptr && level == Level::outer && key_ == borrow_->inner) {
                 borrow_->text.reset();
-                const Borrow outcome = borrow_string(slot);
-                if (outcome == Borrow::invalid) return false;
-                read = outcome == Borrow::taken;
+                read = borrowed_value(slot, depth);
+            } else {
+                read = value(slot, depth, Level::other);
             }
-            if (!read && !value(slot, depth, child)) return false;
-            skip_whitespace();
-            if (p_ == end_) return false;
-            if (*p_ == '}') {
-                ++p_;
-                return true;
-            }
-            if (*p_ != ',') return false;
-            ++p_;
-            skip_whitespace();
+            if (!read) return false;
+            if (const After after = after_element('}'); after != After::next) return after == After::closed;
         }
     }
 
-    enum class Borrow { taken, not_taken, invalid };
-
-    // Takes the string at p_ as a view when it has no escapes; otherwise
-    // leaves p_ where it was for the ordinary reading.
-    Borrow borrow_string(json& slot) {
-        if (p_ == end_ || *p_ != '"') return Borrow::not_taken;
-        const char* const start = p_ + 1;
-        p_ = start;
-        bool escapes = false;
-        if (!scan_string(escapes)) return Borrow::invalid;
-        if (escapes) {
-            p_ = start - 1;
-            return Borrow::not_taken;
-        }
-        borrow_->text = std::string_view(start, static_cast<std::size_t>(p_ - start));
-        slot = "";
+    // The borrowed member: a string without escapes stays in the text, and
+    // the document holds "" in its place.
+    bool borrowed_value(json& slot, int depth) {
+        if (p_ == end_ || *p_ != '"') return value(slot, depth, Level::other);
         ++p_;
-        return Borrow::taken;
+        slot = json::string_t();
+        return string(slot.get_ref<json::string_t&>(), &borrow_->text);
     }
 
     bool array(json& out, int depth) {
@@ -219,23 +219,11 @@ private:
         ++p_;
         out = json::array();
         auto& elements = out.get_ref<json::array_t&>();
-        skip_whitespace();
-        if (p_ != end_ && *p_ == ']') {
-            ++p_;
-            return true;
-        }
+        if (closes_at_once(']')) return true;
         while (true) {
             elements.emplace_back();
             if (!value(elements.back(), depth, Level::other)) return false;
-            skip_whitespace();
-            if (p_ == end_) return false;
-            if (*p_ == ']') {
-                ++p_;
-                return true;
-            }
-            if (*p_ != ',') return false;
-            ++p_;
-            skip_whitespace();
+            if (const After after = after_element(']'); after != After::next) return after == After::closed;
         }
     }
 
@@ -271,12 +259,17 @@ private:
     }
 
     // From just after an opening quote; p_ ends after the closing quote.
-    bool string(std::string& out) {
+    // With `plain`, a string without escapes is pointed at there, not copied.
+    bool string(std::string& out, std::optional<std::string_view>* plain = nullptr) {
         const char* const start = p_;
         bool escapes = false;
         if (!scan_string(escapes)) return false;
         const char* const stop = p_;
         ++p_;
+        if (!escapes && plain != nullptr) {
+            *plain = std::string_view(start, static_cast<std::size_t>(stop - start));
+            return true;
+        }
         if (!escapes) {
             out.assign(start, stop);  // one allocation of the exact size
             return true;
