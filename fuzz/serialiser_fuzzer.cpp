@@ -5,6 +5,7 @@
 // are mapped to marker strings on both sides before comparing.
 #include "detail/json_writer.hpp"
 #include "fuzz_check.hpp"
+#include "non_finite_tokens.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
@@ -25,31 +26,9 @@ std::string quoted_marker(std::string_view marker) { return "\"\\u0001" + std::s
 // The serialised text with the bare non-finite tokens (outside strings)
 // replaced by marker strings, so nlohmann can parse it.
 std::string with_markers(std::string_view text) {
-    std::string out;
-    bool in_string = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            out += c;
-            if (c == '\\') out += text[++i];
-            else if (c == '"') in_string = false;
-            continue;
-        }
-        if (c == '"') in_string = true;
-        if (text.substr(i).starts_with("NaN")) {
-            out += quoted_marker(kNanMarker);
-            i += 2;
-        } else if (text.substr(i).starts_with("-Infinity")) {
-            out += quoted_marker(kNegInfMarker);
-            i += 8;
-        } else if (text.substr(i).starts_with("Infinity")) {
-            out += quoted_marker(kInfMarker);
-            i += 7;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return ossara::fuzz::replace_non_finite_tokens(text, [](std::string_view token) {
+        return quoted_marker(token == "NaN" ? kNanMarker : token == "Infinity" ? kInfMarker : kNegInfMarker);
+    });
 }
 
 // The same value with every non-finite float replaced by its marker.

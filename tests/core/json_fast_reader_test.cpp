@@ -4,41 +4,19 @@
 // ciphertext must follow the last of repeated names, like the document does.
 #include "detail/json_fast_reader.hpp"
 #include "detail/json_reader.hpp"
+#include "support/json_identical.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <string>
 
 namespace ossara::detail {
 namespace {
 
-// Same value, same types, same member order; floats compared bit for bit.
-bool identical(const json& a, const json& b) {
-    if (a.type() != b.type()) return false;
-    if (a.is_number_float()) {
-        const double x = a.get<double>(), y = b.get<double>();
-        return std::memcmp(&x, &y, sizeof x) == 0;
-    }
-    if (a.is_object()) {
-        if (a.size() != b.size()) return false;
-        auto i = a.items().begin();
-        auto j = b.items().begin();
-        for (; i != a.items().end(); ++i, ++j)
-            if (i.key() != j.key() || !identical(i.value(), j.value())) return false;
-        return true;
-    }
-    if (a.is_array()) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t k = 0; k < a.size(); ++k)
-            if (!identical(a[k], b[k])) return false;
-        return true;
-    }
-    return a == b;
-}
+using ossara::testing::json_identical;
 
 TEST(JsonFastReader, ReadsStandardTextsExactlyAsNlohmann) {
     const char* texts[] = {
@@ -56,7 +34,7 @@ TEST(JsonFastReader, ReadsStandardTextsExactlyAsNlohmann) {
     for (const char* text : texts) {
         const auto fast = read_json_fast(text);
         ASSERT_TRUE(fast) << text;
-        EXPECT_TRUE(identical(*fast, json::parse(text))) << text << "\n" << fast->dump();
+        EXPECT_TRUE(json_identical(*fast, json::parse(text))) << text << "\n" << fast->dump();
     }
     // Every position of an escape or a multi-byte character within the
     // eight-byte scanning window.

@@ -1,10 +1,12 @@
 #pragma once
-// Runs one awaitable to completion on a private io_context and returns its
-// result (or rethrows its error), for tests of the asynchronous operations.
+// Runs one awaitable to completion on a private io_context (one thread, the
+// caller's), bounded in time, and returns its result (or rethrows its
+// error), for tests of the asynchronous operations.
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -17,15 +19,18 @@ namespace ossara::testing {
 // promise on a thread of its own, which ThreadSanitizer (blind to the
 // reference counting inside libstdc++) reports as a race on the error.
 template <class T>
-T run_awaitable(asio::awaitable<T> operation) {
+T run_awaitable(asio::awaitable<T> operation, std::chrono::seconds limit = std::chrono::minutes(10)) {
     asio::io_context io;
+    bool finished = false;
     std::exception_ptr error;
     std::optional<T> value;
-    asio::co_spawn(io, std::move(operation), [&error, &value](std::exception_ptr e, T result) {
+    asio::co_spawn(io, std::move(operation), [&](std::exception_ptr e, T result) {
+        finished = true;
         error = e;
         if (!e) value.emplace(std::move(result));
     });
-    io.run();
+    io.run_for(limit);
+    if (!finished) throw std::runtime_error("operation did not finish in time");
     if (error) std::rethrow_exception(error);
     return std::move(*value);
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <optional>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -68,17 +69,6 @@ void answer_detail(httplib::Response& res, int status, const std::string& detail
     answer_json(res, status, nlohmann::ordered_json{{"detail", detail}});
 }
 
-// Headers, then part of the declared body, then the connection is closed.
-void answer_truncated(httplib::Response& res, int status) {
-    res.status = status;
-    res.set_content_provider(4096, "application/json",
-                             [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                 if (offset > 0) return false;
-                                 static constexpr char kPart[] = "{\"version\": \"1.0\", \"algorithm\": \"hybrid-";
-                                 return sink.write(kPart, sizeof kPart - 1);
-                             });
-}
-
 // The descriptor of our accepted connection from `remote_port` to `local_port`
 // (cpp-httplib does not hand it to handlers), or -1.
 int find_connection(int local_port, int remote_port) {
@@ -102,17 +92,25 @@ int find_connection(int local_port, int remote_port) {
     return found;
 }
 
-// Headers and part of the body, then a TCP reset: disconnecting a connected
-// TCP socket (connect with AF_UNSPEC) sends RST at once, where a plain close
-// would first send FIN and look like an orderly end of the answer.
-void answer_then_reset(httplib::Response& res, int local_port, int remote_port) {
-    res.status = 200;
+// The local and peer port of a connection that is to be reset.
+struct ConnectionPorts {
+    int local;
+    int remote;
+};
+
+// Headers, then part of the declared body; then the connection is closed,
+// or, given its ports, reset. Disconnecting a connected TCP socket (connect
+// with AF_UNSPEC) sends RST at once, where a plain close would first send FIN
+// and look like an orderly end of the answer.
+void answer_truncated(httplib::Response& res, int status, std::optional<ConnectionPorts> reset = std::nullopt) {
+    res.status = status;
     res.set_content_provider(4096, "application/json",
-                             [local_port, remote_port](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                             [reset](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                                  if (offset > 0) return false;
                                  static constexpr char kPart[] = "{\"version\": \"1.0\", \"algorithm\": \"hybrid-";
                                  if (!sink.write(kPart, sizeof kPart - 1)) return false;
-                                 if (const int fd = find_connection(local_port, remote_port); fd >= 0) {
+                                 if (!reset) return true;
+                                 if (const int fd = find_connection(reset->local, reset->remote); fd >= 0) {
                                      sockaddr unspec{};
                                      unspec.sa_family = AF_UNSPEC;
                                      ::connect(fd, &unspec, sizeof unspec);
@@ -228,7 +226,7 @@ struct Router::Impl {
                 stall(res);
                 return;
             case Kind::reset_mid_answer:
-                answer_then_reset(res, port, req.remote_port);
+                answer_truncated(res, 200, ConnectionPorts{port, req.remote_port});
                 return;
             case Kind::not_a_package:
                 res.status = 200;
