@@ -6,6 +6,7 @@
 #include "detail/percent_encoding.hpp"
 #include "detail/plaintext.hpp"
 
+#include "support/bytes.hpp"
 #include "support/package_opener.hpp"
 #include "support/test_data.hpp"
 
@@ -37,10 +38,8 @@ std::vector<json> read_jsonl(const std::string& name) {
 }
 
 Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
-// The bytes of a text that outlives the use (a checked package may point into it).
-std::span<const std::uint8_t> span_of(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+// A checked package may point into its body: the texts below outlive their use.
+using ossara::testing::bytes_view;
 std::string text_of(std::span<const std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 Bytes from_hex(const std::string& hex) {
@@ -191,22 +190,22 @@ TEST(CheckPackage, RejectsInOrderWithItsMessage) {
     };
     for (const auto& c : cases) {
         try {
-            check_package(span_of(c.body));
+            check_package(bytes_view(c.body));
             ADD_FAILURE() << "accepted: " << c.body;
         } catch (const ossara::ValueError& e) {
             EXPECT_EQ(std::string(e.what()), c.message) << c.body;
         }
     }
-    EXPECT_THROW(check_package(span_of("{\"version\": 1e400}")), ossara::ValueError);
-    EXPECT_THROW(check_package(span_of("[1, 2]")), ossara::ValueError);
-    EXPECT_THROW(check_package(span_of("null")), ossara::ValueError);
+    EXPECT_THROW(check_package(bytes_view("{\"version\": 1e400}")), ossara::ValueError);
+    EXPECT_THROW(check_package(bytes_view("[1, 2]")), ossara::ValueError);
+    EXPECT_THROW(check_package(bytes_view("null")), ossara::ValueError);
 }
 
 TEST(CheckPackage, AcceptsExtraMembersAndReadsProcessedAt) {
     const std::string body =
         R"({"version": "1.0", "algorithm": "hybrid-aes256-rsa4096", "extra": 1, "key_algorithm": "other",)"
         R"( "encrypted_payload": {"ciphertext": "YQ==", "nonce": 5, "tag": "dA==", "x": 1}, "encrypted_aes_key": "aw=="})";
-    const ReceivedPackage package = check_package(span_of(body));
+    const ReceivedPackage package = check_package(bytes_view(body));
     EXPECT_TRUE(package.processed_at.is_null());
     EXPECT_EQ(package.algorithm, "hybrid-aes256-rsa4096");
     EXPECT_EQ(package.ciphertext_text(), "YQ==");
@@ -215,7 +214,7 @@ TEST(CheckPackage, AcceptsExtraMembersAndReadsProcessedAt) {
 
     const std::string with_time = R"({"version": "1.0", "algorithm": "hybrid-aes256-rsa4096", "processed_at": 12.5,)"
                                   R"( "encrypted_payload": {"ciphertext": "", "nonce": "", "tag": ""}, "encrypted_aes_key": ""})";
-    EXPECT_EQ(check_package(span_of(with_time)).processed_at, json(12.5));
+    EXPECT_EQ(check_package(bytes_view(with_time)).processed_at, json(12.5));
 }
 
 TEST(WritePackage, CiphertextFedInPiecesOfAnySizeGivesTheSameText) {
@@ -355,7 +354,7 @@ protected:
     // The reading path of a response: checks, unwrap, decrypt, parse.
     static json open(const std::string& name, const char* key = "client_private_key_pem") {
         const std::string body = (*vectors_)[name];
-        const ReceivedPackage package = check_package(span_of(body));
+        const ReceivedPackage package = check_package(bytes_view(body));
         const EvpPkeyPtr client_key = private_key(key);
         const SecretBytes aes_key =
             rsa_oaep_unwrap(client_key.get(), base64_decode_lenient(base64_member(*package.encrypted_aes_key)));
@@ -416,7 +415,7 @@ TEST_F(ReferencePackages, ArrayPlaintextIsATypeErrorAndNonJsonAValueError) {
 
 TEST_F(ReferencePackages, ReferenceRequestPackageDecryptsWithTheServerKey) {
     const std::string body = (*vectors_)["request_package_for_server"];
-    const ReceivedPackage package = check_package(span_of(body));
+    const ReceivedPackage package = check_package(bytes_view(body));
     const EvpPkeyPtr server_key = private_key("server_private_key_pem");
     const SecretBytes aes_key =
         rsa_oaep_unwrap(server_key.get(), base64_decode_lenient(base64_member(*package.encrypted_aes_key)));

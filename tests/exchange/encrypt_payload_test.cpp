@@ -6,6 +6,7 @@
 #include "detail/json_writer.hpp"
 #include "detail/key_wrap.hpp"
 #include "devrouter/test_servers.hpp"
+#include "support/bytes.hpp"
 #include "support/package_opener.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -18,10 +19,6 @@ namespace ossara::testing {
 namespace {
 
 using devrouter::KeyBehaviour;
-
-bool all_zero(std::span<const std::uint8_t> bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
-}
 
 // A payload whose serialisation is exactly `size` bytes: {"x": "aaa..."}.
 json payload_of_serialised_size(std::size_t size) {

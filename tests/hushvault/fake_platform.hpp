@@ -3,6 +3,7 @@
 // whose functions record their calls and fail or throw on request, so every
 // backend path can be driven on any system.
 #include "detail/loader.hpp"
+#include "support/bytes.hpp"
 #include "support/log_capture.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -70,10 +71,6 @@ inline std::string capability_line(const std::string& platform, const std::strin
 
 inline std::uintptr_t address_of(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
-inline bool all_zero(std::span<const std::uint8_t> bytes) {
-    for (auto b : bytes)
-        if (b != 0) return false;
-    return true;
-}
+using ossara::testing::all_zero;
 
 }  // namespace hvtest

@@ -21,6 +21,7 @@
 #include "detail/encrypt_probe.hpp"
 #include "detail/json_writer.hpp"
 #include "devrouter/router.hpp"
+#include "support/bytes.hpp"
 #include "support/package_opener.hpp"
 #include "support/run_awaitable.hpp"
 #include "support/test_data.hpp"
@@ -44,14 +45,6 @@ const nlohmann::json& vectors() {
 }
 
 std::string vector_text(const char* name) { return vectors()[name].get<std::string>(); }
-
-std::span<const std::uint8_t> bytes_of(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-bool all_zero(std::span<const std::uint8_t> bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
-}
 
 // A marker no other test data contains, so a hit can only be our secret.
 std::string marker(const char* prefix) {
@@ -143,7 +136,7 @@ TEST_F(SecretHygieneTest, HeapWatchSeesWhatIsFreedUnwiped) {
     // allocators, and stay quiet for one that was wiped first.
     const std::string secret = marker("control-");
     HeapWatch watch;
-    const int pattern = watch.watch_bytes(bytes_of(secret));
+    const int pattern = watch.watch_bytes(bytes_view(secret));
     { const std::string leaked(secret); }
     EXPECT_EQ(watch.hits(pattern), 1);
     {
@@ -172,7 +165,7 @@ TEST_F(SecretHygieneTest, EncryptionLeavesNeitherPlaintextNorKeyBehind) {
     {
         HeapWatch watch;
         RecordingProbe probe(watch);
-        const int plaintext_pattern = watch.watch_bytes(bytes_of(plaintext_form));
+        const int plaintext_pattern = watch.watch_bytes(bytes_view(plaintext_form));
         client_->_set_encrypt_probe(&probe);
         package = run_awaitable(client_->encrypt_payload(payload));
         client_->_set_encrypt_probe(nullptr);
@@ -201,7 +194,7 @@ TEST_F(SecretHygieneTest, EncryptionThatFailsStillWipesEverything) {
     const std::string plaintext_form = "\"content\": \"" + content;
     HeapWatch watch;
     RecordingProbe probe(watch);
-    const int plaintext_pattern = watch.watch_bytes(bytes_of(plaintext_form));
+    const int plaintext_pattern = watch.watch_bytes(bytes_view(plaintext_form));
     client_->_set_encrypt_probe(&probe);
     EXPECT_THROW(run_awaitable(client_->encrypt_payload(payload)), SecurityError);
     client_->_set_encrypt_probe(nullptr);
@@ -238,7 +231,7 @@ TEST_P(DecryptionHygieneTest, DecryptionLeavesNeitherPlaintextNorKeyBehind) {
     const std::string plaintext = GetParam().encode(answer_text);
     std::array<std::uint8_t, 32> key{};
     detail::random_bytes(key);
-    std::vector<std::uint8_t> package = response_package(bytes_of(plaintext), key);
+    std::vector<std::uint8_t> package = response_package(bytes_view(plaintext), key);
     const std::string utf8_form = "\"content\": \"" + content;
     const std::string encoded_form = GetParam().encode(utf8_form).substr(GetParam().encode("").size());
 
@@ -246,8 +239,8 @@ TEST_P(DecryptionHygieneTest, DecryptionLeavesNeitherPlaintextNorKeyBehind) {
     {
         HeapWatch watch;
         const int key_pattern = watch.watch_bytes(key);
-        const int utf8_pattern = watch.watch_bytes(bytes_of(utf8_form));
-        const int encoded_pattern = watch.watch_bytes(bytes_of(encoded_form));
+        const int utf8_pattern = watch.watch_bytes(bytes_view(utf8_form));
+        const int encoded_pattern = watch.watch_bytes(bytes_view(encoded_form));
         answer = run_awaitable(client_->decrypt_response(std::move(package), "hygiene"));
         EXPECT_EQ(watch.hits(key_pattern), 0) << "a freed block still held the response key";
         EXPECT_EQ(watch.hits(utf8_pattern), 0) << "a freed block still held the decrypted answer";
@@ -270,7 +263,7 @@ TEST_F(SecretHygieneTest, WholeExchangeLeavesNoRequestPlaintextOrKeyBehind) {
     {
         HeapWatch watch;
         RecordingProbe probe(watch);
-        const int plaintext_pattern = watch.watch_bytes(bytes_of(plaintext_form));
+        const int plaintext_pattern = watch.watch_bytes(bytes_view(plaintext_form));
         client_->_set_encrypt_probe(&probe);
         answer = run_awaitable(client_->send_secure_request(payload, "hygiene-1"));
         client_->_set_encrypt_probe(nullptr);
