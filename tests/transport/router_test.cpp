@@ -5,7 +5,7 @@
 
 #include "detail/http_transport.hpp"
 #include "devrouter/router.hpp"
-#include "package_crypto.hpp"
+#include "router_protocol/package_crypto.hpp"
 #include "support/test_data.hpp"
 
 #include <asio/co_spawn.hpp>
@@ -86,8 +86,8 @@ protected:
     // Opens a response package with the client's private key (the router's own codec).
     static std::string open_answer(const HttpResponse& response) {
         const auto key =
-            ossara::devrouter::load_private_key(vectors_["client_private_key_pem"].get<std::string>());
-        return ossara::devrouter::open_package(text(response), key.get());
+            ossara::router_protocol::load_private_key(vectors_["client_private_key_pem"].get<std::string>());
+        return ossara::router_protocol::open_package(text(response), key.get());
     }
 
     static inline nlohmann::json vectors_;
@@ -119,8 +119,8 @@ TEST_F(RouterTest, DecryptsAnIndependentRequestPackageAndAnswersWithAPackage) {
     EXPECT_TRUE(package["encrypted_aes_key"].is_string());
     for (const char* member : {"ciphertext", "nonce", "tag"}) EXPECT_TRUE(package["encrypted_payload"][member].is_string());
     EXPECT_TRUE(package["processed_at"].is_number_float());
-    EXPECT_EQ(ossara::devrouter::base64_decode(package["encrypted_payload"]["nonce"].get<std::string>()).size(), 12u);
-    EXPECT_EQ(ossara::devrouter::base64_decode(package["encrypted_aes_key"].get<std::string>()).size(), 512u);
+    EXPECT_EQ(ossara::router_protocol::base64_decode(package["encrypted_payload"]["nonce"].get<std::string>()).size(), 12u);
+    EXPECT_EQ(ossara::router_protocol::base64_decode(package["encrypted_aes_key"].get<std::string>()).size(), 512u);
 
     const auto answer = nlohmann::json::parse(open_answer(response));
     EXPECT_EQ(answer["id"], "chatcmpl-vec-1");
@@ -188,7 +188,7 @@ TEST_F(RouterTest, BehavioursProduceTheAnswersTheyPromise) {
     router_->set_completion_behaviour(CompletionBehaviour::of(Kind::tampered_tag));
     r = post(vector_request(*router_));
     EXPECT_EQ(r.status, 200);
-    EXPECT_THROW(open_answer(r), ossara::devrouter::PackageError);
+    EXPECT_THROW(open_answer(r), ossara::router_protocol::PackageError);
 
     router_->set_completion_behaviour(CompletionBehaviour::of(Kind::reset_mid_answer));
     try {

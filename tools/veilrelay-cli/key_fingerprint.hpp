@@ -1,12 +1,11 @@
 #pragma once
-// Fingerprint of a public key: SHA-256 over its DER SubjectPublicKeyInfo,
-// written as lowercase hex pairs joined by colons ("3f:a0:...", 32 pairs).
+// The key fingerprint as the command-line tool reports it: the shared
+// fingerprint code, with text that is not a public key an InputError.
 #include <string>
 
 namespace veilrelay_cli {
 
-// `public_key_pem` is a PEM public key ("-----BEGIN PUBLIC KEY-----").
-// Text that does not parse is an InputError.
+// SHA-256 over the DER SubjectPublicKeyInfo, lowercase hex pairs joined by colons.
 std::string public_key_fingerprint(const std::string& public_key_pem);
 
 }  // namespace veilrelay_cli

@@ -1,7 +1,9 @@
 #include "devrouter/router.hpp"
 
-#include "echo_model.hpp"
-#include "package_crypto.hpp"
+#include "router_protocol/echo_model.hpp"
+#include "router_protocol/key_endpoint.hpp"
+#include "router_protocol/package_crypto.hpp"
+#include "router_protocol/request_headers.hpp"
 
 #include <httplib.h>
 
@@ -23,37 +25,25 @@ namespace ossara::devrouter {
 
 namespace {
 
-constexpr const char* kKeyPath = "/pki/public_key";
-constexpr const char* kCompletionPath = "/v1/chat/secure_completion";
+using router_protocol::base64_decode;
+using router_protocol::base64_encode;
+using router_protocol::echo_completion;
+using router_protocol::EvpKey;
+using router_protocol::generate_rsa_key;
+using router_protocol::is_known_tier;
+using router_protocol::kCompletionPath;
+using router_protocol::kPublicKeyPath;
+using router_protocol::load_private_key;
+using router_protocol::load_public_key;
+using router_protocol::open_package;
+using router_protocol::PackageError;
+using router_protocol::percent_decode;
+using router_protocol::seal_package;
 
 bool iequals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
            });
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string percent_decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out.push_back(text[i]);
-            continue;
-        }
-        const int hi = i + 2 < text.size() ? hex_value(text[i + 1]) : -1;
-        const int lo = i + 2 < text.size() ? hex_value(text[i + 2]) : -1;
-        if (hi < 0 || lo < 0) throw PackageError("malformed percent-encoding in X-Public-Key");
-        out.push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-    }
-    return out;
 }
 
 double unix_time_now() {
@@ -159,7 +149,7 @@ struct Router::Impl {
 
     explicit Impl(RouterOptions opts) : options(std::move(opts)) {
         server_key = options.server_key_pem ? load_private_key(*options.server_key_pem) : generate_rsa_key(4096);
-        public_pem = devrouter::public_key_pem(server_key.get());
+        public_pem = router_protocol::public_key_pem(server_key.get());
     }
 
     // Returns the request's index in the log.
@@ -264,7 +254,7 @@ struct Router::Impl {
             return answer_detail(res, 400, "Content-Type must be application/octet-stream");
         if (!req.has_header("X-Public-Key")) return answer_detail(res, 400, "Missing X-Public-Key header");
         const std::string tier = req.get_header_value("X-Security-Tier");
-        if (req.has_header("X-Security-Tier") && tier != "standard" && tier != "high" && tier != "maximum")
+        if (req.has_header("X-Security-Tier") && !is_known_tier(tier))
             return answer_detail(res, 400, "Invalid security tier: " + tier);
 
         try {
@@ -322,7 +312,7 @@ void Router::start() {
     d.server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     // Idle keep-alive connections hold a worker; keep that short so stop() is quick.
     d.server->set_keep_alive_timeout(1);
-    d.server->Get(kKeyPath, [&d](const httplib::Request& req, httplib::Response& res) { d.serve_key(req, res); });
+    d.server->Get(kPublicKeyPath, [&d](const httplib::Request& req, httplib::Response& res) { d.serve_key(req, res); });
     d.server->Post(kCompletionPath,
                    [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
     d.server->Get(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });

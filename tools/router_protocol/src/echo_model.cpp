@@ -1,11 +1,11 @@
-#include "echo_model.hpp"
+#include "router_protocol/echo_model.hpp"
 
-#include "package_crypto.hpp"
+#include "router_protocol/package_crypto.hpp"
 
 #include <chrono>
 #include <sstream>
 
-namespace ossara::devrouter {
+namespace ossara::router_protocol {
 
 namespace {
 
@@ -58,4 +58,4 @@ nlohmann::ordered_json echo_completion(const nlohmann::ordered_json& request, co
     return answer;
 }
 
-}  // namespace ossara::devrouter
+}  // namespace ossara::router_protocol

@@ -5,9 +5,9 @@
 
 #include <string>
 
-namespace ossara::devrouter {
+namespace ossara::router_protocol {
 
 // Throws PackageError when the request has no usable messages.
 nlohmann::ordered_json echo_completion(const nlohmann::ordered_json& request, const std::string& payload_id);
 
-}  // namespace ossara::devrouter
+}  // namespace ossara::router_protocol

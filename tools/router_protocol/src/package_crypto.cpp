@@ -1,4 +1,4 @@
-#include "package_crypto.hpp"
+#include "router_protocol/package_crypto.hpp"
 
 #include <openssl/bio.h>
 #include <openssl/pem.h>
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace ossara::devrouter {
+namespace ossara::router_protocol {
 
 namespace {
 
@@ -89,7 +89,9 @@ EvpKey generate_rsa_key(unsigned bits) {
 
 EvpKey load_private_key(std::string_view pem) {
     const Bio bio = memory_bio(pem);
-    EvpKey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    // No password callback: an encrypted key fails here instead of prompting on a terminal.
+    pem_password_cb* const no_password = [](char*, int, int, void*) { return 0; };
+    EvpKey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, no_password, nullptr));
     if (!key) throw PackageError("cannot read the private key PEM");
     return key;
 }
@@ -213,4 +215,4 @@ nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipi
     return package;
 }
 
-}  // namespace ossara::devrouter
+}  // namespace ossara::router_protocol

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace ossara::devrouter {
+namespace ossara::router_protocol {
 
 struct EvpKeyFree {
     void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
@@ -39,4 +39,4 @@ nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipi
 std::string base64_encode(std::string_view bytes);
 std::string base64_decode(std::string_view text);  // PackageError on bad input
 
-}  // namespace ossara::devrouter
+}  // namespace ossara::router_protocol

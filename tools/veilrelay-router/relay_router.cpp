@@ -1,0 +1,303 @@
+#include "relay_router.hpp"
+
+#include "payload_summary.hpp"
+#include "request_log.hpp"
+#include "server_key.hpp"
+#include "upstream_status.hpp"
+
+#include <ossara/Hushvault.hpp>
+#include <router_protocol/echo_model.hpp>
+#include <router_protocol/key_endpoint.hpp>
+#include <router_protocol/package_crypto.hpp>
+#include <router_protocol/request_headers.hpp>
+
+#include <httplib.h>
+#include <spdlog/spdlog.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <stdexcept>
+#include <thread>
+
+namespace veilrelay_router {
+
+namespace {
+
+namespace rp = ossara::router_protocol;
+using json = nlohmann::ordered_json;
+
+constexpr std::size_t kMaxPayloadId = 256;
+
+// A failure that ends a request with `status` and {"detail": ...}.
+struct Refusal {
+    int status;
+    std::string detail;
+};
+
+void answer_detail(httplib::Response& res, int status, const std::string& detail) {
+    res.status = status;
+    res.set_content(json{{"detail", detail}}.dump(-1, ' ', false, json::error_handler_t::replace),
+                    "application/json");
+}
+
+double unix_time_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string_view as_text(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+std::span<std::uint8_t> as_bytes(std::string& text) {
+    return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
+}
+
+bool valid_payload_id(std::string_view id) {
+    return !id.empty() && id.size() <= kMaxPayloadId &&
+           std::all_of(id.begin(), id.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; });
+}
+
+}  // namespace
+
+bool is_loopback_host(const std::string& host) {
+    if (host == "localhost") return true;
+    in_addr v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+struct RelayRouter::Impl {
+    RelayOptions options;
+    rp::EvpKey server_key;
+    std::string public_pem;
+    std::shared_ptr<spdlog::logger> log = router_logger();
+    std::unique_ptr<httplib::Server> server;
+    std::thread listener;
+    int port = 0;
+
+    explicit Impl(RelayOptions opts) : options(std::move(opts)) {
+        if (options.tls_cert_file.has_value() != options.tls_key_file.has_value())
+            throw std::runtime_error("TLS needs both --tls-cert and --tls-key");
+        if (!options.tls_cert_file && !options.insecure_http && !is_loopback_host(options.host))
+            throw std::runtime_error("plain HTTP is only served on loopback; give --tls-cert and --tls-key, or "
+                                     "--insecure-http to serve " + options.host + " without TLS");
+        server_key = options.server_key_file ? load_server_key(*options.server_key_file)
+                                             : rp::generate_rsa_key(kServerKeyBits);
+        public_pem = rp::public_key_pem(server_key.get());
+    }
+
+    // Bodies larger than the limit are refused from their Content-Length,
+    // before a byte of them is read; chunked bodies have no length to check.
+    httplib::Server::HandlerResponse pre_route(const httplib::Request& req, httplib::Response& res) {
+        if (req.method != "POST") return httplib::Server::HandlerResponse::Unhandled;
+        std::optional<Refusal> refusal;
+        if (req.has_header("Transfer-Encoding"))
+            refusal = Refusal{400, "Request body needs a Content-Length"};
+        else if (req.get_header_value<std::uint64_t>("Content-Length") > options.max_request_bytes)
+            refusal = Refusal{400, "Payload too large"};
+        if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+        answer_detail(res, refusal->status, refusal->detail);
+        // The unread body must not be taken for the next request.
+        res.set_header("Connection", "close");
+        if (req.path == rp::kCompletionPath) {
+            RequestRecord record;
+            if (req.has_header("X-Payload-ID")) record.payload_id = req.get_header_value("X-Payload-ID");
+            record.status = res.status;
+            record.answer_bytes = res.body.size();
+            log->info(format_request_line(record, std::chrono::steady_clock::now()));
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    }
+
+    void serve_completion(const httplib::Request& req, httplib::Response& res) {
+        RequestRecord record;
+        record.request_bytes = req.body.size();
+        try {
+            complete(req, res, record);
+        } catch (const Refusal& refusal) {
+            answer_detail(res, refusal.status, refusal.detail);
+        } catch (const std::exception& e) {
+            log->error("request id={}: internal error: {}", log_safe(record.payload_id), log_safe(e.what(), 512));
+            answer_detail(res, 500, "Internal router error");
+        }
+        record.status = res.status;
+        record.answer_bytes = res.body.size();
+        log->info(format_request_line(record, std::chrono::steady_clock::now()));
+    }
+
+    void check_api_key(const httplib::Request& req) const {
+        if (!options.api_keys) return;
+        static constexpr std::string_view kBearer = "Bearer ";
+        const std::string authorization = req.get_header_value("Authorization");
+        if (!std::string_view(authorization).starts_with(kBearer) || authorization.size() == kBearer.size())
+            throw Refusal{401, "Missing API key"};
+        if (!options.api_keys->accepts(std::string_view(authorization).substr(kBearer.size())))
+            throw Refusal{401, "Invalid API key"};
+    }
+
+    void complete(const httplib::Request& req, httplib::Response& res, RequestRecord& record) {
+        check_api_key(req);
+        if (!req.has_header("X-Payload-ID")) throw Refusal{400, "Missing X-Payload-ID header"};
+        const std::string payload_id = req.get_header_value("X-Payload-ID");
+        if (!valid_payload_id(payload_id)) throw Refusal{400, "Invalid X-Payload-ID header"};
+        record.payload_id = payload_id;
+        if (req.get_header_value("Content-Type") != "application/octet-stream")
+            throw Refusal{400, "Content-Type must be application/octet-stream"};
+        if (!req.has_header("X-Public-Key")) throw Refusal{400, "Missing X-Public-Key header"};
+        rp::EvpKey client_key;
+        try {
+            client_key = rp::load_public_key(rp::percent_decode(req.get_header_value("X-Public-Key")));
+        } catch (const rp::PackageError& e) {
+            throw Refusal{400, std::string("Invalid X-Public-Key header: ") + e.what()};
+        }
+        std::string tier = "standard";
+        if (req.has_header("X-Security-Tier")) {
+            tier = req.get_header_value("X-Security-Tier");
+            if (!rp::is_known_tier(tier))
+                throw Refusal{400, "Unknown security tier '" + tier + "' (tiers: standard, high, maximum)"};
+        }
+        record.tier = tier;
+
+        std::string opened;
+        try {
+            opened = rp::open_package(req.body, server_key.get());
+        } catch (const rp::PackageError& e) {
+            throw Refusal{400, std::string("Invalid package: ") + e.what()};
+        }
+        // The guard copies the plaintext into locked memory and wipes `opened`.
+        ossara::secure_bytearray request(as_bytes(opened));
+        const std::string_view payload = as_text(request->data());
+
+        const PayloadSummary summary = summarise_payload(payload);
+        switch (summary.shape) {
+            case PayloadSummary::Shape::not_json: throw Refusal{400, "Payload is not valid JSON"};
+            case PayloadSummary::Shape::not_an_object: throw Refusal{400, "Payload must be a JSON object"};
+            case PayloadSummary::Shape::too_deep: throw Refusal{400, "Payload is nested too deeply"};
+            case PayloadSummary::Shape::object: break;
+        }
+        if (!summary.model) throw Refusal{400, "Payload has no model"};
+        const std::string& model = *summary.model;
+        record.model = model;
+        if (options.tier_policy && !options.tier_policy->allows(tier, model))
+            throw Refusal{403, "Model '" + model + "' is not allowed for the '" + tier + "' tier"};
+
+        const auto seal = [&](std::string_view answer) {
+            json package = rp::seal_package(answer, client_key.get());
+            package["processed_at"] = unix_time_now();
+            res.status = 200;
+            res.set_content(package.dump(), "application/json");
+        };
+
+        if (!options.upstream) {
+            std::string answer = echo_answer(payload, payload_id);
+            ossara::secure_bytearray protected_answer(as_bytes(answer));
+            seal(as_text(protected_answer.get().data()));
+            return;
+        }
+
+        std::optional<ossara::secure_bytearray> rewritten;
+        std::string_view upstream_body = payload;
+        if (summary.stream_requested) {
+            // The router answers in one piece: the upstream is asked for that too.
+            std::string text = with_stream_off(payload);
+            rewritten.emplace(as_bytes(text));
+            upstream_body = as_text(rewritten->get().data());
+        }
+        UpstreamResult result = post_chat_completion(*options.upstream, upstream_body);
+        if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200) {
+            const RouterAnswer answer = map_upstream_failure(result, options.upstream->timeout);
+            if (result.outcome != UpstreamResult::Outcome::answered)
+                log->warn("request id={}: model server call failed: {}", log_safe(payload_id), log_safe(result.error, 512));
+            throw Refusal{answer.status, answer.detail};
+        }
+        ossara::secure_bytearray answer(result.body.bytes());
+        if (summarise_payload(as_text(answer->data())).shape != PayloadSummary::Shape::object)
+            throw Refusal{502, "Model server returned an invalid answer"};
+        seal(as_text(answer->data()));
+    }
+
+    static std::string echo_answer(std::string_view payload, const std::string& payload_id) {
+        json request = json::parse(payload);
+        try {
+            return rp::echo_completion(request, payload_id).dump();
+        } catch (const rp::PackageError& e) {
+            throw Refusal{400, std::string("Invalid request: ") + e.what()};
+        }
+    }
+
+    static std::string with_stream_off(std::string_view payload) {
+        json request = json::parse(payload);
+        request["stream"] = false;
+        return request.dump(-1, ' ', false, json::error_handler_t::strict);
+    }
+};
+
+RelayRouter::RelayRouter(RelayOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+RelayRouter::~RelayRouter() { stop(); }
+
+void RelayRouter::start() {
+    Impl& d = *impl_;
+    if (d.server) throw std::logic_error("router already started");
+    // A client that gives up closes its end while we may still be writing.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (d.options.tls_cert_file)
+        d.server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file->c_str(),
+                                                        d.options.tls_key_file->c_str());
+    else
+        d.server = std::make_unique<httplib::Server>();
+    if (!d.server->is_valid()) throw std::runtime_error("cannot load the TLS certificate or key");
+
+    const auto workers = static_cast<std::size_t>(std::max(1, d.options.worker_threads));
+    d.server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    d.server->set_payload_max_length(d.options.max_request_bytes);
+    d.server->set_pre_routing_handler(
+        [&d](const httplib::Request& req, httplib::Response& res) { return d.pre_route(req, res); });
+    rp::serve_public_key(*d.server, d.public_pem);
+    d.server->Post(rp::kCompletionPath,
+                   [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
+    const auto not_found = [](const httplib::Request&, httplib::Response& res) {
+        answer_detail(res, 404, "Not Found");
+    };
+    d.server->Get(".*", not_found);
+    d.server->Post(".*", not_found);
+
+    int listen_fd = -1;
+    d.server->set_socket_options([&listen_fd](socket_t sock) {
+        httplib::default_socket_options(sock);
+        listen_fd = sock;
+    });
+    d.port = d.options.port == 0 ? d.server->bind_to_any_port(d.options.host)
+                                 : (d.server->bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
+    if (d.port <= 0)
+        throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
+    // cpp-httplib listens with a small backlog; many clients connect at once.
+    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
+    d.listener = std::thread([&d] { d.server->listen_after_bind(); });
+    for (int i = 0; i < 5000 && !d.server->is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void RelayRouter::stop() {
+    Impl& d = *impl_;
+    if (d.server) d.server->stop();
+    if (d.listener.joinable()) d.listener.join();
+}
+
+std::string RelayRouter::base_url() const {
+    const std::string& host = impl_->options.host;
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return std::string(impl_->options.tls_cert_file ? "https" : "http") + "://" + shown + ":" +
+           std::to_string(impl_->port);
+}
+
+int RelayRouter::port() const { return impl_->port; }
+
+const std::string& RelayRouter::public_key_pem() const { return impl_->public_pem; }
+
+}  // namespace veilrelay_router

@@ -1,0 +1,71 @@
+#pragma once
+// veilrelay-router: the router in front of an OpenAI-compatible model server.
+//
+//   GET  /pki/public_key             the server's RSA public key (PEM)
+//   POST /v1/chat/secure_completion  checks the caller's headers, decrypts the
+//                                    request package, applies API keys and the
+//                                    tier policy, forwards the payload to
+//                                    {upstream}/chat/completions (or answers
+//                                    from the built-in echo model) and
+//                                    encrypts the answer for X-Public-Key
+//
+// Each request runs on a worker thread of its own for its whole life, the
+// upstream call included, so up to `worker_threads` requests wait on a slow
+// model server side by side. Decrypted requests and answers live in
+// Hushvault buffers and are wiped when the request ends; they are never
+// logged. One info line per request goes to the "veilrelay-router" logger.
+#include "api_keys.hpp"
+#include "tier_policy.hpp"
+#include "upstream_client.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace veilrelay_router {
+
+// The package for the largest payload the client sends (10 MiB, base64 in
+// the package) plus headroom for the package's own members.
+inline constexpr std::size_t kDefaultMaxRequestBytes = 16u << 20;
+
+struct RelayOptions {
+    std::string host = "127.0.0.1";
+    int port = 8443;  // 0 picks a free port
+    std::optional<std::filesystem::path> tls_cert_file, tls_key_file;  // both => HTTPS
+    bool insecure_http = false;  // allow plain HTTP on an address other than loopback
+    std::optional<std::filesystem::path> server_key_file;  // else an RSA-4096 key is generated
+    std::optional<UpstreamSettings> upstream;               // else the echo model answers
+    std::optional<ApiKeys> api_keys;                        // else no key is required
+    std::optional<TierPolicy> tier_policy;                  // else every model is allowed
+    int worker_threads = 128;
+    std::size_t max_request_bytes = kDefaultMaxRequestBytes;
+};
+
+class RelayRouter {
+public:
+    // Loads or generates the server key; std::runtime_error on a bad key or
+    // a plain-HTTP address that is not loopback without insecure_http.
+    explicit RelayRouter(RelayOptions options);
+    ~RelayRouter();  // stops
+    RelayRouter(const RelayRouter&) = delete;
+    RelayRouter& operator=(const RelayRouter&) = delete;
+
+    // Binds and serves on background threads; returns once listening.
+    void start();
+    // Stops accepting, lets requests in flight finish, joins. Idempotent.
+    void stop();
+
+    std::string base_url() const;
+    int port() const;
+    const std::string& public_key_pem() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Whether `host` is a loopback address (127.0.0.0/8, ::1) or "localhost".
+bool is_loopback_host(const std::string& host);
+
+}  // namespace veilrelay_router

@@ -1,0 +1,117 @@
+#include "upstream_client.hpp"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+namespace veilrelay_router {
+
+namespace {
+
+struct EasyFree {
+    void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
+};
+struct SlistFree {
+    void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+};
+using Easy = std::unique_ptr<CURL, EasyFree>;
+using Slist = std::unique_ptr<curl_slist, SlistFree>;
+
+void global_init() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("curl_global_init failed");
+    });
+}
+
+void append(Slist& list, const std::string& line) {
+    curl_slist* const next = curl_slist_append(list.get(), line.c_str());
+    if (next == nullptr) throw std::bad_alloc();
+    (void)list.release();
+    list.reset(next);
+}
+
+struct Sink {
+    WipingBuffer* body;
+    bool overflow = false;
+};
+
+std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    const std::size_t n = size * count;
+    if (!sink->body->append(data, n)) {
+        sink->overflow = true;
+        return 0;  // makes libcurl stop with CURLE_WRITE_ERROR
+    }
+    return n;
+}
+
+UpstreamResult::Outcome classify(CURLcode code) {
+    switch (code) {
+        case CURLE_OK: return UpstreamResult::Outcome::answered;
+        case CURLE_OPERATION_TIMEDOUT: return UpstreamResult::Outcome::timed_out;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+            return UpstreamResult::Outcome::unreachable;
+        default: return UpstreamResult::Outcome::failed;
+    }
+}
+
+}  // namespace
+
+std::string completions_url(std::string_view base_url) {
+    while (!base_url.empty() && base_url.back() == '/') base_url.remove_suffix(1);
+    return std::string(base_url) + "/chat/completions";
+}
+
+UpstreamResult post_chat_completion(const UpstreamSettings& settings, std::string_view json_body) {
+    global_init();
+    UpstreamResult result(settings.max_answer_bytes);
+    const Easy easy(curl_easy_init());
+    if (!easy) throw std::runtime_error("curl_easy_init failed");
+
+    Slist headers;
+    append(headers, "Content-Type: application/json");
+    append(headers, "Accept: application/json");
+    append(headers, "Expect:");
+    if (settings.api_key) append(headers, "Authorization: Bearer " + *settings.api_key);
+
+    const std::string url = completions_url(settings.base_url);
+    Sink sink{&result.body};
+    char error_text[CURL_ERROR_SIZE] = {};
+    CURL* const h = easy.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body.data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body.size()));
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.timeout.count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.timeout.count()));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_data);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text);
+    if (settings.ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, settings.ca_file->c_str());
+
+    const CURLcode code = curl_easy_perform(h);
+    if (code == CURLE_OK) {
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.http_status);
+        result.outcome = UpstreamResult::Outcome::answered;
+        return result;
+    }
+    result.body.wipe();
+    result.outcome = sink.overflow ? UpstreamResult::Outcome::too_large : classify(code);
+    result.error = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
+    return result;
+}
+
+}  // namespace veilrelay_router
