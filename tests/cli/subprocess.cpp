@@ -133,14 +133,17 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
 
 BackgroundProcess::~BackgroundProcess() { stop(); }
 
-void BackgroundProcess::stop() {
-    if (pid_ < 0) return;
+int BackgroundProcess::stop() {
+    if (pid_ < 0) return -1;
     ::kill(pid_, SIGTERM);
-    if (wait_exit(pid_, std::chrono::seconds(10)) == -2) {
+    int code = wait_exit(pid_, std::chrono::seconds(10));
+    if (code == -2) {
         ::kill(pid_, SIGKILL);
         wait_exit(pid_, std::chrono::seconds(10));
+        code = -1;
     }
     pid_ = -1;
+    return code;
 }
 
 std::string BackgroundProcess::first_line(std::chrono::seconds limit) {
@@ -160,6 +163,14 @@ std::string BackgroundProcess::first_line(std::chrono::seconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     throw std::runtime_error("no line on stdout in time: " + stderr_text());
+}
+
+std::string BackgroundProcess::stdout_text() const {
+    try {
+        return read_text_file(out_file_);
+    } catch (const std::runtime_error&) {
+        return {};
+    }
 }
 
 std::string BackgroundProcess::stderr_text() const {

@@ -30,8 +30,11 @@ public:
     // The first line the process writes to stdout, without its line break.
     // Throws std::runtime_error if none arrives within `limit` or the process exits.
     std::string first_line(std::chrono::seconds limit);
+    std::string stdout_text() const;
     std::string stderr_text() const;
-    void stop();
+    // SIGTERM (SIGKILL if it lingers); the exit code, or -1 when it was killed
+    // or had already been stopped.
+    int stop();
 
 private:
     int pid_ = -1;

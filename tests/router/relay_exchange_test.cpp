@@ -1,0 +1,293 @@
+// veilrelay-router through the real client library: what the model server
+// receives, what the client gets back, and how every refusal and upstream
+// failure reaches the client as its typed error.
+#include "relay_fixture.hpp"
+
+#include "support/recording_relay.hpp"
+#include "support/test_certs.hpp"
+
+#include <ossara/veilrelay/errors.hpp>
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <typeinfo>
+
+namespace ossara::testing {
+namespace {
+
+using veilrelay_router::ApiKeys;
+using veilrelay_router::RelayOptions;
+using veilrelay_router::TierPolicy;
+
+std::vector<std::string> member_names(const json& object) {
+    std::vector<std::string> names;
+    for (const auto& [name, value] : object.items()) names.push_back(name);
+    return names;
+}
+
+TEST_F(RelayTest, UpstreamGetsThePayloadUnchangedAndTheClientItsAnswer) {
+    start_router([](RelayOptions& o) { o.upstream->api_key = "sk-upstream"; });
+    upstream_.reply_with({200, FakeUpstream::completion("from the model", "m1")});
+    json payload;
+    payload["temperature"] = 0.25;
+    payload["model"] = "m1";
+    payload["messages"] = json::array({json{{"role", "user"}, {"content", "héllo \"model\""}}});
+    payload["max_tokens"] = 7;
+    payload["user"] = "u-1";
+
+    Veilrelay c = client();
+    const json answer = send(c, payload);
+
+    const auto seen = upstream_.requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].path, "/v1/chat/completions");
+    EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(seen[0].header("Authorization"), "Bearer sk-upstream");
+    const json forwarded = json::parse(seen[0].body);
+    EXPECT_EQ(member_names(forwarded), member_names(payload));
+    EXPECT_EQ(forwarded, payload);
+    EXPECT_EQ(seen[0].body.find("encrypted_aes_key"), std::string::npos) << "the upstream got a package";
+
+    const json expected = json::parse(FakeUpstream::completion("from the model", "m1"));
+    for (const auto& [name, value] : expected.items()) EXPECT_EQ(answer[name], value) << name;
+    EXPECT_EQ(answer["_metadata"]["payload_id"], "req-1");
+    EXPECT_EQ(answer["_metadata"]["is_encrypted"], true);
+    EXPECT_TRUE(answer["_metadata"]["processed_at"].is_number_float());
+}
+
+TEST_F(RelayTest, StreamingRequestIsForwardedWithStreamFalseInPlace) {
+    start_router();
+    json payload;
+    payload["model"] = "m1";
+    payload["stream"] = true;
+    payload["messages"] = json::array({json{{"role", "user"}, {"content", "hi"}}});
+    Veilrelay c = client();
+    send(c, payload);
+    const json forwarded = json::parse(upstream_.requests().at(0).body);
+    EXPECT_EQ(member_names(forwarded), member_names(payload));
+    EXPECT_EQ(forwarded["stream"], false);
+    EXPECT_EQ(upstream_.requests().at(0).header("Authorization"), std::nullopt);
+}
+
+struct FailureCase {
+    const char* name;
+    int upstream_status;
+    std::string upstream_body;
+    const std::type_info& error;
+    int client_status;
+    std::string message;
+};
+
+TEST_F(RelayTest, UpstreamAnswersMapToTheClientsTypedErrors) {
+    start_router();
+    const std::vector<FailureCase> cases = {
+        {"400", 400, R"({"error": {"message": "temperature too high", "type": "invalid_request_error"}})",
+         typeid(InvalidRequestError), 400, "Bad request: temperature too high"},
+        {"404", 404, R"({"error": {"message": "model 'm1' not found"}})", typeid(InvalidRequestError), 400,
+         "Bad request: model 'm1' not found"},
+        {"422", 422, R"({"detail": "messages: field required"})", typeid(InvalidRequestError), 400,
+         "Bad request: messages: field required"},
+        {"401", 401, R"({"error": "bad key"})", typeid(APIError), 502,
+         "Unexpected status code: 502 Model server refused the router's credentials (HTTP 401)"},
+        {"403", 403, "forbidden", typeid(APIError), 502,
+         "Unexpected status code: 502 Model server refused the router's credentials (HTTP 403)"},
+        {"429", 429, R"({"error": {"message": "slow down"}})", typeid(RateLimitError), 429,
+         "Rate limit exceeded: slow down"},
+        {"500", 500, "boom", typeid(APIError), 502, "Unexpected status code: 502 Model server error (HTTP 500): boom"},
+        {"503", 503, "", typeid(APIError), 502, "Unexpected status code: 502 Model server error (HTTP 503): HTTP 503"},
+        {"200 not JSON", 200, "<html>", typeid(APIError), 502,
+         "Unexpected status code: 502 Model server returned an invalid answer"},
+        {"200 array", 200, "[1, 2]", typeid(APIError), 502,
+         "Unexpected status code: 502 Model server returned an invalid answer"},
+        {"302", 302, "", typeid(APIError), 502, "Unexpected status code: 502 Model server answered HTTP 302"},
+    };
+    Veilrelay c = client();
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        upstream_.reply_with({k.upstream_status, k.upstream_body});
+        try {
+            send(c, chat("hi"));
+            ADD_FAILURE() << "no error";
+        } catch (const APIError& e) {
+            EXPECT_EQ(typeid(e), k.error) << typeid(e).name();
+            EXPECT_EQ(e.status_code, k.client_status);
+            EXPECT_EQ(std::string(e.what()), k.message);
+        }
+    }
+}
+
+TEST_F(RelayTest, UnreachableAndSlowUpstreamsBecome503And504) {
+    std::string closed_url;
+    {
+        FakeUpstream gone;
+        closed_url = gone.base_url();
+    }
+    start_router([&](RelayOptions& o) { o.upstream->base_url = closed_url; });
+    Veilrelay c = client();
+    const auto unreachable = expect_exact_throw<ServiceUnavailableError>([&] { send(c, chat("hi")); });
+    EXPECT_STREQ(unreachable.what(), "Service unavailable: Model server unreachable");
+
+    start_router([](RelayOptions& o) { o.upstream->timeout = std::chrono::milliseconds(300); });
+    upstream_.reply_with({200, FakeUpstream::completion("late", "m1"), "application/json", std::chrono::milliseconds(1500)});
+    Veilrelay slow = client();
+    const auto timed_out = expect_exact_throw<APIError>([&] { send(slow, chat("hi")); });
+    EXPECT_EQ(timed_out.status_code, 504);
+    EXPECT_STREQ(timed_out.what(), "Unexpected status code: 504 Model server did not answer within 0.3 seconds");
+}
+
+TEST_F(RelayTest, ApiKeysAndTierPolicyRefuseBeforeTheUpstreamIsCalled) {
+    start_router([](RelayOptions& o) {
+        o.api_keys = ApiKeys::from_text("key-one\n\n  key-two  \n");
+        o.tier_policy = TierPolicy::from_json_text(R"({"standard": ["m1"], "high": ["m2", "m1-secure"]})");
+    });
+    Veilrelay c = client();
+
+    const auto missing = expect_exact_throw<AuthenticationError>([&] { send(c, chat("hi")); });
+    EXPECT_STREQ(missing.what(), "Missing API key");
+    EXPECT_EQ(missing.status_code, 401);
+    const auto wrong = expect_exact_throw<AuthenticationError>([&] { send(c, chat("hi"), "key-on"); });
+    EXPECT_STREQ(wrong.what(), "Invalid API key");
+
+    const auto high = expect_exact_throw<ForbiddenError>([&] { send(c, chat("hi", "m1"), "key-one", "high"); });
+    EXPECT_STREQ(high.what(), "Forbidden: Model 'm1' is not allowed for the 'high' tier");
+    const auto maximum = expect_exact_throw<ForbiddenError>([&] { send(c, chat("hi", "m2"), "key-two", "maximum"); });
+    EXPECT_STREQ(maximum.what(), "Forbidden: Model 'm2' is not allowed for the 'maximum' tier");
+    const auto standard = expect_exact_throw<ForbiddenError>([&] { send(c, chat("hi", "m2"), "key-two"); });
+    EXPECT_STREQ(standard.what(), "Forbidden: Model 'm2' is not allowed for the 'standard' tier");
+    EXPECT_EQ(upstream_.request_count(), 0u);
+
+    EXPECT_NO_THROW(send(c, chat("hi", "m1"), "key-two"));
+    EXPECT_NO_THROW(send(c, chat("hi", "m2"), "key-one", "high"));
+    EXPECT_EQ(upstream_.request_count(), 2u);
+}
+
+// Requests the client library never sends, straight over HTTP.
+TEST_F(RelayTest, MalformedRequestsGet400WithDetail) {
+    start_router();
+    httplib::Client raw("127.0.0.1", router_->port());
+    const std::string pem = relay_vectors()["client_public_key_pem"].get<std::string>();
+    std::string encoded;
+    for (const char ch : pem) encoded += ch == '\n' ? std::string("%0A") : std::string(1, ch);
+    const auto post = [&](httplib::Headers headers, const std::string& body) {
+        const auto r = raw.Post("/v1/chat/secure_completion", headers, body, "application/octet-stream");
+        EXPECT_TRUE(r) << "no answer";
+        return r ? std::make_pair(r->status, json::parse(r->body).value("detail", "")) : std::make_pair(0, std::string());
+    };
+    const httplib::Headers good{{"X-Payload-ID", "p"}, {"X-Public-Key", encoded}};
+
+    EXPECT_EQ(post(good, "not a package"), std::make_pair(400, std::string("Invalid package: body is not JSON")));
+    EXPECT_EQ(post({{"X-Public-Key", encoded}}, "{}"), std::make_pair(400, std::string("Missing X-Payload-ID header")));
+    EXPECT_EQ(post({{"X-Payload-ID", "p"}}, "{}"), std::make_pair(400, std::string("Missing X-Public-Key header")));
+    EXPECT_EQ(post({{"X-Payload-ID", "p\x01"}, {"X-Public-Key", encoded}}, "{}"),
+              std::make_pair(400, std::string("Invalid X-Payload-ID header")));
+    auto tier = good;
+    tier.emplace("X-Security-Tier", "ultra");
+    EXPECT_EQ(post(tier, "{}"),
+              std::make_pair(400, std::string("Unknown security tier 'ultra' (tiers: standard, high, maximum)")));
+    EXPECT_EQ(upstream_.request_count(), 0u);
+
+    // A payload without a model is refused after decryption.
+    Veilrelay c = client();
+    const auto no_model = expect_exact_throw<InvalidRequestError>(
+        [&] { send(c, json{{"messages", json::array({json{{"role", "user"}, {"content", "x"}}})}}); });
+    EXPECT_STREQ(no_model.what(), "Bad request: Payload has no model");
+}
+
+// The limit is checked on the declared length: the answer comes before the
+// body is sent, without waiting for it.
+TEST_F(RelayTest, OversizedBodyIsRefusedFromItsLength) {
+    start_router();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(router_->port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string head =
+        "POST /v1/chat/secure_completion HTTP/1.1\r\nHost: x\r\nX-Payload-ID: big\r\n"
+        "Content-Type: application/octet-stream\r\nContent-Length: " +
+        std::to_string(veilrelay_router::kDefaultMaxRequestBytes + 1) + "\r\n\r\n{\"version\"";
+    ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    std::string answer;
+    char buffer[4096];
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    // Read until the whole detail is in (the connection may stay open).
+    for (ssize_t n; answer.find("too large\"}") == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 400")) << answer;
+    EXPECT_NE(answer.find(R"({"detail":"Payload too large"})"), std::string::npos) << answer;
+    EXPECT_EQ(upstream_.request_count(), 0u);
+
+    // A package for the largest payload the client sends still fits.
+    EXPECT_GT(veilrelay_router::kDefaultMaxRequestBytes, (Veilrelay::MAX_PAYLOAD_SIZE + 2) / 3 * 4 + 2048);
+}
+
+TEST_F(RelayTest, HttpsWithAPrivateCa) {
+    std::filesystem::create_directory(dir_.path() / "tls");
+    const TestCertificates certs = make_test_certificates(dir_.path() / "tls");
+    start_router([&](RelayOptions& o) {
+        o.tls_cert_file = certs.cert_file;
+        o.tls_key_file = certs.key_file;
+    });
+    ASSERT_TRUE(router_->base_url().starts_with("https://"));
+    upstream_.reply_with({200, FakeUpstream::completion("over tls", "m1")});
+    Veilrelay trusting = client();
+    trusting.set_ca_file(certs.ca_file.string());
+    EXPECT_EQ(send(trusting, chat("hi"))["choices"][0]["message"]["content"], "over tls");
+
+    Veilrelay untrusting = client();
+    // Without the CA the key fetch already fails certificate verification.
+    EXPECT_THROW(send(untrusting, chat("hi")), SecurityError);
+    EXPECT_EQ(upstream_.request_count(), 1u);
+}
+
+TEST_F(RelayTest, PlainHttpIsRefusedOffLoopbackUnlessAskedFor) {
+    RelayOptions options;
+    options.host = "0.0.0.0";
+    options.server_key_file = server_key_;
+    EXPECT_THROW(veilrelay_router::RelayRouter{options}, std::runtime_error);
+    options.insecure_http = true;
+    EXPECT_NO_THROW(veilrelay_router::RelayRouter{options});
+    EXPECT_TRUE(veilrelay_router::is_loopback_host("127.0.0.2"));
+    EXPECT_TRUE(veilrelay_router::is_loopback_host("::1"));
+    EXPECT_FALSE(veilrelay_router::is_loopback_host("::"));
+    EXPECT_FALSE(veilrelay_router::is_loopback_host("10.0.0.1"));
+}
+
+TEST_F(RelayTest, APeerOnThePathSeesOnlyPackagesAndTheUpstreamOnlyPlaintext) {
+    start_router();
+    const std::string question = "question-secret-4711";
+    const std::string reply = "answer-secret-0815";
+    upstream_.reply_with({200, FakeUpstream::completion(reply, "m1")});
+    RecordingRelay peer(router_->port());
+    Veilrelay c = client(peer.base_url());
+    EXPECT_EQ(send(c, chat(question))["choices"][0]["message"]["content"], reply);
+
+    const std::string up = peer.client_to_server();
+    const std::string down = peer.server_to_client();
+    EXPECT_EQ(up.find(question), std::string::npos);
+    EXPECT_EQ(down.find(reply), std::string::npos);
+    EXPECT_NE(up.find("\"encrypted_aes_key\""), std::string::npos);
+    EXPECT_NE(down.find("\"encrypted_payload\""), std::string::npos);
+    EXPECT_EQ(up.find("\"m1\""), std::string::npos) << "the model name crossed in clear";
+    EXPECT_NE(upstream_.requests().at(0).body.find(question), std::string::npos);
+}
+
+TEST_F(RelayTest, WithoutUpstreamTheEchoModelAnswers) {
+    start_router([](RelayOptions& o) { o.upstream.reset(); });
+    Veilrelay c = client();
+    const json answer = send(c, chat("echo me", "any"));
+    EXPECT_EQ(answer["choices"][0]["message"]["content"], "echo me");
+    EXPECT_EQ(answer["model"], "any");
+    EXPECT_EQ(upstream_.request_count(), 0u);
+}
+
+}  // namespace
+}  // namespace ossara::testing

@@ -1,0 +1,84 @@
+#pragma once
+// veilrelay-router in-process on loopback with the published test server
+// key, a fake model server behind it, and clients that hold the published
+// test client key (so no test pays for RSA-4096 key generation).
+#include "relay_router.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include "support/fake_upstream.hpp"
+#include "support/run_awaitable.hpp"
+#include "support/test_data.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ossara::testing {
+
+using veilrelay_router::RelayOptions;
+
+inline const nlohmann::json& relay_vectors() {
+    static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
+    return doc;
+}
+
+inline json chat(const std::string& content, const std::string& model = "m1") {
+    return json{{"model", model}, {"messages", json::array({json{{"role", "user"}, {"content", content}}})}};
+}
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
+        client_key_ = dir_.path() / "client.pem";
+        std::ofstream(client_key_) << relay_vectors()["client_private_key_pem"].get<std::string>();
+        server_key_ = dir_.path() / "server.pem";
+        std::ofstream(server_key_) << relay_vectors()["server_private_key_pem"].get<std::string>();
+    }
+
+    void TearDown() override {
+        router_.reset();
+        set_warning_handler(previous_handler_);
+    }
+
+    // Options for a router in front of `upstream_` (2 s timeout); `adjust` may change them.
+    void start_router(const std::function<void(veilrelay_router::RelayOptions&)>& adjust = {}) {
+        veilrelay_router::RelayOptions options;
+        options.port = 0;
+        options.server_key_file = server_key_;
+        veilrelay_router::UpstreamSettings upstream;
+        upstream.base_url = upstream_.base_url();
+        upstream.timeout = std::chrono::seconds(2);
+        options.upstream = std::move(upstream);
+        if (adjust) adjust(options);
+        router_.reset();
+        router_ = std::make_unique<veilrelay_router::RelayRouter>(std::move(options));
+        router_->start();
+    }
+
+    Veilrelay client(const std::optional<std::string>& url = std::nullopt) const {
+        Veilrelay c(url.value_or(router_->base_url()), /*allow_http=*/true);
+        c.load_keys(client_key_.string());
+        return c;
+    }
+
+    json send(Veilrelay& c, json payload, std::optional<std::string> api_key = std::nullopt,
+              std::optional<std::string> tier = std::nullopt) {
+        return run_awaitable(c.send_secure_request(std::move(payload), "req-1", std::move(api_key), std::move(tier)),
+                             std::chrono::seconds(60));
+    }
+
+    TempDir dir_;
+    std::filesystem::path client_key_, server_key_;
+    FakeUpstream upstream_;
+    std::unique_ptr<veilrelay_router::RelayRouter> router_;
+    WarningHandler previous_handler_;
+};
+
+}  // namespace ossara::testing

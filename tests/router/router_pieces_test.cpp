@@ -1,0 +1,117 @@
+// The router's pieces that read untrusted or operator input: key and policy
+// files, decrypted payloads, upstream error bodies, log values.
+#include "api_keys.hpp"
+#include "payload_summary.hpp"
+#include "request_log.hpp"
+#include "tier_policy.hpp"
+#include "upstream_status.hpp"
+#include "wiping_buffer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace veilrelay_router {
+namespace {
+
+TEST(ApiKeys, OneKeyPerLineAndOnlyExactMatches) {
+    const ApiKeys keys = ApiKeys::from_text("  alpha-1 \r\n\n\tbeta-2\n");
+    EXPECT_EQ(keys.size(), 2u);
+    EXPECT_TRUE(keys.accepts("alpha-1"));
+    EXPECT_TRUE(keys.accepts("beta-2"));
+    for (const char* wrong : {"", "alpha-", "alpha-1 ", "ALPHA-1", "alpha-12", "beta-2\n"}) EXPECT_FALSE(keys.accepts(wrong)) << wrong;
+    EXPECT_THROW(ApiKeys::from_text(" \n\n"), std::runtime_error);
+    EXPECT_THROW(ApiKeys::from_text("two keys\n"), std::runtime_error);
+}
+
+TEST(TierPolicy, MapsTiersToModelsAndRejectsMalformedFiles) {
+    const TierPolicy policy = TierPolicy::from_json_text(R"({"standard": ["*"], "high": ["a", "b"], "maximum": []})");
+    EXPECT_TRUE(policy.allows("standard", "anything"));
+    EXPECT_TRUE(policy.allows("high", "b"));
+    EXPECT_FALSE(policy.allows("high", "c"));
+    EXPECT_FALSE(policy.allows("maximum", "a"));
+    EXPECT_FALSE(TierPolicy::from_json_text(R"({"high": ["a"]})").allows("standard", "a"));
+
+    for (const char* bad : {"", "[]", R"({"gold": []})", R"({"high": "a"})", R"({"high": [1]})", R"({"high": ["a"])"})
+        EXPECT_THROW(TierPolicy::from_json_text(bad), std::runtime_error) << bad;
+}
+
+TEST(PayloadSummary, ReadsTopLevelModelAndStreamOnly) {
+    auto s = summarise_payload(R"({"messages": [{"model": "inner", "stream": true}], "model": "outer"})");
+    EXPECT_EQ(s.shape, PayloadSummary::Shape::object);
+    EXPECT_EQ(s.model, "outer");
+    EXPECT_FALSE(s.stream_requested);
+
+    EXPECT_FALSE(summarise_payload(R"({"model": {"name": "x"}})").model.has_value());
+    EXPECT_FALSE(summarise_payload(R"({"model": 5})").model.has_value());
+    EXPECT_TRUE(summarise_payload(R"({"model": "m", "stream": true})").stream_requested);
+    EXPECT_TRUE(summarise_payload(R"({"model": "m", "stream": {"x": 1}})").stream_requested);
+    EXPECT_FALSE(summarise_payload(R"({"model": "m", "stream": false})").stream_requested);
+    EXPECT_FALSE(summarise_payload(R"({"model": "m", "stream": null})").stream_requested);
+
+    EXPECT_EQ(summarise_payload("[1]").shape, PayloadSummary::Shape::not_an_object);
+    EXPECT_EQ(summarise_payload("\"x\"").shape, PayloadSummary::Shape::not_an_object);
+    EXPECT_EQ(summarise_payload("{\"model\": \"m\"").shape, PayloadSummary::Shape::not_json);
+    EXPECT_EQ(summarise_payload("{} {}").shape, PayloadSummary::Shape::not_json);
+    EXPECT_EQ(summarise_payload("{\"model\": \"\xff\"}").shape, PayloadSummary::Shape::not_json);
+    const std::string deep = std::string(kMaxPayloadDepth + 1, '[') + std::string(kMaxPayloadDepth + 1, ']');
+    EXPECT_EQ(summarise_payload("{\"a\": " + deep + "}").shape, PayloadSummary::Shape::too_deep);
+}
+
+TEST(UpstreamStatus, TheModelServersMessageIsFoundAndBounded) {
+    EXPECT_EQ(upstream_message(R"({"error": {"message": "m1"}})", 400), "m1");
+    EXPECT_EQ(upstream_message(R"({"error": "m2"})", 400), "m2");
+    EXPECT_EQ(upstream_message(R"({"detail": [{"loc": ["body"], "msg": "field required"}]})", 422),
+              R"([{"loc":["body"],"msg":"field required"}])");
+    EXPECT_EQ(upstream_message(R"({"message": "m3"})", 400), "m3");
+    EXPECT_EQ(upstream_message("plain text\n", 400), "plain text");
+    EXPECT_EQ(upstream_message("", 404), "HTTP 404");
+    EXPECT_EQ(upstream_message("bad \xff byte", 400), "bad \xef\xbf\xbd byte");
+    const std::string long_message = upstream_message(std::string(5000, 'x'), 400);
+    EXPECT_LE(long_message.size(), 1003u);
+    EXPECT_TRUE(long_message.ends_with("..."));
+    // Cut inside a two-byte character: the partial character goes too.
+    const std::string cut = upstream_message(std::string(999, 'x') + "\xc3\xa9" + "tail" + std::string(100, 'y'), 400);
+    EXPECT_EQ(cut, std::string(999, 'x') + "...");
+}
+
+TEST(UpstreamStatus, ConnectionOutcomesMapTo503502And504) {
+    UpstreamResult r(16);
+    r.outcome = UpstreamResult::Outcome::unreachable;
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 503);
+    r.outcome = UpstreamResult::Outcome::timed_out;
+    const RouterAnswer timeout = map_upstream_failure(r, std::chrono::milliseconds(1500));
+    EXPECT_EQ(timeout.status, 504);
+    EXPECT_EQ(timeout.detail, "Model server did not answer within 1.5 seconds");
+    r.outcome = UpstreamResult::Outcome::too_large;
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 502);
+    r.outcome = UpstreamResult::Outcome::failed;
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 502);
+}
+
+TEST(WipingBuffer, GrowsUpToItsLimitOnly) {
+    WipingBuffer buffer(10000);
+    const std::string chunk(4000, 'a');
+    EXPECT_TRUE(buffer.append(chunk.data(), chunk.size()));
+    EXPECT_TRUE(buffer.append(chunk.data(), chunk.size()));
+    EXPECT_FALSE(buffer.append(chunk.data(), chunk.size()));
+    EXPECT_EQ(buffer.size(), 8000u);
+    EXPECT_TRUE(buffer.append(chunk.data(), 2000));
+    EXPECT_EQ(buffer.text(), std::string(10000, 'a'));
+    EXPECT_FALSE(buffer.append("x", 1));
+}
+
+TEST(RequestLog, CallerValuesCannotForgeLines) {
+    EXPECT_EQ(log_safe("id-1"), "id-1");
+    EXPECT_EQ(log_safe("a\nb\\c\x7f"), "a\\x0ab\\x5cc\\x7f");
+    EXPECT_EQ(log_safe(std::string(300, 'z')), std::string(128, 'z') + "...");
+    RequestRecord record;
+    record.payload_id = "p\r\n";
+    record.status = 200;
+    const std::string line = format_request_line(record, record.started);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_NE(line.find("id=p\\x0d\\x0a tier=- model=- status=200"), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace veilrelay_router

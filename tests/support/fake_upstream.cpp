@@ -1,0 +1,146 @@
+#include "support/fake_upstream.hpp"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace ossara::testing {
+
+namespace {
+
+bool iequals(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool is_synthetic_header(const std::string& name) {
+    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT";
+}
+
+}  // namespace
+
+std::optional<std::string> UpstreamRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (iequals(key, name)) return value;
+    return std::nullopt;
+}
+
+struct FakeUpstream::Impl {
+    httplib::Server server;
+    std::thread listener;
+    int port = 0;
+    mutable std::mutex mutex;
+    UpstreamReply reply{200, completion("ok", "fake-model")};
+    std::vector<UpstreamRequest> requests;
+    std::size_t count = 0;
+    std::size_t keep = SIZE_MAX;
+    std::atomic<int> in_flight{0};
+    std::atomic<int> max_in_flight{0};
+    std::condition_variable gathered;
+    bool released = false;  // once enough gathered, later requests pass too
+
+    void handle(const httplib::Request& req, httplib::Response& res) {
+        const int now = ++in_flight;
+        int seen = max_in_flight.load();
+        while (now > seen && !max_in_flight.compare_exchange_weak(seen, now)) {
+        }
+        UpstreamReply r;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            ++count;
+            if (requests.size() < keep) {
+                UpstreamRequest recorded{req.path, {}, req.body};
+                for (const auto& [name, value] : req.headers)
+                    if (!is_synthetic_header(name)) recorded.headers.emplace_back(name, value);
+                requests.push_back(std::move(recorded));
+            }
+            r = reply;
+        }
+        if (r.hold_until_in_flight > 0) {
+            std::unique_lock<std::mutex> lock(mutex);
+            gathered.notify_all();
+            gathered.wait_for(lock, r.delay, [&] { return in_flight.load() >= r.hold_until_in_flight || released; });
+            released = released || in_flight.load() >= r.hold_until_in_flight;
+            gathered.notify_all();
+        } else if (r.delay.count() > 0) {
+            std::this_thread::sleep_for(r.delay);
+        }
+        res.status = r.status;
+        res.set_content(r.body, r.content_type.c_str());
+        --in_flight;
+    }
+};
+
+FakeUpstream::FakeUpstream(int worker_threads) : impl_(std::make_unique<Impl>()) {
+    Impl& d = *impl_;
+    const auto workers = static_cast<std::size_t>(std::max(1, worker_threads));
+    d.server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    d.server.set_keep_alive_timeout(1);
+    d.server.Post("/v1/chat/completions",
+                  [&d](const httplib::Request& req, httplib::Response& res) { d.handle(req, res); });
+    int listen_fd = -1;
+    d.server.set_socket_options([&listen_fd](socket_t sock) {
+        httplib::default_socket_options(sock);
+        listen_fd = sock;
+    });
+    d.port = d.server.bind_to_any_port("127.0.0.1");
+    if (d.port <= 0) throw std::runtime_error("fake upstream cannot listen");
+    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
+    d.listener = std::thread([&d] { d.server.listen_after_bind(); });
+    for (int i = 0; i < 5000 && !d.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FakeUpstream::~FakeUpstream() { stop(); }
+
+void FakeUpstream::stop() {
+    impl_->server.stop();
+    if (impl_->listener.joinable()) impl_->listener.join();
+}
+
+std::string FakeUpstream::base_url() const { return "http://127.0.0.1:" + std::to_string(impl_->port) + "/v1"; }
+
+int FakeUpstream::port() const { return impl_->port; }
+
+void FakeUpstream::reply_with(UpstreamReply reply) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->reply = std::move(reply);
+    impl_->released = false;
+}
+
+std::vector<UpstreamRequest> FakeUpstream::requests() const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->requests;
+}
+
+std::size_t FakeUpstream::request_count() const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->count;
+}
+
+int FakeUpstream::max_in_flight() const { return impl_->max_in_flight.load(); }
+
+void FakeUpstream::keep_at_most(std::size_t n) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->keep = n;
+}
+
+std::string FakeUpstream::completion(const std::string& content, const std::string& model) {
+    nlohmann::ordered_json answer;
+    answer["id"] = "chatcmpl-fake";
+    answer["object"] = "chat.completion";
+    answer["created"] = 1700000000;
+    answer["model"] = model;
+    answer["choices"] = nlohmann::ordered_json::array(
+        {{{"index", 0}, {"message", {{"role", "assistant"}, {"content", content}}}, {"finish_reason", "stop"}}});
+    answer["usage"] = {{"prompt_tokens", 3}, {"completion_tokens", 1}, {"total_tokens", 4}};
+    return answer.dump();
+}
+
+}  // namespace ossara::testing

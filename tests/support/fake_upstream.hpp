@@ -1,0 +1,68 @@
+#pragma once
+// A fake OpenAI-compatible model server on 127.0.0.1 for router tests:
+// POST /v1/chat/completions records what it receives and answers as told
+// (an answer, a status with a body, after a delay). Other paths get 404.
+//
+//   FakeUpstream upstream;
+//   upstream.reply_with({200, FakeUpstream::completion("hi", "m")});
+//   ... router with --upstream upstream.base_url() ...
+//   upstream.requests()[0].body   // the JSON the router forwarded
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ossara::testing {
+
+struct UpstreamRequest {
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    std::optional<std::string> header(const std::string& name) const;  // case-insensitive
+};
+
+struct UpstreamReply {
+    int status = 200;
+    std::string body;
+    std::string content_type = "application/json";
+    std::chrono::milliseconds delay{0};  // wait before answering
+    // When > 0: answer as soon as this many requests are inside the handler
+    // together (`delay` is then the longest wait), to show they overlap.
+    int hold_until_in_flight = 0;
+};
+
+class FakeUpstream {
+public:
+    explicit FakeUpstream(int worker_threads = 96);
+    ~FakeUpstream();  // stops
+    FakeUpstream(const FakeUpstream&) = delete;
+    FakeUpstream& operator=(const FakeUpstream&) = delete;
+
+    // "http://127.0.0.1:<port>/v1": what the router takes as --upstream.
+    std::string base_url() const;
+    int port() const;
+
+    // What the next requests get (sticky); by default a completion of "ok".
+    void reply_with(UpstreamReply reply);
+
+    std::vector<UpstreamRequest> requests() const;
+    std::size_t request_count() const;
+    // The most requests that were inside the handler at once.
+    int max_in_flight() const;
+    // When set, requests() keeps at most this many (the rest are only counted).
+    void keep_at_most(std::size_t n);
+
+    // An OpenAI-style chat.completion answer with `content`.
+    static std::string completion(const std::string& content, const std::string& model);
+
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ossara::testing
