@@ -45,7 +45,7 @@ step "installed files"
 for f in \
   include/ossara/Hushvault.hpp include/ossara/hushvault_bridge.hpp \
   include/ossara/Veilrelay.hpp include/ossara/veilrelay/errors.hpp include/ossara/veilrelay/warnings.hpp \
-  bin/veilrelay bin/veilrelay-dev-router; do
+  bin/veilrelay bin/veilrelay-router bin/veilrelay-dev-router; do
   [ -e "$prefix/$f" ] || fail "missing $f"
 done
 for f in libHushvault.so libHushvault.so.1 libVeilrelay.so libVeilrelay.so.1 \
@@ -68,7 +68,14 @@ if grep -E 'R(UN)?PATH' <<<"$tool_dyn" | grep -q "$build_dir"; then
   fail "installed veilrelay keeps the build tree's RUNPATH"
 fi
 
-step "installed tool runs from the prefix"
+router_dyn=$(readelf -d "$prefix/bin/veilrelay-router")
+if grep -E 'R(UN)?PATH' <<<"$router_dyn" | grep -q "$build_dir"; then
+  fail "installed veilrelay-router keeps the build tree's RUNPATH"
+fi
+
+step "installed tools run from the prefix"
+env -u LD_LIBRARY_PATH "$prefix/bin/veilrelay-router" --help >"$work/router-help.txt" || fail "veilrelay-router --help"
+grep -q -- '--upstream' "$work/router-help.txt" || fail "veilrelay-router --help names no --upstream"
 env -u LD_LIBRARY_PATH "$prefix/bin/veilrelay" --version
 env -u LD_LIBRARY_PATH "$prefix/bin/veilrelay" info >"$work/info.json" || fail "veilrelay info"
 grep -q '"memory_protection"' "$work/info.json" || fail "veilrelay info printed no protection info"

@@ -189,6 +189,11 @@ TEST_F(RelayTest, MalformedRequestsGet400WithDetail) {
     tier.emplace("X-Security-Tier", "ultra");
     EXPECT_EQ(post(tier, "{}"),
               std::make_pair(400, std::string("Unknown security tier 'ultra' (tiers: standard, high, maximum)")));
+    const std::string ec_key =
+        "-----BEGIN PUBLIC KEY-----%0AMFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEIry71ukCxN54hxGMWFrXXNaHsfoO%0A"
+        "wfWmpmwElLc1aJwhrIFD/dEpUnPmAn0rRYzR6v2BNJ4/W4tg3/1VjWE+/g==%0A-----END PUBLIC KEY-----%0A";
+    EXPECT_EQ(post({{"X-Payload-ID", "p"}, {"X-Public-Key", ec_key}}, "{}"),
+              std::make_pair(400, std::string("Invalid X-Public-Key header: not an RSA public key")));
     EXPECT_EQ(upstream_.request_count(), 0u);
 
     // A payload without a model is refused after decryption.
@@ -224,6 +229,19 @@ TEST_F(RelayTest, OversizedBodyIsRefusedFromItsLength) {
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 400")) << answer;
     EXPECT_NE(answer.find(R"({"detail":"Payload too large"})"), std::string::npos) << answer;
     EXPECT_EQ(upstream_.request_count(), 0u);
+
+    // A body without a declared length would be read until the peer closes.
+    httplib::Client raw("127.0.0.1", router_->port());
+    const auto chunked = raw.Post("/v1/chat/secure_completion", {{"X-Payload-ID", "c"}},
+                                  [](std::size_t, httplib::DataSink& sink) {
+                                      sink.write("{}", 2);
+                                      sink.done();
+                                      return true;
+                                  },
+                                  "application/octet-stream");
+    ASSERT_TRUE(chunked);
+    EXPECT_EQ(chunked->status, 400);
+    EXPECT_EQ(json::parse(chunked->body)["detail"], "Request body needs a Content-Length");
 
     // A package for the largest payload the client sends still fits.
     EXPECT_GT(veilrelay_router::kDefaultMaxRequestBytes, (Veilrelay::MAX_PAYLOAD_SIZE + 2) / 3 * 4 + 2048);

@@ -92,11 +92,13 @@ struct RelayRouter::Impl {
     }
 
     // Bodies larger than the limit are refused from their Content-Length,
-    // before a byte of them is read; chunked bodies have no length to check.
+    // before a byte of them is read; bodies without a length (chunked, or
+    // until the connection closes) are refused as well.
     httplib::Server::HandlerResponse pre_route(const httplib::Request& req, httplib::Response& res) {
         if (req.method != "POST") return httplib::Server::HandlerResponse::Unhandled;
         std::optional<Refusal> refusal;
-        if (req.has_header("Transfer-Encoding"))
+        // Without a length the body would be read until the peer closes.
+        if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length"))
             refusal = Refusal{400, "Request body needs a Content-Length"};
         else if (req.get_header_value<std::uint64_t>("Content-Length") > options.max_request_bytes)
             refusal = Refusal{400, "Payload too large"};
@@ -155,6 +157,9 @@ struct RelayRouter::Impl {
         } catch (const rp::PackageError& e) {
             throw Refusal{400, std::string("Invalid X-Public-Key header: ") + e.what()};
         }
+        // The answer's key is wrapped with RSA-OAEP: refuse other keys before the model server is asked.
+        if (EVP_PKEY_get_base_id(client_key.get()) != EVP_PKEY_RSA)
+            throw Refusal{400, "Invalid X-Public-Key header: not an RSA public key"};
         std::string tier = "standard";
         if (req.has_header("X-Security-Tier")) {
             tier = req.get_header_value("X-Security-Tier");
