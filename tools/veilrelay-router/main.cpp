@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 #include <spdlog/spdlog.h>
 
+#include <cctype>
 #include <csignal>
 #include <iostream>
 
