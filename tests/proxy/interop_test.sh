@@ -5,16 +5,16 @@
 # Exits 77 (reported as skipped) only when node is not installed.
 set -euo pipefail
 
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  echo "SKIPPED: node/npm not found; the SDK interoperability test needs Node.js 20 or later"
+  exit 77
+fi
+
 veilrelay=$1
 dev_router=$2
 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
 vectors="$here/../data/vectors/packages.json"
-
-if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
-  echo "SKIPPED: node/npm not found; the SDK interoperability test needs Node.js 20 or later"
-  exit 77
-fi
 
 rm -rf "$work/run"
 mkdir -p "$work/node" "$work/run/keys"
@@ -84,7 +84,7 @@ grep -qi '^content-type: text/event-stream' "$work/run/h2" || fail "stream conte
 expect_in "$work/run/b2" '"delta":{"role":"assistant","content":"curl says hi"}' "stream delta"
 expect_in "$work/run/b2" '"finish_reason":"stop"' "stream finish chunk"
 expect_in "$work/run/b2" '"choices":[],"usage":{"prompt_tokens":3' "stream usage chunk"
-[ "$(tail -c 14 "$work/run/b2")" = $'data: [DONE]\n\n' ] || fail "stream does not end with data: [DONE] and a blank line"
+tail -c 14 "$work/run/b2" | cmp -s - <(printf 'data: [DONE]\n\n') || fail "stream does not end with data: [DONE] and a blank line"
 events=$(grep -c '^data: ' "$work/run/b2")
 blank=$(grep -c '^$' "$work/run/b2")
 [ "$events" = 4 ] && [ "$blank" = 4 ] || fail "stream framing: $events events, $blank blank lines"
