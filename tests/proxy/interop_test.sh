@@ -103,6 +103,13 @@ code=$(curl -sS -o "$work/run/b5" -w '%{http_code}' "$proxy_url/no/such/path")
 expect_in "$work/run/b5" '"code":"unknown_url"' "404 body"
 echo "ok   curl: errors as JSON with their status"
 
+# A non-loopback address without a local token is refused before anything starts.
+status=0
+"$veilrelay" proxy --router "$router_url" --allow-http --listen 0.0.0.0:0 >/dev/null 2>"$work/run/usage.err" || status=$?
+[ "$status" = 2 ] || fail "--listen 0.0.0.0 without --local-token-file exited with $status"
+expect_in "$work/run/usage.err" "--local-token-file" "usage error names the missing option"
+echo "ok   a non-loopback --listen needs --local-token-file"
+
 PROXY_URL=$proxy_url ROUTER_URL=$router_url API_KEY=$api_key VEILRELAY_EXE=$veilrelay KEYS_DIR=$work/run/keys \
   node "$work/node/interop.mjs"
 
