@@ -11,8 +11,10 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 
