@@ -4,6 +4,7 @@
 #include "proxy_server.hpp"
 
 #include "devrouter/router.hpp"
+#include "exchange/client_test_access.hpp"
 #include "support/test_data.hpp"
 
 #include <ossara/Veilrelay.hpp>
@@ -53,7 +54,7 @@ inline std::unique_ptr<ossara::devrouter::Router> start_router(ossara::devrouter
 inline std::unique_ptr<ossara::Veilrelay> client_for(const std::string& url) {
     auto client = std::make_unique<ossara::Veilrelay>(url, /*allow_http=*/true);
     client->load_keys(client_key_file());
-    client->_set_http_limits({std::chrono::milliseconds(2000), std::chrono::seconds(1)});
+    ossara::detail::ClientTestAccess::set_http_limits(*client, {std::chrono::milliseconds(2000), std::chrono::seconds(1)});
     return client;
 }
 

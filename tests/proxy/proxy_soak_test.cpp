@@ -101,7 +101,7 @@ public:
             config.handler_threads = kInFlight + 8;
             if (static_cast<Peer>(p) == Peer::stall) {
                 // The proxy's deadline ends these exchanges, well before the library's own limit.
-                clients_.back()->_set_http_limits({std::chrono::milliseconds(2000), std::chrono::seconds(30)});
+                ossara::detail::ClientTestAccess::set_http_limits(*clients_.back(), {2000ms, std::chrono::seconds(30)});
                 config.exchange_timeout = 1s;
             }
             proxies_.push_back(std::make_unique<ProxyServer>(*clients_.back(), std::move(config)));
