@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev libasio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libcli11-dev
+  curl
 )
 
 SUDO=""

@@ -7,6 +7,7 @@
 #include "keys_command.hpp"
 #include "logging_setup.hpp"
 #include "progress_indicator.hpp"
+#include "proxy_command.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
@@ -41,6 +42,41 @@ void add_key_options(CLI::App& command, KeyOptions& keys, std::string& dir, std:
         if (!dir.empty()) keys.dir = dir;
         if (!password_file.empty()) keys.password_file = password_file;
     });
+}
+
+constexpr const char* kProxyHelp =
+    "Serve the chat-completions API on this machine and send every request end-to-end encrypted to the router";
+constexpr const char* kProxyFooter =
+    "Point any chat client or SDK at the printed base URL (http://127.0.0.1:PORT/v1).\n"
+    "The router API key comes from --api-key-file, else from the client's \"Authorization: Bearer\" header.\n"
+    "With --local-token-file callers must send that token as their bearer token (required when --listen\n"
+    "names a non-loopback address), and the router API key comes only from --api-key-file.\n"
+    "Keys: with --keys DIR the pair is loaded from DIR, or generated and saved there; otherwise a fresh\n"
+    "4096-bit pair is generated at start and kept in memory only. Stops on SIGINT or SIGTERM.";
+
+// `veilrelay proxy` options. Options that change how the client reaches the
+// router are added here and applied in configure_client (proxy_command.cpp).
+CLI::App* add_proxy_command(CLI::App& app, ProxyOptions& proxy, std::string& tier, std::string& keys_dir,
+                            std::string& password_file, std::string& api_key_file, std::string& local_token_file,
+                            std::string& ca_file, int& timeout) {
+    auto* cmd = app.add_subcommand("proxy", kProxyHelp);
+    cmd->footer(std::string(kProxyFooter) + "\n\n" + exit_code_help());
+    cmd->add_option("--router", proxy.router_url, "Router base URL")->capture_default_str();
+    cmd->add_option("--listen", proxy.listen, "ADDRESS:PORT to serve on; port 0 picks a free port")->capture_default_str();
+    cmd->add_option("--api-key-file", api_key_file, "File whose first line is the router API key");
+    cmd->add_option("--local-token-file", local_token_file,
+                    "File whose first line is the token callers must send as \"Authorization: Bearer\"");
+    cmd->add_option("--tier", tier, "Security tier for every request (else the caller's X-Security-Tier)")
+        ->check(CLI::IsMember({"standard", "high", "maximum"}));
+    cmd->add_flag("--allow-http", proxy.allow_http, "Allow a plain http:// router URL (local development only: INSECURE)");
+    cmd->add_option("--ca-file", ca_file, "Verify the router's certificate against this CA bundle (PEM) only");
+    cmd->add_option("--keys", keys_dir, "Key directory: loaded, or generated there on first use");
+    cmd->add_option("--password-file", password_file, "File whose first line is the private key's password");
+    cmd->add_option("--model", proxy.models, "A model name GET /v1/models lists (repeatable)")->take_all();
+    cmd->add_option("--timeout", timeout, "Seconds one request may take before it fails with 504")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
+    return cmd;
 }
 
 int run(int argc, char** argv) {
@@ -86,6 +122,14 @@ int run(int argc, char** argv) {
     auto* show_cmd = keys_cmd->add_subcommand("show", "Print the public key and its SHA-256 fingerprint (of the DER SubjectPublicKeyInfo)");
     add_key_options(*show_cmd, key_options, keys_dir, keys_password_file);
 
+    // proxy
+    ProxyOptions proxy;
+    proxy.router_url = std::string(ossara::Veilrelay::DEFAULT_ROUTER_URL);
+    std::string proxy_tier, proxy_keys_dir, proxy_password_file, proxy_api_key_file, proxy_token_file, proxy_ca_file;
+    int proxy_timeout = static_cast<int>(proxy.timeout.count());
+    auto* proxy_cmd = add_proxy_command(app, proxy, proxy_tier, proxy_keys_dir, proxy_password_file,
+                                        proxy_api_key_file, proxy_token_file, proxy_ca_file, proxy_timeout);
+
     // info
     auto* info_cmd = app.add_subcommand("info", "Print the secure-memory capabilities and the memory-lock limit as JSON");
 
@@ -117,6 +161,16 @@ int run(int argc, char** argv) {
         run_keys_generate(key_options, force, animate, std::cout);
     } else if (*show_cmd) {
         run_keys_show(key_options, std::cout);
+    } else if (*proxy_cmd) {
+        if (!proxy_tier.empty()) proxy.tier = proxy_tier;
+        if (!proxy_keys_dir.empty()) proxy.keys.dir = proxy_keys_dir;
+        if (!proxy_password_file.empty()) proxy.keys.password_file = proxy_password_file;
+        if (!proxy_api_key_file.empty()) proxy.api_key_file = proxy_api_key_file;
+        if (!proxy_token_file.empty()) proxy.local_token_file = proxy_token_file;
+        if (!proxy_ca_file.empty()) proxy.ca_file = proxy_ca_file;
+        proxy.timeout = std::chrono::seconds(proxy_timeout);
+        proxy.animate_progress = animate;
+        run_proxy(std::move(proxy), std::cout);
     } else if (*info_cmd) {
         run_info(std::cout, std::cerr);
     }

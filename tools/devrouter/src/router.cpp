@@ -206,6 +206,7 @@ struct Router::Impl {
             const std::lock_guard<std::mutex> lock(mutex);
             return completion;
         }();
+        if (b.delay.count() > 0) std::this_thread::sleep_for(b.delay);
         using Kind = CompletionBehaviour::Kind;
         switch (b.kind) {
             case Kind::status:

@@ -17,6 +17,7 @@
 //
 // Tests steer its answers with set_completion_behaviour / set_key_behaviour
 // and read every request it saw with requests().
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -63,6 +64,8 @@ struct CompletionBehaviour {
     int status = 200;
     std::string body;
     std::string content_type = "application/json";
+    // How long the endpoint waits before it answers (a slow model).
+    std::chrono::milliseconds delay{0};
 
     static CompletionBehaviour of(Kind kind) {
         CompletionBehaviour b;

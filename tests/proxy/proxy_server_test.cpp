@@ -1,0 +1,370 @@
+// The proxy in-process, in front of the development router: answers,
+// streams, every router failure as its status, the local token, the body
+// limit, deadlines, a graceful stop and many requests in flight at once.
+#include "proxy_fixture.hpp"
+
+#include "support/log_capture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PROXY_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PROXY_TEST_SANITIZED 1
+#endif
+#endif
+
+namespace veilrelay_cli::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using ossara::devrouter::CompletionBehaviour;
+using Kind = CompletionBehaviour::Kind;
+using nlohmann::json;
+
+class ProxyServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_warning_handler_ = ossara::set_warning_handler([](auto, auto, const auto&) {});
+    }
+    void TearDown() override {
+        proxy_.reset();
+        client_.reset();
+        router_.reset();
+        ossara::set_warning_handler(previous_warning_handler_);
+    }
+
+    // A router with `behaviour` and a started proxy in front of it.
+    void serve(CompletionBehaviour behaviour = {}, ProxyConfig config = {}, int router_workers = 16,
+               std::optional<std::string> router_api_key = std::nullopt) {
+        router_ = start_router(std::move(behaviour), router_workers, std::move(router_api_key));
+        client_ = client_for(router_->base_url());
+        if (config.models.empty()) config.models = {"echo", "echo-large"};
+        proxy_ = std::make_unique<ProxyServer>(*client_, std::move(config));
+        proxy_->start();
+    }
+
+    httplib::Result post(const std::string& body, httplib::Headers headers = {}) {
+        auto client = http_client(proxy_->port());
+        return client.Post("/v1/chat/completions", headers, body, "application/json");
+    }
+
+    std::unique_ptr<ossara::devrouter::Router> router_;
+    std::unique_ptr<ossara::Veilrelay> client_;
+    std::unique_ptr<ProxyServer> proxy_;
+    ossara::WarningHandler previous_warning_handler_;
+};
+
+TEST_F(ProxyServerTest, AnswersWithTheDecryptedObjectAndOneLogLineWithoutContent) {
+    auto sink = std::make_shared<ossara::testing::RecordingSink>();
+    ProxyConfig config;
+    config.log = std::make_shared<spdlog::logger>("proxy-test", sink);
+    serve({}, std::move(config));
+    EXPECT_EQ(proxy_->base_url(), "http://127.0.0.1:" + std::to_string(proxy_->port()) + "/v1");
+
+    const auto r = post(chat_body("the marker 7d1e"), {{"X-Request-ID", "req-1"}, {"Authorization", "Bearer user-key"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(r->get_header_value("X-Request-ID"), "req-1");
+    const json answer = json::parse(r->body);
+    EXPECT_EQ(answer["choices"][0]["message"]["content"], "the marker 7d1e");
+    EXPECT_EQ(answer["_metadata"]["payload_id"], "req-1");
+
+    // What reached the router: the id, the caller's key, and only ciphertext.
+    const auto seen = router_->requests();
+    ASSERT_EQ(seen.size(), 2u);  // key, completion
+    const auto& completion = seen[1];
+    EXPECT_EQ(completion.header("X-Payload-ID"), "req-1");
+    EXPECT_EQ(completion.header("Authorization"), "Bearer user-key");
+    EXPECT_FALSE(completion.header("X-Security-Tier"));
+    EXPECT_EQ(completion.body.find("7d1e"), std::string::npos);
+    EXPECT_EQ(completion.decrypted, R"({"model": "echo", "messages": [{"role": "user", "content": "the marker 7d1e"}]})");
+
+    const auto lines = sink->records();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].text.find("req-1"), std::string::npos) << lines[0].text;
+    EXPECT_NE(lines[0].text.find("200"), std::string::npos) << lines[0].text;
+    EXPECT_EQ(lines[0].text.find("7d1e"), std::string::npos) << lines[0].text;
+    EXPECT_EQ(lines[0].text.find("user-key"), std::string::npos) << lines[0].text;
+}
+
+TEST_F(ProxyServerTest, StreamsTheAnswerAsEventsAndPassesTheTier) {
+    serve();
+    const auto r = post(chat_body("one two", R"("stream": true)"), {{"X-Security-Tier", "high"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "text/event-stream");
+    EXPECT_NE(r->body.find(R"("delta":{"role":"assistant","content":"one two"})"), std::string::npos) << r->body;
+    EXPECT_TRUE(r->body.ends_with("data: [DONE]\n\n"));
+    // The proxy's own members are not part of the payload.
+    const auto seen = router_->requests();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().header("X-Security-Tier"), "high");
+    ASSERT_TRUE(seen.back().decrypted);
+    EXPECT_EQ(seen.back().decrypted->find("stream"), std::string::npos);
+}
+
+struct FailureRow {
+    const char* what;
+    CompletionBehaviour behaviour;
+    int status;
+    const char* type;
+};
+
+TEST_F(ProxyServerTest, EveryRouterFailureArrivesAsItsStatusInTheErrorShape) {
+    serve();
+    const FailureRow rows[] = {
+        {"401", CompletionBehaviour::answer(401, R"({"detail": "bad key"})"), 401, "authentication_error"},
+        {"403", CompletionBehaviour::answer(403, R"({"detail": "tier"})"), 403, "forbidden_error"},
+        {"429", CompletionBehaviour::answer(429, R"({"detail": "slow down"})"), 429, "rate_limit_error"},
+        {"400", CompletionBehaviour::answer(400, R"({"detail": "no"})"), 400, "invalid_request_error"},
+        {"500 html", CompletionBehaviour::answer(500, "<html>oops</html>", "text/html"), 500, "server_error"},
+        {"503", CompletionBehaviour::answer(503, "{}"), 503, "service_unavailable_error"},
+        {"502", CompletionBehaviour::answer(502, R"({"detail": "gateway"})"), 502, "api_error"},
+        {"404", CompletionBehaviour::answer(404, "{}"), 404, "api_error"},
+        {"204", CompletionBehaviour::answer(204, ""), 502, "api_error"},
+        {"not a package", CompletionBehaviour::of(Kind::not_a_package), 502, "api_connection_error"},
+        {"tampered", CompletionBehaviour::of(Kind::tampered_tag), 502, "security_error"},
+        {"reset", CompletionBehaviour::of(Kind::reset_mid_answer), 502, "api_connection_error"},
+    };
+    for (const auto& row : rows) {
+        router_->set_completion_behaviour(row.behaviour);
+        const auto r = post(chat_body("x"));
+        ASSERT_TRUE(r) << row.what;
+        EXPECT_EQ(r->status, row.status) << row.what;
+        EXPECT_EQ(r->get_header_value("Content-Type"), "application/json") << row.what;
+        const json body = error_of(r);
+        ASSERT_TRUE(body.is_object()) << row.what << ": " << r->body;
+        EXPECT_EQ(body["error"]["type"], row.type) << row.what;
+        EXPECT_TRUE(body["error"]["message"].is_string()) << row.what;
+        EXPECT_TRUE(body["error"].contains("param")) << row.what;
+        EXPECT_TRUE(body["error"].contains("code")) << row.what;
+    }
+    // A router that cannot be reached at all.
+    router_->stop();
+    const auto r = post(chat_body("x"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 502);
+}
+
+TEST_F(ProxyServerTest, LocalInputIsRefusedBeforeAnyRouterTraffic) {
+    serve();
+    struct Row {
+        std::string body;
+        httplib::Headers headers;
+        int status;
+    };
+    const Row rows[] = {
+        {"", {}, 400},
+        {"[1]", {}, 400},
+        {"{}", {}, 400},
+        {R"({"stream": true})", {}, 400},
+        {chat_body("x"), {{"X-Security-Tier", "Maximum"}}, 400},
+    };
+    for (const auto& row : rows) {
+        const auto r = post(row.body, row.headers);
+        ASSERT_TRUE(r) << row.body;
+        EXPECT_EQ(r->status, row.status) << row.body;
+        EXPECT_EQ(error_of(r)["error"]["type"], "invalid_request_error") << row.body;
+    }
+    EXPECT_TRUE(router_->requests().empty());
+
+    auto client = http_client(proxy_->port());
+    const auto unknown = client.Get("/v1/engines");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->status, 404);
+    EXPECT_EQ(error_of(unknown)["error"]["code"], "unknown_url");
+    const auto models = client.Get("/v1/models");
+    ASSERT_TRUE(models);
+    EXPECT_EQ(json::parse(models->body),
+              json::parse(R"({"object": "list", "data": [
+                  {"id": "echo", "object": "model", "created": 0, "owned_by": "veilrelay"},
+                  {"id": "echo-large", "object": "model", "created": 0, "owned_by": "veilrelay"}]})"));
+}
+
+TEST_F(ProxyServerTest, WithALocalTokenCallersMustProveItAndTheRouterKeyComesOnlyFromTheFile) {
+    ProxyConfig config;
+    config.local_token = "local-secret";
+    config.router_api_key = "router-key";
+    serve({}, std::move(config), 16, "router-key");
+
+    for (const char* auth : {"", "Bearer wrong", "Bearer local-secret2", "Basic local-secret"}) {
+        httplib::Headers headers;
+        if (*auth) headers.emplace("Authorization", auth);
+        const auto r = post(chat_body("x"), headers);
+        ASSERT_TRUE(r) << auth;
+        EXPECT_EQ(r->status, 401) << auth;
+        EXPECT_EQ(error_of(r)["error"]["code"], "invalid_local_token") << auth;
+    }
+    auto client = http_client(proxy_->port());
+    const auto models = client.Get("/v1/models");
+    ASSERT_TRUE(models);
+    EXPECT_EQ(models->status, 401);
+    EXPECT_TRUE(router_->requests().empty());
+
+    const auto r = post(chat_body("x"), {{"Authorization", "Bearer local-secret"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    const auto seen = router_->requests();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().header("Authorization"), "Bearer router-key");
+}
+
+TEST_F(ProxyServerTest, WithALocalTokenAndNoKeyFileTheCallersTokenIsNotPassedOn) {
+    ProxyConfig config;
+    config.local_token = "local-secret";
+    serve({}, std::move(config));
+    const auto r = post(chat_body("x"), {{"Authorization", "Bearer local-secret"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_FALSE(router_->requests().back().header("Authorization"));
+}
+
+// Writes `head` on a fresh connection and returns whatever comes back until
+// the proxy closes it or `limit` passes.
+std::string raw_exchange(int port, const std::string& head, std::chrono::milliseconds limit) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
+        timeval timeout{static_cast<time_t>(limit.count() / 1000), static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            answer.append(buffer, static_cast<std::size_t>(n));
+            if (answer.find("\r\n\r\n") != std::string::npos && answer.find("}}") != std::string::npos) break;
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+TEST_F(ProxyServerTest, BodiesOverTheLimitGet413WithoutBeingRead) {
+    ProxyConfig config;
+    config.max_body_bytes = 1000;
+    serve({}, std::move(config));
+
+    // Only the head is sent: the answer must come without waiting for a body.
+    const auto declared = raw_exchange(proxy_->port(),
+                                       "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\n"
+                                       "Content-Length: 100000000\r\n\r\n",
+                                       5s);
+    EXPECT_TRUE(declared.starts_with("HTTP/1.1 413")) << declared;
+    EXPECT_NE(declared.find("payload_too_large"), std::string::npos) << declared;
+    const auto expect = raw_exchange(proxy_->port(),
+                                     "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                                     "Content-Length: 100000000\r\n\r\n",
+                                     5s);
+    EXPECT_TRUE(expect.starts_with("HTTP/1.1 413")) << expect;
+
+    // A chunked body has no declared length: reading stops at the limit.
+    const std::string chunk(600, ' ');
+    std::string chunked = "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 3; ++i) chunked += "258\r\n" + chunk + "\r\n";
+    chunked += "0\r\n\r\n";
+    const auto streamed = raw_exchange(proxy_->port(), chunked, 5s);
+    EXPECT_TRUE(streamed.starts_with("HTTP/1.1 413")) << streamed;
+
+    const auto fits = post("{\"model\": \"echo\", \"messages\": [{\"role\": \"user\", \"content\": \"" +
+                           std::string(800, 'a') + "\"}]}");
+    ASSERT_TRUE(fits);
+    EXPECT_EQ(fits->status, 200);
+    EXPECT_EQ(router_->requests().size(), 2u);  // only the request that fits
+}
+
+TEST_F(ProxyServerTest, ARouterThatDoesNotAnswerInTimeGives504) {
+    ProxyConfig config;
+    config.exchange_timeout = 300ms;
+    serve(CompletionBehaviour::of(Kind::stall), std::move(config));
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = post(chat_body("x"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 504);
+    EXPECT_EQ(error_of(r)["error"]["code"], "router_timeout");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(ProxyServerTest, StopLetsRequestsInFlightFinish) {
+    CompletionBehaviour slow;
+    slow.delay = 700ms;
+    serve(slow);
+    auto pending = std::async(std::launch::async, [this] { return post(chat_body("late")); });
+    std::this_thread::sleep_for(300ms);
+    proxy_->stop();
+    const auto r = pending.get();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(json::parse(r->body)["choices"][0]["message"]["content"], "late");
+    // No longer accepting.
+    EXPECT_FALSE(http_client(proxy_->port()).Get("/v1/models"));
+}
+
+TEST_F(ProxyServerTest, StopEndsRequestsStillRunningAfterTheGracePeriodWith503) {
+    ProxyConfig config;
+    config.shutdown_grace = 200ms;
+    serve(CompletionBehaviour::of(Kind::stall), std::move(config));
+    auto pending = std::async(std::launch::async, [this] { return post(chat_body("never")); });
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    proxy_->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    const auto r = pending.get();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    EXPECT_EQ(error_of(r)["error"]["code"], "shutting_down");
+}
+
+constexpr int kRequests = 64;
+
+TEST_F(ProxyServerTest, SixtyFourRequestsToASlowRouterCompleteTogether) {
+    CompletionBehaviour slow;
+    slow.delay = 1s;
+    serve(slow, {}, 2 * kRequests + 16);
+
+    // One round: all requests at once; the time until the last answer.
+    const auto round = [this] {
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::future<int>> requests;
+        for (int i = 0; i < kRequests; ++i)
+            requests.push_back(std::async(std::launch::async, [this, i] {
+                const auto r = post(chat_body("n" + std::to_string(i)));
+                if (!r || r->status != 200) return 0;
+                return json::parse(r->body)["choices"][0]["message"]["content"] == "n" + std::to_string(i) ? 1 : 0;
+            }));
+        int answered = 0;
+        for (auto& r : requests) answered += r.get();
+        EXPECT_EQ(answered, kRequests);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        std::printf("%d requests to a router answering after 1 s: %lld ms\n", kRequests,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+        return elapsed;
+    };
+#ifndef PROXY_TEST_SANITIZED
+    constexpr auto kLimit = 3s;
+#else
+    constexpr auto kLimit = 20s;
+#endif
+    // Served one after another they would take over a minute. A second round
+    // is allowed when the first misses the limit, since on a machine busy
+    // with other work the encryption of 64 requests may wait for a core.
+    auto elapsed = round();
+    if (elapsed >= kLimit) elapsed = std::min(elapsed, round());
+    EXPECT_LT(elapsed, kLimit);
+}
+
+}  // namespace
+}  // namespace veilrelay_cli::testing

@@ -1,0 +1,131 @@
+#include "exchange_runner.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <future>
+#include <set>
+#include <thread>
+
+namespace veilrelay_cli {
+
+namespace {
+
+// One exchange in flight; owned jointly by the in-flight set, its timer's
+// handler and its completion handler, all on the io thread.
+struct Exchange {
+    explicit Exchange(asio::io_context& io) : deadline(io) {}
+    asio::steady_timer deadline;
+    asio::cancellation_signal cancel;
+    ExchangeEnd end = ExchangeEnd::failed;
+    bool finished = false;
+    std::promise<ExchangeOutcome> outcome;
+
+    // Cancels the exchange, recording why; the library ends it at its next
+    // suspension point.
+    void stop(ExchangeEnd why) {
+        if (finished || end != ExchangeEnd::failed) return;
+        end = why;
+        cancel.emit(asio::cancellation_type::terminal);
+    }
+};
+
+}  // namespace
+
+struct ExchangeRunner::Impl {
+    Impl(ossara::Veilrelay& c, std::chrono::milliseconds t)
+        : client(c), timeout(t), work(asio::make_work_guard(io)), drain_timer(io) {}
+
+    ossara::Veilrelay& client;
+    const std::chrono::milliseconds timeout;
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> work;
+    asio::steady_timer drain_timer;
+    std::thread thread;
+    // io thread only:
+    std::set<std::shared_ptr<Exchange>> in_flight;
+    bool draining = false;
+
+    void start(const std::shared_ptr<Exchange>& ex, ossara::json payload, std::string id,
+               std::optional<std::string> api_key, std::optional<std::string> tier) {
+        if (draining) {
+            ex->outcome.set_value({std::nullopt, nullptr, ExchangeEnd::shutting_down});
+            return;
+        }
+        in_flight.insert(ex);
+        ex->deadline.expires_after(timeout);
+        ex->deadline.async_wait([ex](const asio::error_code& ec) {
+            if (!ec) ex->stop(ExchangeEnd::timed_out);
+        });
+        asio::co_spawn(io, client.send_secure_request(std::move(payload), std::move(id), std::move(api_key), std::move(tier)),
+                       asio::bind_cancellation_slot(ex->cancel.slot(), [this, ex](std::exception_ptr error, ossara::json answer) {
+                           finish(ex, error, std::move(answer));
+                       }));
+    }
+
+    void finish(const std::shared_ptr<Exchange>& ex, const std::exception_ptr& error, ossara::json answer) {
+        ex->finished = true;
+        ex->deadline.cancel();
+        in_flight.erase(ex);
+        ExchangeOutcome outcome;
+        if (error) {
+            outcome.error = error;
+            outcome.end = ex->end;
+        } else {
+            outcome.answer = std::move(answer);
+        }
+        ex->outcome.set_value(std::move(outcome));
+    }
+
+    void cancel_all(ExchangeEnd why) {
+        // stop() may complete an exchange synchronously; iterate over a copy.
+        const auto running = in_flight;
+        for (const auto& ex : running) ex->stop(why);
+    }
+};
+
+ExchangeRunner::ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout)
+    : impl_(std::make_unique<Impl>(client, timeout)) {
+    impl_->thread = std::thread([this] { impl_->io.run(); });
+}
+
+ExchangeRunner::~ExchangeRunner() {
+    Impl& d = *impl_;
+    asio::post(d.io, [&d] {
+        d.draining = true;
+        d.drain_timer.cancel();
+        d.cancel_all(ExchangeEnd::shutting_down);
+    });
+    d.work.reset();
+    if (d.thread.joinable()) d.thread.join();
+}
+
+ExchangeOutcome ExchangeRunner::run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
+                                    std::optional<std::string> tier) {
+    Impl& d = *impl_;
+    auto ex = std::make_shared<Exchange>(d.io);
+    auto outcome = ex->outcome.get_future();
+    asio::post(d.io, [&d, ex, payload = std::move(payload), id = std::move(payload_id), key = std::move(api_key),
+                      tier = std::move(tier)]() mutable {
+        d.start(ex, std::move(payload), std::move(id), std::move(key), std::move(tier));
+    });
+    return outcome.get();
+}
+
+void ExchangeRunner::drain(std::chrono::milliseconds grace) {
+    Impl& d = *impl_;
+    asio::post(d.io, [&d, grace] {
+        d.draining = true;
+        d.drain_timer.expires_after(grace);
+        d.drain_timer.async_wait([&d](const asio::error_code& ec) {
+            if (!ec) d.cancel_all(ExchangeEnd::shutting_down);
+        });
+    });
+}
+
+}  // namespace veilrelay_cli

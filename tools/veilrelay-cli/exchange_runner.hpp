@@ -1,0 +1,45 @@
+#pragma once
+// Runs the proxy's exchanges on one io_context with a thread of its own, for
+// callers on other threads (the HTTP handler threads). Each exchange has a
+// deadline; on drain() the exchanges still running after a grace period are
+// cancelled. The in-flight set and the timers are touched on the io thread only.
+#include "proxy_errors.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace veilrelay_cli {
+
+struct ExchangeOutcome {
+    std::optional<ossara::json> answer;  // set when the exchange succeeded
+    std::exception_ptr error;            // set otherwise
+    ExchangeEnd end = ExchangeEnd::failed;
+};
+
+class ExchangeRunner {
+public:
+    ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout);
+    ~ExchangeRunner();  // cancels what still runs and joins the io thread
+    ExchangeRunner(const ExchangeRunner&) = delete;
+    ExchangeRunner& operator=(const ExchangeRunner&) = delete;
+
+    // Runs send_secure_request on the io thread and blocks the calling
+    // thread until it ends. Must not be called on the io thread.
+    ExchangeOutcome run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
+                        std::optional<std::string> tier);
+
+    // From now on new exchanges end at once with shutting_down, and those in
+    // flight are cancelled when `grace` has passed. Returns at once.
+    void drain(std::chrono::milliseconds grace);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace veilrelay_cli
