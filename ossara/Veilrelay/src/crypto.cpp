@@ -178,26 +178,40 @@ std::array<std::uint8_t, kGcmTagSize> aes_gcm_encrypt(std::span<const std::uint8
     return encryptor.finish();
 }
 
-SecretBytes aes_gcm_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                            std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t> tag) {
+AesGcmDecryptor::AesGcmDecryptor(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                                 std::span<const std::uint8_t> tag) {
     if (tag.size() != kGcmTagSize)
         throw ValueError("Authentication tag must be " + std::to_string(kGcmTagSize) + " bytes, got " +
                          std::to_string(tag.size()));
+    std::copy(tag.begin(), tag.end(), tag_.begin());
     ERR_clear_error();
-    EvpCipherCtxPtr ctx = start_gcm(false, key, nonce);
-    SecretBytes plaintext(ciphertext.size());
-    gcm_update(ctx.get(), ciphertext, plaintext.data());
+    ctx_ = start_gcm(false, key, nonce);
+}
+
+AesGcmDecryptor::~AesGcmDecryptor() = default;
+
+void AesGcmDecryptor::update(std::span<const std::uint8_t> ciphertext, std::uint8_t* plaintext_out) {
+    gcm_update(ctx_.get(), ciphertext, plaintext_out);
+}
+
+void AesGcmDecryptor::finish() {
     // EVP_CTRL_GCM_SET_TAG takes a non-const buffer but only reads it.
-    std::array<std::uint8_t, kGcmTagSize> expected{};
-    std::copy(tag.begin(), tag.end(), expected.begin());
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(expected.size()), expected.data()) != 1)
+    if (EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(tag_.size()), tag_.data()) != 1)
         fail("AES-GCM tag setup failed");
     int tail = 0;
     std::uint8_t none[16];
-    if (EVP_DecryptFinal_ex(ctx.get(), none, &tail) != 1) {
+    if (EVP_DecryptFinal_ex(ctx_.get(), none, &tail) != 1) {
         ERR_clear_error();
         throw AuthenticationFailure();
     }
+}
+
+SecretBytes aes_gcm_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                            std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t> tag) {
+    AesGcmDecryptor decryptor(key, nonce, tag);
+    SecretBytes plaintext(ciphertext.size());
+    decryptor.update(ciphertext, plaintext.data());
+    decryptor.finish();
     return plaintext;
 }
 

@@ -85,8 +85,9 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::encrypt_payload(json paylo
                                                protected_aes_key.data());
             }
             // The serialised payload lives on in its guarded copy only; its
-            // wiped buffer goes back now rather than after the exchange.
-            payload_json.wipe();
+            // buffer, wiped by the guard, goes back now rather than after the
+            // exchange.
+            payload_json.release_wiped();
             package = co_await _do_encrypt(protected_payload.data(), protected_aes_key.data());
         } else {
             detail::log().warn("Secure memory not available, using standard encryption");
