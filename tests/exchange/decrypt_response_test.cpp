@@ -144,9 +144,10 @@ TEST_P(DecryptResponseTest, LongAnswerDecryptsWhetherItsCiphertextIsPlainOrEscap
     // through the document, the line breaks skipped by the lenient decoder).
     const json plain = decrypt(c, make_package(plaintext));
     const json lines = decrypt(c, make_package(plaintext, [](json& p) {
-        std::string text = p["encrypted_payload"]["ciphertext"].get<std::string>();
-        for (std::size_t at = 76; at < text.size(); at += 77) text.insert(at, "\n");
-        p["encrypted_payload"]["ciphertext"] = text;
+        const std::string text = p["encrypted_payload"]["ciphertext"].get<std::string>();
+        std::string lines;
+        for (std::size_t at = 0; at < text.size(); at += 76) lines.append(text, at, 76).push_back('\n');
+        p["encrypted_payload"]["ciphertext"] = lines;
     }));
     for (const json* answer : {&plain, &lines}) {
         EXPECT_EQ((*answer)["choices"], expected["choices"]);
@@ -161,8 +162,11 @@ TEST_P(DecryptResponseTest, FaultsOfTheCiphertextTextComeBeforeThoseOfNonceTagAn
     plaintext.append((3 - plaintext.size() % 3) % 3, ' ');
     auto ciphertext_plus = [](std::size_t at, const char* extra) {
         return [at, extra](json& p) {
-            std::string text = p["encrypted_payload"]["ciphertext"].get<std::string>();
-            p["encrypted_payload"]["ciphertext"] = text.insert(std::min(at, text.size()), extra);
+            const std::string text = p["encrypted_payload"]["ciphertext"].get<std::string>();
+            const std::size_t cut = std::min(at, text.size());
+            std::string edited;
+            edited.append(text, 0, cut).append(extra).append(text, cut);
+            p["encrypted_payload"]["ciphertext"] = edited;
         };
     };
     // An incomplete last group, with a nonce that is not a string (on its own a SecurityError).

@@ -23,6 +23,26 @@ constexpr std::array<std::uint8_t, 256> kDecode = [] {
     return table;
 }();
 
+// The value of each character already shifted to its place in a group of
+// four (bits 18, 12, 6, 0); a character outside the alphabet sets bit 24,
+// so one test of the OR of a group's four entries finds it.
+constexpr std::uint32_t kOutside = 1u << 24;
+template <int Shift>
+constexpr std::array<std::uint32_t, 256> shifted_table() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::size_t c = 0; c < 256; ++c) table[c] = kDecode[c] == kInvalid ? kOutside : std::uint32_t{kDecode[c]} << Shift;
+    return table;
+}
+constexpr auto kDecode18 = shifted_table<18>();
+constexpr auto kDecode12 = shifted_table<12>();
+constexpr auto kDecode6 = shifted_table<6>();
+constexpr auto kDecode0 = shifted_table<0>();
+
+// The 24 bits of the group of four characters at `in`, or a value with bit 24 set.
+inline std::uint32_t group_bits(const unsigned char* in) {
+    return kDecode18[in[0]] | kDecode12[in[1]] | kDecode6[in[2]] | kDecode0[in[3]];
+}
+
 // The two characters of every 12-bit value, so a group of three bytes is
 // written with two lookups instead of four.
 constexpr std::array<std::array<char, 2>, 4096> kPairs = [] {
@@ -76,14 +96,8 @@ std::size_t Base64Decoder::feed(std::string_view text, std::uint8_t* out) {
         // Fast paths at a group boundary: two whole groups of alphabet
         // characters at a time, then one.
         while (quad_pos_ == 0 && i + 8 <= size) {
-            std::uint32_t hi = 0, lo = 0, bad = 0;
-            for (std::size_t k = 0; k < 4; ++k) {
-                const std::uint8_t a = kDecode[in[i + k]], b = kDecode[in[i + 4 + k]];
-                hi = hi << 6 | a;
-                lo = lo << 6 | b;
-                bad |= a | b;
-            }
-            if (bad >= 64) break;
+            const std::uint32_t hi = group_bits(in + i), lo = group_bits(in + i + 4);
+            if (((hi | lo) & kOutside) != 0) break;
             const std::uint8_t six[6] = {static_cast<std::uint8_t>(hi >> 16), static_cast<std::uint8_t>(hi >> 8),
                                          static_cast<std::uint8_t>(hi),       static_cast<std::uint8_t>(lo >> 16),
                                          static_cast<std::uint8_t>(lo >> 8),  static_cast<std::uint8_t>(lo)};
