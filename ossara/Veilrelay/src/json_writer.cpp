@@ -249,7 +249,11 @@ std::size_t plain_size(const json& root) {
 template <typename Out>
 void write(Out& out, const json& root) {
     Sink<Out> sink(out);
-    sink.reserve(plain_size(root));
+    // An eighth more than the text without escapes: a chat text's line
+    // breaks and quotes then fit without the sink moving (and wiping) the
+    // whole text near its end. Room never written to costs no memory pages.
+    const std::size_t plain = plain_size(root);
+    sink.reserve(plain + plain / 8);
     struct Frame {
         json::const_iterator next;
         json::const_iterator end;
