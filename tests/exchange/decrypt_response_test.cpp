@@ -1,8 +1,8 @@
 // Response decryption of the published packages, through the client.
 #include <ossara/Veilrelay.hpp>
 
-#include "detail/base64.hpp"
-#include "detail/crypto.hpp"
+#include "codec/base64.hpp"
+#include "crypto/crypto.hpp"
 #include "support/log_capture.hpp"
 #include "support/run_awaitable.hpp"
 #include "support/test_data.hpp"

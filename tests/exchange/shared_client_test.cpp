@@ -67,7 +67,7 @@ TEST_F(SharedClientTest, TwoHundredExchangesAndTheOtherOperationsOnFourThreads) 
     Veilrelay client = make_client();
     // Many exchanges queue at the router at once (slower still under the
     // sanitizers): limits that only a stalled transfer reaches.
-    client._set_http_limits({std::chrono::seconds(30), std::chrono::seconds(30)});
+    detail::ClientTestAccess::set_http_limits(client, {std::chrono::seconds(30), std::chrono::seconds(30)});
     // Every line at debug level, so the logger is written from all threads too.
     LogCapture log("ossara.Veilrelay");
     asio::io_context io;

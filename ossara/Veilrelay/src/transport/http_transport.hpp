@@ -1,0 +1,61 @@
+#pragma once
+// One HTTP exchange over libcurl's multi interface, driven by the caller's
+// Asio executor. Each exchange owns its own multi and easy handle (no
+// connection reuse), both cleaned up before the awaitable completes.
+#include <ossara/veilrelay/errors.hpp>
+
+#include "transport/http_limits.hpp"
+
+#include <asio/awaitable.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ossara::detail {
+
+struct HttpRequest {
+    enum class Method { get, post } method = Method::get;
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;  // sent in this order
+    std::vector<std::uint8_t> body;                            // POST body, sent as is
+    HttpLimits limits{};
+    std::optional<std::string> ca_file;  // verify against this bundle instead of the system store
+};
+
+struct HttpResponse {
+    long status = 0;
+    std::vector<std::uint8_t> body;
+};
+
+// How a transfer failed, from the CURLcode (see classify in the transport).
+enum class HttpFailure {
+    could_not_connect,  // 6, 7, 35, 60 and other TLS/certificate codes
+    timeout,            // 28, in any phase
+    network,            // 55, 56: send/receive failed on an open connection
+    other,              // 52, 18 and everything else (protocol violations)
+};
+
+// A transfer failure. Deliberately not an ossara::Exception: the public
+// operations map it to their own error kinds. Its what() is curl's text.
+class HttpError : public std::runtime_error {
+public:
+    HttpError(HttpFailure kind, int curl_code, const std::string& text)
+        : std::runtime_error(text), kind_(kind), curl_code_(curl_code) {}
+    HttpFailure kind() const noexcept { return kind_; }
+    int curl_code() const noexcept { return curl_code_; }
+
+private:
+    HttpFailure kind_;
+    int curl_code_;
+};
+
+// Performs the exchange on the current coroutine's executor. Throws HttpError
+// on a transfer failure and ossara::CancelledError when cancelled (the
+// transfer is removed at once).
+asio::awaitable<HttpResponse> http_exchange(HttpRequest request);
+
+}  // namespace ossara::detail
