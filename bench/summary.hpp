@@ -16,9 +16,13 @@ namespace ossara::bench {
 
 class Results {
 public:
+    // Each run of a benchmark replaces the previous one; with repetitions
+    // the median (reported after the runs) has the last word.
     void add(const benchmark::BenchmarkReporter::Run& run) {
-        // Names without the "/real_time" suffix that UseRealTime() adds.
+        // Names without the "_median" of the aggregate and the "/real_time"
+        // suffix that UseRealTime() adds.
         std::string name = run.benchmark_name();
+        if (name.ends_with("_median")) name.resize(name.size() - std::string_view("_median").size());
         if (name.ends_with("/real_time")) name.resize(name.size() - std::string_view("/real_time").size());
         const double multiplier = benchmark::GetTimeUnitMultiplier(run.time_unit);
         ms_[name] = run.GetAdjustedRealTime() / multiplier * 1e3;
@@ -51,8 +55,10 @@ class CollectingReporter : public benchmark::ConsoleReporter {
 public:
     explicit CollectingReporter(Results& results) : results_(results) {}
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) results_.add(run);
+        for (const auto& run : runs) {
+            if (run.error_occurred) continue;
+            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") results_.add(run);
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 

@@ -27,6 +27,26 @@ std::optional<std::vector<std::uint8_t>> decode(std::string_view text) {
     }
 }
 
+// The same text fed to the piecewise decoder in pieces of `piece` characters.
+std::optional<std::vector<std::uint8_t>> decode_in_pieces(std::string_view text, std::size_t piece) {
+    ossara::detail::Base64Decoder decoder;
+    std::vector<std::uint8_t> out;
+    try {
+        for (std::size_t at = 0; at < text.size(); at += piece) {
+            const std::string_view part = text.substr(at, piece);
+            const std::size_t used = out.size();
+            out.resize(used + ossara::detail::Base64Decoder::max_output(part.size()));
+            out.resize(used + decoder.feed(part, out.data() + used));
+        }
+        decoder.finish();
+    } catch (const ossara::ValueError&) {
+        return std::nullopt;
+    } catch (...) {
+        ossara::fuzz::fail_untyped_error();
+    }
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -42,6 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The input as text.
     const auto decoded = decode(text);
+
+    // Cut into pieces (a size the input picks), it decodes to the same bytes
+    // or fails the same way.
+    if (size > 0) {
+        const std::size_t piece = 1 + data[0] % 23;
+        OSSARA_FUZZ_CHECK(decode_in_pieces(text, piece) == decoded);
+        OSSARA_FUZZ_CHECK(decode_in_pieces(encoded, piece) == round_trip);
+    }
 
     // Discarding ASCII characters outside the alphabet (but keeping '=')
     // changes nothing: the decoder ignores them.

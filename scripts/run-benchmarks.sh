@@ -6,12 +6,17 @@
 #   BENCH_BUILD_DIR  build directory (default build/bench)
 #   BENCH_JOBS       parallel build jobs (default 2)
 #   BENCH_MIN_TIME   --benchmark_min_time per benchmark, seconds (default 0.5)
+#   BENCH_REPETITIONS  runs of each benchmark; the tables take the median (default 1)
+#
+# The README's performance table is this script's output on a quiet machine:
+#   BENCH_REPETITIONS=5 ./scripts/run-benchmarks.sh
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=${BENCH_BUILD_DIR:-build/bench}
 jobs=${BENCH_JOBS:-2}
 min_time=${BENCH_MIN_TIME:-0.5}
+repetitions=${BENCH_REPETITIONS:-1}
 programs=(exchange_bench codec_bench concurrency_bench peak_memory)
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -27,7 +32,7 @@ status=0
 for program in "${programs[@]}"; do
   out="$results/$program.txt"
   args=()
-  [ "$program" = peak_memory ] || args=(--benchmark_min_time="$min_time")
+  [ "$program" = peak_memory ] || args=(--benchmark_min_time="$min_time" --benchmark_repetitions="$repetitions")
   if ! "$build_dir/bench/$program" "${args[@]}" >"$out" 2>"$results/$program.err"; then
     echo "$program: FAILED (see $out and $results/$program.err)"
     status=1

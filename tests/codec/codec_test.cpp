@@ -141,6 +141,55 @@ TEST(Base64, LenientDecodingMatchesEveryReferenceRow) {
     }
 }
 
+// The outcome of decoding `text` fed in the given pieces: the bytes, or the
+// error's text prefixed with "error: ".
+std::string decode_in_pieces(std::string_view text, const std::vector<std::size_t>& cuts) {
+    Base64Decoder decoder;
+    Bytes out;
+    try {
+        std::size_t from = 0;
+        for (std::size_t k = 0; k <= cuts.size(); ++k) {
+            const std::size_t to = k < cuts.size() ? cuts[k] : text.size();
+            const std::size_t at = out.size();
+            out.resize(at + Base64Decoder::max_output(to - from));
+            out.resize(at + decoder.feed(text.substr(from, to - from), out.data() + at));
+            from = to;
+        }
+        decoder.finish();
+    } catch (const ossara::ValueError& e) {
+        return std::string("error: ") + e.what();
+    }
+    return text_of(out);
+}
+
+TEST(Base64, DecodingInPiecesMatchesDecodingWhole) {
+    std::vector<std::string> inputs;
+    for (const auto& row : read_jsonl("base64-lenient.jsonl")) inputs.push_back(row["input"].get<std::string>());
+    // Padding, skipped characters and a non-ASCII byte on either side of a cut.
+    for (const char* text : {"Zm9vYmFy", "Zm9vYg==", "Zm9vYg=", "Zm9vY", "Zm 9v\nYm\tFy", "Zg==Zm9v", "Zg==\xC3\xA9",
+                             "Zm9v\xC3\xA9", "Z=m=9=v", "Zm9=v", "====", "Zm9vYmE=Zg", "Zm9vYmF", "ab=c==",
+                             "Zm9vYmFyYmF6cXV4Zm9vYmFyYmF6cXV4Zm9vYmFyYmF6cXV4", "Zm9vYmFyYmF6cXV4Zm9v\nYmFyYmF6cXV4Zg=="})
+        inputs.emplace_back(text);
+    for (const auto& text : inputs) {
+        const std::string whole = decode_in_pieces(text, {});
+        // Every single cut, every pair of cuts, and pieces of one to seventeen characters. The
+        // pieces are views into the whole text, so reading past a piece's end would be seen.
+        for (std::size_t a = 0; a <= text.size(); ++a) {
+            EXPECT_EQ(decode_in_pieces(text, {a}), whole) << text << " cut at " << a;
+            for (std::size_t b = a; text.size() <= 64 && b <= text.size(); ++b)
+                ASSERT_EQ(decode_in_pieces(text, {a, b}), whole) << text << " cut at " << a << ", " << b;
+        }
+        for (std::size_t piece = 1; piece <= 17; ++piece) {
+            std::vector<std::size_t> cuts;
+            for (std::size_t at = piece; at < text.size(); at += piece) cuts.push_back(at);
+            EXPECT_EQ(decode_in_pieces(text, cuts), whole) << text << " in pieces of " << piece;
+        }
+    }
+    EXPECT_EQ(decode_in_pieces("Zm9vYmFy", {3, 5}), "foobar");
+    EXPECT_EQ(decode_in_pieces("Zg==\xC3\xA9", {2}), "f");  // nothing after the padding is read
+    EXPECT_EQ(decode_in_pieces("Zm9vY", {4}).rfind("error: ", 0), 0u);
+}
+
 TEST(Base64, EncodesWithPaddingAndRoundTrips) {
     EXPECT_EQ(base64_encode(bytes_of("")), "");
     EXPECT_EQ(base64_encode(bytes_of("f")), "Zg==");
@@ -174,6 +223,11 @@ TEST(CheckPackage, RejectsInOrderWithItsMessage) {
         {"\xED\xA0\x80", "Invalid encrypted package format: not valid UTF-8"},
         {"{not json", "Invalid encrypted package format: malformed JSON"},
         {"\xEF\xBB\xBF{}", "Invalid encrypted package format: malformed JSON"},
+        // Invalid UTF-8 wins over a syntax error, a byte-order mark, and a long valid prefix.
+        {"{\"a\": \"\xff", "Invalid encrypted package format: not valid UTF-8"},
+        {"\xEF\xBB\xBF{\"a\": \"\xC3\"}", "Invalid encrypted package format: not valid UTF-8"},
+        {"{\"a\": \"" + std::string(200000, 'x') + "\xC3\x28\"}", "Invalid encrypted package format: not valid UTF-8"},
+        {"{\"a\": 1, \xC3\xA9}", "Invalid encrypted package format: malformed JSON"},
         {"{}", "Missing required fields in encrypted package: version, algorithm, encrypted_payload, encrypted_aes_key"},
         {R"({"algorithm": "x", "encrypted_payload": {}})",
          "Missing required fields in encrypted package: version, encrypted_aes_key"},
@@ -311,6 +365,16 @@ TEST(ParsePlaintext, UndecodableOrNonJsonIsAValueErrorAndNonObjectsATypeError) {
             EXPECT_GT(std::string(e.what()).size(), prefix.size());
         }
     }
+    // Invalid UTF-8 is described by the codec, wherever it sits; encoded
+    // surrogates are decoded and left to the JSON reader.
+    const std::string late = "{\"a\": \"" + std::string(100000, 'x') + "\xff\"}";
+    try {
+        parse_plaintext(bytes_of(late));
+        ADD_FAILURE() << "parsed invalid UTF-8";
+    } catch (const ossara::ValueError& e) {
+        EXPECT_EQ(std::string(e.what()), prefix + "'utf-8' codec can't decode byte 0xff in position 100007: invalid start byte");
+    }
+    EXPECT_THROW(parse_plaintext(bytes_of("{\"a\": \"\xED\xA0\x80\"}")), ossara::ValueError);
     EXPECT_THROW(parse_plaintext(bytes_of("[1]")), ossara::TypeError);
     EXPECT_THROW(parse_plaintext(bytes_of("\"text\"")), ossara::TypeError);
     EXPECT_THROW(parse_plaintext(bytes_of("3")), ossara::TypeError);

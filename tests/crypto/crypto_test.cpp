@@ -4,11 +4,21 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/encoder.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -165,6 +175,149 @@ TEST(PublicKeyPem, AcceptsAnyAlgorithmAndRejectsGarbage) {
     EXPECT_THROW(load_public_key_pem("not a key"), ossara::ValueError);
     EXPECT_THROW(load_public_key_pem(""), ossara::ValueError);
     EXPECT_THROW(load_public_key_pem("-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n"), ossara::ValueError);
+}
+
+// OpenSSL's general reader of public keys, which decides what is a key.
+EvpPkeyPtr general_reader(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    EvpPkeyPtr key(PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr));
+    BIO_free(bio);
+    return key;
+}
+
+// `key` in another encoding of OpenSSL's (e.g. "PEM" + "type-specific" for PKCS#1).
+std::string encoded(EVP_PKEY* key, const char* format, const char* structure, int selection) {
+    OSSL_ENCODER_CTX* ctx = OSSL_ENCODER_CTX_new_for_pkey(key, selection, format, structure, nullptr);
+    unsigned char* data = nullptr;
+    std::size_t size = 0;
+    const bool ok = ctx != nullptr && OSSL_ENCODER_to_data(ctx, &data, &size) == 1;
+    OSSL_ENCODER_CTX_free(ctx);
+    std::string text = ok ? std::string(reinterpret_cast<char*>(data), size) : std::string();
+    OPENSSL_free(data);
+    return text;
+}
+
+// A "PUBLIC KEY" block around arbitrary bytes.
+std::string public_key_block(const Bytes& der) {
+    std::string body(4 * ((der.size() + 2) / 3) + 1, '\0');
+    body.resize(static_cast<std::size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(body.data()), der.data(), static_cast<int>(der.size()))));
+    std::string pem = "-----BEGIN PUBLIC KEY-----\n";
+    for (std::size_t at = 0; at < body.size(); at += 64) pem += body.substr(at, 64) + "\n";
+    return pem + "-----END PUBLIC KEY-----\n";
+}
+
+Bytes der_of(EVP_PKEY* key) {
+    unsigned char* der = nullptr;
+    const int size = i2d_PUBKEY(key, &der);
+    Bytes out(der, der + std::max(size, 0));
+    OPENSSL_free(der);
+    return out;
+}
+
+TEST_F(RsaOaep, PublicKeyTextsAreAcceptedExactlyAsOpenSslsGeneralReaderAcceptsThem) {
+    const EvpPkeyPtr ec = ec_key();
+    const std::string rsa_pem = public_key_pem(key_);
+    Bytes trailing = der_of(key_);
+    trailing.push_back(0);
+    Bytes truncated = der_of(key_);
+    truncated.pop_back();
+    const std::vector<std::string> texts = {
+        rsa_pem,
+        public_key_pem(ec.get()),
+        "leading text\n" + rsa_pem + "trailing text\n",
+        "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n" + rsa_pem,
+        rsa_pem + public_key_pem(ec.get()),
+        encoded(key_, "PEM", "type-specific", EVP_PKEY_PUBLIC_KEY),  // PKCS#1 "RSA PUBLIC KEY"
+        encoded(key_, "PEM", "PrivateKeyInfo", EVP_PKEY_KEYPAIR),
+        public_key_block(trailing),
+        public_key_block(truncated),
+        public_key_block({}),
+        "-----BEGIN PUBLIC KEY-----\n" + rsa_pem.substr(27, 100) + "\n-----END PUBLIC KEY-----\n",
+        "",
+    };
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        SCOPED_TRACE("text " + std::to_string(i));
+        const EvpPkeyPtr expected = general_reader(texts[i]);
+        if (!expected) {
+            EXPECT_THROW(load_public_key_pem(texts[i]), ossara::ValueError);
+            continue;
+        }
+        const EvpPkeyPtr key = load_public_key_pem(texts[i]);
+        ASSERT_TRUE(key);
+        EXPECT_EQ(EVP_PKEY_eq(key.get(), expected.get()), 1);
+    }
+}
+
+// A "PUBLIC KEY" block that claims to be encrypted, as a router could send it.
+const std::string kEncryptedLookingKey =
+    "-----BEGIN PUBLIC KEY-----\nProc-Type: 4,ENCRYPTED\nDEK-Info: AES-128-CBC,00000000000000000000000000000000\n\n"
+    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n-----END PUBLIC KEY-----\n";
+
+TEST(PublicKeyPem, AnEncryptedLookingKeyIsRefusedWithoutAskingTheTerminalForAPassword) {
+    // In a child whose controlling terminal is a fresh pseudo-terminal, where
+    // OpenSSL's default password prompt would wait for an answer.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave_name = ptsname(master);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setsid();
+        const int slave = open(slave_name.c_str(), O_RDWR);  // becomes the controlling terminal
+        if (slave < 0) _exit(3);
+        try {
+            (void)load_public_key_pem(kEncryptedLookingKey);
+        } catch (const ossara::ValueError&) {
+            _exit(0);
+        } catch (...) {
+        }
+        _exit(2);
+    }
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 100 && done == 0; ++i) {
+        done = waitpid(child, &status, WNOHANG);
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "the key reader waited at a password prompt";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    close(master);
+}
+
+TEST(AesGcm, DecryptingInPiecesInPlaceGivesThePlaintext) {
+    const Bytes key = random_vector(32), nonce = random_vector(12), plaintext = random_vector(1000);
+    Bytes ciphertext(plaintext.size());
+    const auto tag = aes_gcm_encrypt(key, nonce, plaintext, ciphertext);
+    for (const std::size_t piece : {1u, 15u, 16u, 17u, 999u}) {
+        Bytes buffer = ciphertext;
+        AesGcmDecryptor decryptor(key, nonce, tag);
+        for (std::size_t at = 0; at < buffer.size(); at += piece) {
+            const std::size_t n = std::min(piece, buffer.size() - at);
+            decryptor.update(std::span<const std::uint8_t>(buffer.data() + at, n), buffer.data() + at);
+        }
+        EXPECT_NO_THROW(decryptor.finish()) << "pieces of " << piece;
+        EXPECT_EQ(buffer, plaintext) << "pieces of " << piece;
+    }
+    // The constructor checks the tag's length before the key's.
+    try {
+        AesGcmDecryptor bad(random_vector(31), nonce, std::span(tag).first(15));
+        FAIL() << "accepted a 15-byte tag and a 31-byte key";
+    } catch (const ossara::ValueError& e) {
+        EXPECT_STREQ(e.what(), "Authentication tag must be 16 bytes, got 15");
+    }
+    Bytes buffer = ciphertext;
+    buffer.back() ^= 1;
+    AesGcmDecryptor decryptor(key, nonce, tag);
+    decryptor.update(buffer, buffer.data());
+    EXPECT_THROW(decryptor.finish(), AuthenticationFailure);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Response decryption of the published packages, through the client.
 #include <ossara/Veilrelay.hpp>
 
+#include "codec/base64.hpp"
+#include "crypto/crypto.hpp"
 #include "support/log_capture.hpp"
 #include "support/run_awaitable.hpp"
 #include "support/test_data.hpp"
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 namespace ossara::testing {
 namespace {
@@ -19,6 +22,34 @@ const json& vectors() {
 
 std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
 std::vector<std::uint8_t> package(const char* name) { return bytes_of(vectors()[name].get<std::string>()); }
+
+// A response package for the test client key holding `plaintext`; `edit`
+// may change its members before it is written.
+std::vector<std::uint8_t> make_package(const std::string& plaintext, const std::function<void(json&)>& edit = {}) {
+    const auto client_key = detail::load_public_key_pem(vectors()["client_public_key_pem"].get<std::string>());
+    std::vector<std::uint8_t> key(detail::kAesKeySize), nonce(detail::kGcmNonceSize);
+    detail::random_bytes(key);
+    detail::random_bytes(nonce);
+    const std::vector<std::uint8_t> plain(plaintext.begin(), plaintext.end());
+    std::vector<std::uint8_t> ciphertext(plain.size());
+    const auto tag = detail::aes_gcm_encrypt(key, nonce, plain, ciphertext);
+    json package = {{"version", "1.0"},
+                    {"algorithm", "hybrid-aes256-rsa4096"},
+                    {"encrypted_payload",
+                     {{"ciphertext", detail::base64_encode(ciphertext)},
+                      {"nonce", detail::base64_encode(nonce)},
+                      {"tag", detail::base64_encode(tag)}}},
+                    {"encrypted_aes_key", detail::base64_encode(detail::rsa_oaep_wrap(client_key.get(), key))}};
+    if (edit) edit(package);
+    return bytes_of(package.dump());
+}
+
+// An answer whose text is several of the pieces the ciphertext is decrypted in.
+json long_answer() {
+    std::string content;
+    while (content.size() < 300000) content += "line with \"quotes\", caf\u00e9 and \U0001F600\n";
+    return json{{"id", "long"}, {"choices", json::array({json{{"message", {{"content", content}}}}})}};
+}
 
 class DecryptResponseTest : public ::testing::TestWithParam<bool> {
 protected:
@@ -103,6 +134,73 @@ TEST_P(DecryptResponseTest, ValueErrorsOfTheKeyAndPayloadMembersPassUnchanged) {
     doc = json::parse(vectors()["response_package"].get<std::string>());
     doc["encrypted_payload"]["nonce"] = 12;  // not a string: unexpected, so a SecurityError
     EXPECT_THROW(decrypt(c, bytes_of(doc.dump())), SecurityError);
+}
+
+TEST_P(DecryptResponseTest, LongAnswerDecryptsWhetherItsCiphertextIsPlainOrEscapedText) {
+    Veilrelay c = client();
+    const json expected = long_answer();
+    const std::string plaintext = expected.dump();
+    // The ciphertext's text as written, and broken into escaped lines (read
+    // through the document, the line breaks skipped by the lenient decoder).
+    const json plain = decrypt(c, make_package(plaintext));
+    const json lines = decrypt(c, make_package(plaintext, [](json& p) {
+        const std::string text = p["encrypted_payload"]["ciphertext"].get<std::string>();
+        std::string lines;
+        for (std::size_t at = 0; at < text.size(); at += 76) lines.append(text, at, 76).push_back('\n');
+        p["encrypted_payload"]["ciphertext"] = lines;
+    }));
+    for (const json* answer : {&plain, &lines}) {
+        EXPECT_EQ((*answer)["choices"], expected["choices"]);
+        EXPECT_EQ((*answer)["_metadata"]["payload_id"], "id-7");
+    }
+}
+
+TEST_P(DecryptResponseTest, FaultsOfTheCiphertextTextComeBeforeThoseOfNonceTagAndCipher) {
+    Veilrelay c = client();
+    // Whole base64 groups (trailing blanks are JSON), so nothing ends the text early.
+    std::string plaintext = long_answer().dump();
+    plaintext.append((3 - plaintext.size() % 3) % 3, ' ');
+    auto ciphertext_plus = [](std::size_t at, const char* extra) {
+        return [at, extra](json& p) {
+            const std::string text = p["encrypted_payload"]["ciphertext"].get<std::string>();
+            const std::size_t cut = std::min(at, text.size());
+            std::string edited;
+            edited.append(text, 0, cut).append(extra).append(text, cut);
+            p["encrypted_payload"]["ciphertext"] = edited;
+        };
+    };
+    // An incomplete last group, with a nonce that is not a string (on its own a SecurityError).
+    const auto padding = expect_exact_throw<ValueError>([&] {
+        decrypt(c, make_package(plaintext, [&](json& p) {
+                    ciphertext_plus(std::string::npos, "A")(p);
+                    p["encrypted_payload"]["nonce"] = 12;
+                }));
+    });
+    EXPECT_TRUE(std::string(padding.what()).starts_with("Invalid base64-encoded string")) << padding.what();
+    // A character outside ASCII deep inside the text, with a 3-byte tag.
+    const auto ascii = expect_exact_throw<ValueError>([&] {
+        decrypt(c, make_package(plaintext, [&](json& p) {
+                    ciphertext_plus(200001, "\u00e9")(p);
+                    p["encrypted_payload"]["tag"] = "AAAA";
+                }));
+    });
+    EXPECT_STREQ(ascii.what(), "string argument should contain only ASCII characters");
+    // With a sound ciphertext text the other members' faults are reported.
+    const auto tag = expect_exact_throw<ValueError>(
+        [&] { decrypt(c, make_package(plaintext, [](json& p) { p["encrypted_payload"]["tag"] = "AAAA"; })); });
+    EXPECT_STREQ(tag.what(), "Authentication tag must be 16 bytes, got 3");
+    EXPECT_THROW(decrypt(c, make_package(plaintext, [](json& p) { p["encrypted_payload"]["nonce"] = 12; })),
+                 SecurityError);
+    // One flipped bit in the last piece fails authentication.
+    const auto flipped = expect_exact_throw<SecurityError>([&] {
+        decrypt(c, make_package(plaintext, [](json& p) {
+                    std::string text = p["encrypted_payload"]["ciphertext"].get<std::string>();
+                    char& last = text[text.size() - 8];
+                    last = last == 'A' ? 'B' : 'A';
+                    p["encrypted_payload"]["ciphertext"] = text;
+                }));
+    });
+    EXPECT_STREQ(flipped.what(), "Decryption failed: integrity check or authentication failed");
 }
 
 INSTANTIATE_TEST_SUITE_P(Memory, DecryptResponseTest, ::testing::Bool(),

@@ -36,6 +36,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ossara {
@@ -104,6 +105,10 @@ public:
     const std::optional<std::string>& ca_file() const noexcept { return ca_file_; }
 
 private:
+    // fetch_server_public_key, also handing back the key it parsed to check
+    // the answer, so an encryption parses the router's key only once.
+    asio::awaitable<std::pair<std::string, std::unique_ptr<EVP_PKEY, detail::EvpPkeyDeleter>>> _fetch_server_key();
+
     std::string router_url_;
     std::unique_ptr<EVP_PKEY, detail::EvpPkeyDeleter> private_key_;
     std::optional<std::string> public_key_pem_;

@@ -7,6 +7,7 @@
 #include <ossara/veilrelay/errors.hpp>
 
 #include <array>
+#include <cstring>
 
 namespace ossara::detail {
 
@@ -22,6 +23,34 @@ constexpr std::array<std::uint8_t, 256> kDecode = [] {
     return table;
 }();
 
+// The value of each character already shifted to its place in a group of
+// four (bits 18, 12, 6, 0); a character outside the alphabet sets bit 24,
+// so one test of the OR of a group's four entries finds it.
+constexpr std::uint32_t kOutside = 1u << 24;
+template <int Shift>
+constexpr std::array<std::uint32_t, 256> shifted_table() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::size_t c = 0; c < 256; ++c) table[c] = kDecode[c] == kInvalid ? kOutside : std::uint32_t{kDecode[c]} << Shift;
+    return table;
+}
+constexpr auto kDecode18 = shifted_table<18>();
+constexpr auto kDecode12 = shifted_table<12>();
+constexpr auto kDecode6 = shifted_table<6>();
+constexpr auto kDecode0 = shifted_table<0>();
+
+// The 24 bits of the group of four characters at `in`, or a value with bit 24 set.
+inline std::uint32_t group_bits(const unsigned char* in) {
+    return kDecode18[in[0]] | kDecode12[in[1]] | kDecode6[in[2]] | kDecode0[in[3]];
+}
+
+// The two characters of every 12-bit value, so a group of three bytes is
+// written with two lookups instead of four.
+constexpr std::array<std::array<char, 2>, 4096> kPairs = [] {
+    std::array<std::array<char, 2>, 4096> table{};
+    for (std::size_t v = 0; v < table.size(); ++v) table[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
+    return table;
+}();
+
 }  // namespace
 
 // Sizes the output once and writes the groups straight into it.
@@ -33,10 +62,8 @@ void encode_append(Out& out, std::span<const std::uint8_t> bytes) {
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3, o += 4) {
         const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        o[0] = kAlphabet[n >> 18];
-        o[1] = kAlphabet[(n >> 12) & 63];
-        o[2] = kAlphabet[(n >> 6) & 63];
-        o[3] = kAlphabet[n & 63];
+        std::memcpy(o, kPairs[n >> 12].data(), 2);
+        std::memcpy(o + 2, kPairs[n & 0xFFF].data(), 2);
     }
     const std::size_t rest = bytes.size() - i;
     if (rest == 0) return;
@@ -59,19 +86,29 @@ std::string base64_encode(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-std::vector<std::uint8_t> base64_decode_lenient(std::string_view text) {
-    std::vector<std::uint8_t> out(text.size() / 4 * 3 + 3);
-    std::uint8_t* o = out.data();
-    int quad_pos = 0;
-    int pads = 0;
-    std::size_t data_chars = 0;
-    std::uint32_t left = 0;
+std::size_t Base64Decoder::feed(std::string_view text, std::uint8_t* out) {
+    if (ended_) return 0;  // a complete padding sequence ended the data; the rest is ignored
+    std::uint8_t* o = out;
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
-        // Fast path: a whole group of four alphabet characters at a group boundary.
-        if (quad_pos == 0 && i + 4 <= size) {
+        // Fast paths at a group boundary: two whole groups of alphabet
+        // characters at a time, then one.
+        while (quad_pos_ == 0 && i + 8 <= size) {
+            const std::uint32_t hi = group_bits(in + i), lo = group_bits(in + i + 4);
+            if (((hi | lo) & kOutside) != 0) break;
+            const std::uint8_t six[6] = {static_cast<std::uint8_t>(hi >> 16), static_cast<std::uint8_t>(hi >> 8),
+                                         static_cast<std::uint8_t>(hi),       static_cast<std::uint8_t>(lo >> 16),
+                                         static_cast<std::uint8_t>(lo >> 8),  static_cast<std::uint8_t>(lo)};
+            std::memcpy(o, six, 6);
+            o += 6;
+            i += 8;
+            data_chars_ += 8;
+            pads_ = 0;
+        }
+        if (i == size) break;
+        if (quad_pos_ == 0 && i + 4 <= size) {
             const std::uint8_t a = kDecode[in[i]], b = kDecode[in[i + 1]], c = kDecode[in[i + 2]], d = kDecode[in[i + 3]];
             if ((a | b | c | d) < 64) {
                 o[0] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
@@ -79,8 +116,8 @@ std::vector<std::uint8_t> base64_decode_lenient(std::string_view text) {
                 o[2] = static_cast<std::uint8_t>((c << 6) | d);
                 o += 3;
                 i += 4;
-                data_chars += 4;
-                pads = 0;
+                data_chars_ += 4;
+                pads_ = 0;
                 continue;
             }
         }
@@ -88,28 +125,40 @@ std::vector<std::uint8_t> base64_decode_lenient(std::string_view text) {
         if (ch >= 0x80) throw ValueError("string argument should contain only ASCII characters");
         if (ch == '=') {
             // Padding after at least two data characters of a group completes it.
-            if (quad_pos >= 2 && quad_pos + ++pads >= 4) {
-                out.resize(static_cast<std::size_t>(o - out.data()));
-                return out;
+            if (quad_pos_ >= 2 && quad_pos_ + ++pads_ >= 4) {
+                ended_ = true;
+                break;
             }
             continue;
         }
         const std::uint8_t v = kDecode[ch];
         if (v == kInvalid) continue;
-        ++data_chars;
-        pads = 0;
-        switch (quad_pos) {
-            case 0: left = v; quad_pos = 1; break;
-            case 1: *o++ = static_cast<std::uint8_t>((left << 2) | (v >> 4)); left = v & 0x0F; quad_pos = 2; break;
-            case 2: *o++ = static_cast<std::uint8_t>((left << 4) | (v >> 2)); left = v & 0x03; quad_pos = 3; break;
-            default: *o++ = static_cast<std::uint8_t>((left << 6) | v); left = 0; quad_pos = 0; break;
+        ++data_chars_;
+        pads_ = 0;
+        switch (quad_pos_) {
+            case 0: left_ = v; quad_pos_ = 1; break;
+            case 1: *o++ = static_cast<std::uint8_t>((left_ << 2) | (v >> 4)); left_ = v & 0x0F; quad_pos_ = 2; break;
+            case 2: *o++ = static_cast<std::uint8_t>((left_ << 4) | (v >> 2)); left_ = v & 0x03; quad_pos_ = 3; break;
+            default: *o++ = static_cast<std::uint8_t>((left_ << 6) | v); left_ = 0; quad_pos_ = 0; break;
         }
     }
-    if (quad_pos == 1)
-        throw ValueError("Invalid base64-encoded string: number of data characters (" + std::to_string(data_chars) +
+    return static_cast<std::size_t>(o - out);
+}
+
+void Base64Decoder::finish() const {
+    if (ended_) return;
+    if (quad_pos_ == 1)
+        throw ValueError("Invalid base64-encoded string: number of data characters (" + std::to_string(data_chars_) +
                          ") cannot be 1 more than a multiple of 4");
-    if (quad_pos != 0) throw ValueError("Incorrect padding");
-    out.resize(static_cast<std::size_t>(o - out.data()));
+    if (quad_pos_ != 0) throw ValueError("Incorrect padding");
+}
+
+std::vector<std::uint8_t> base64_decode_lenient(std::string_view text) {
+    std::vector<std::uint8_t> out(Base64Decoder::max_output(text.size()));
+    Base64Decoder decoder;
+    const std::size_t n = decoder.feed(text, out.data());
+    decoder.finish();
+    out.resize(n);
     return out;
 }
 

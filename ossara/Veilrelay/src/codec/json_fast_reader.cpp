@@ -1,5 +1,6 @@
 #include "codec/json_fast_reader.hpp"
 
+#include "codec/json_text_scan.hpp"
 #include "codec/utf8.hpp"
 
 #include <openssl/crypto.h>
@@ -17,17 +18,6 @@ namespace {
 
 // Deeper documents go to the full reader, which keeps its own stack.
 constexpr int kMaxDepth = 512;
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// Word-at-a-time tests: a high bit is set in the result iff some byte of
-// `w` equals `c` / is below `n` (n <= 128).
-constexpr std::uint64_t bytes_equal(std::uint64_t w, unsigned char c) {
-    const std::uint64_t v = w ^ (kOnes * c);
-    return (v - kOnes) & ~v & kHighs;
-}
-constexpr std::uint64_t bytes_below(std::uint64_t w, unsigned char n) { return (w - kOnes * n) & ~w & kHighs; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -53,10 +43,9 @@ bool read_hex4(const char* p, std::uint32_t& out) {
 bool unescape(const char* p, const char* stop, std::string& out) {
     const char* run = p;
     while (p < stop) {
-        if (*p != '\\') {
-            ++p;
-            continue;
-        }
+        const void* const backslash = std::memchr(p, '\\', static_cast<std::size_t>(stop - p));
+        if (backslash == nullptr) break;
+        p = static_cast<const char*>(backslash);
         out.append(run, p);
         ++p;  // the scan guaranteed a character after every backslash
         switch (*p++) {
@@ -231,13 +220,8 @@ private:
     // control characters and invalid UTF-8 fail; escapes are only noted.
     bool scan_string(bool& escapes) {
         while (true) {
-            // Plain ASCII, the bulk of long strings, eight bytes at a time.
-            while (end_ - p_ >= 8) {
-                std::uint64_t w;
-                std::memcpy(&w, p_, 8);
-                if ((bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below(w, 0x20) | (w & kHighs)) != 0) break;
-                p_ += 8;
-            }
+            // Plain ASCII, the bulk of long strings, many bytes at a time.
+            p_ += plain_json_run(p_, end_);
             if (p_ == end_) return false;
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"') return true;

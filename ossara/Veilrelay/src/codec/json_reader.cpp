@@ -88,7 +88,10 @@ json parse_with_nlohmann(std::string_view text) {
 
 json parse_json(std::string_view text, BorrowedString* borrow) {
     if (auto value = read_json_fast(text, borrow)) return std::move(*value);
+    return parse_json_full(text);
+}
 
+json parse_json_full(std::string_view text) {
     std::size_t at = find_non_finite(text, 0);
     if (at == std::string_view::npos) return parse_with_nlohmann(text);
 

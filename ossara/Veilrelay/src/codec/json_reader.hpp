@@ -17,4 +17,8 @@ struct BorrowedString;
 // reader, used for texts the single-pass reader gives up on, never borrows.
 json parse_json(std::string_view text, BorrowedString* borrow = nullptr);
 
+// The full reader alone, for a text the single-pass reader (read_json_fast)
+// has already given up on.
+json parse_json_full(std::string_view text);
+
 }  // namespace ossara::detail

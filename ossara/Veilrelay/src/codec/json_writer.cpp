@@ -3,6 +3,8 @@
 // and linear: runs of characters that need no escape are appended in bulk.
 #include "codec/json_writer.hpp"
 
+#include "codec/json_text_scan.hpp"
+
 #include <ossara/veilrelay/errors.hpp>
 
 #include <openssl/crypto.h>
@@ -56,39 +58,9 @@ private:
     Container& out_;
 };
 
-// Bytes that can be copied into a string literal unchanged: printable ASCII
-// except the quote and the backslash.
-constexpr std::array<bool, 256> kPlain = [] {
-    std::array<bool, 256> table{};
-    for (int c = 0x20; c <= 0x7E; ++c) table[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
-    return table;
-}();
-
-// Whether none of the 8 bytes in `word` needs an escape (all printable
-// ASCII, none a quote or a backslash): the classic SWAR byte tests, exact
-// for whether any byte matches.
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
-constexpr std::uint64_t any_zero_byte(std::uint64_t x) { return (x - kOnes) & ~x & kHighBits; }
-
-constexpr bool plain_word(std::uint64_t word) {
-    const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighBits;
-    const std::uint64_t non_ascii = word & kHighBits;
-    return (below_space | non_ascii | any_zero_byte(word ^ (kOnes * '"')) | any_zero_byte(word ^ (kOnes * '\\')) |
-            any_zero_byte(word ^ (kOnes * 0x7F))) == 0;
-}
-
 // Length of the run of bytes from `from` on that need no escape.
 std::size_t plain_run_end(std::string_view s, std::size_t from) {
-    std::size_t i = from;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, s.data() + i, 8);
-        if (!plain_word(word)) break;
-    }
-    while (i < s.size() && kPlain[static_cast<unsigned char>(s[i])]) ++i;
-    return i;
+    return from + plain_json_run(s.data() + from, s.data() + s.size());
 }
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -277,7 +249,11 @@ std::size_t plain_size(const json& root) {
 template <typename Out>
 void write(Out& out, const json& root) {
     Sink<Out> sink(out);
-    sink.reserve(plain_size(root));
+    // An eighth more than the text without escapes: a chat text's line
+    // breaks and quotes then fit without the sink moving (and wiping) the
+    // whole text near its end. Room never written to costs no memory pages.
+    const std::size_t plain = plain_size(root);
+    sink.reserve(plain + plain / 8);
     struct Frame {
         json::const_iterator next;
         json::const_iterator end;

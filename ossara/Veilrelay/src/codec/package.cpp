@@ -111,17 +111,23 @@ std::vector<std::uint8_t> write_package(std::span<const std::uint8_t> ciphertext
 ReceivedPackage check_package(std::span<const std::uint8_t> body) {
     if (body.empty()) throw ValueError("Empty encrypted response");
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
-    if (utf8_error(text)) throw ValueError("Invalid encrypted package format: not valid UTF-8");
-    // A byte-order mark is not JSON (the parser would skip it silently).
-    if (text.starts_with("\xEF\xBB\xBF")) throw ValueError("Invalid encrypted package format: malformed JSON");
-
     ReceivedPackage package;
     BorrowedString ciphertext{"encrypted_payload", "ciphertext", std::nullopt};
-    try {
-        package.document = parse_json(text, &ciphertext);
-    } catch (const json::exception&) {  // syntax errors and number overflow
-        throw ValueError("Invalid encrypted package format: malformed JSON");
+    // The single-pass reader checks the UTF-8 of every string it reads, and
+    // outside strings only ASCII is JSON: a text it reads is valid UTF-8, so
+    // the separate pass over the text runs only when it gives up.
+    std::optional<json> document = read_json_fast(text, &ciphertext);
+    if (!document) {
+        if (utf8_error(text)) throw ValueError("Invalid encrypted package format: not valid UTF-8");
+        // A byte-order mark is not JSON (the parser would skip it silently).
+        if (text.starts_with("\xEF\xBB\xBF")) throw ValueError("Invalid encrypted package format: malformed JSON");
+        try {
+            document = parse_json_full(text);
+        } catch (const json::exception&) {  // syntax errors and number overflow
+            throw ValueError("Invalid encrypted package format: malformed JSON");
+        }
     }
+    package.document = std::move(*document);
     const json& doc = package.document;
     if (!doc.is_object()) throw ValueError("Invalid encrypted package format: not a JSON object");
 

@@ -4,6 +4,7 @@
 // characters fall (a JSON text starts with an ASCII character).
 #include "codec/plaintext.hpp"
 
+#include "codec/json_fast_reader.hpp"
 #include "codec/json_reader.hpp"
 #include "codec/utf8.hpp"
 
@@ -11,6 +12,7 @@
 
 #include <openssl/crypto.h>
 
+#include <optional>
 #include <string_view>
 
 namespace ossara::detail {
@@ -87,12 +89,13 @@ void decode_utf32(std::span<const std::uint8_t> b, bool big_endian, const char* 
 json parse_plaintext(std::span<const std::uint8_t> bytes) {
     WipedString transcoded;
     std::string_view text;
+    bool unchecked_utf8 = false;  // a UTF-8 text, not yet known to be valid
     switch (detect_encoding(bytes)) {
         case Encoding::utf8:
         case Encoding::utf8_sig: {
             text = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-            if (auto error = utf8_error(text, true)) not_json(*error);
+            unchecked_utf8 = true;
             break;
         }
         case Encoding::utf16: {
@@ -112,19 +115,26 @@ json parse_plaintext(std::span<const std::uint8_t> bytes) {
         case Encoding::utf32_le: decode_utf32(bytes, false, "utf-32-le", transcoded.text); text = transcoded.text; break;
         case Encoding::utf32_be: decode_utf32(bytes, true, "utf-32-be", transcoded.text); text = transcoded.text; break;
     }
-    // Only one byte-order mark is consumed; a second one is not JSON (the
-    // parser would skip it silently).
-    if (text.starts_with("\xEF\xBB\xBF")) not_json("Expecting value: line 1 column 1 (char 0)");
-
-    json value;
-    try {
-        value = parse_json(text);
-    } catch (const json::exception& e) {  // syntax errors and number overflow
-        not_json(e.what());
+    // A text the single-pass reader reads is valid UTF-8 (it checks every
+    // string, and outside strings only ASCII is JSON); the separate UTF-8
+    // pass runs only when it gives up.
+    std::optional<json> value = read_json_fast(text);
+    if (!value) {
+        if (unchecked_utf8) {
+            if (auto error = utf8_error(text, true)) not_json(*error);
+        }
+        // Only one byte-order mark is consumed; a second one is not JSON (the
+        // parser would skip it silently).
+        if (text.starts_with("\xEF\xBB\xBF")) not_json("Expecting value: line 1 column 1 (char 0)");
+        try {
+            value = parse_json_full(text);
+        } catch (const json::exception& e) {  // syntax errors and number overflow
+            not_json(e.what());
+        }
     }
-    if (!value.is_object() && !value.is_null())
-        throw TypeError(std::string("decrypted answer is a JSON ") + value.type_name() + ", not an object");
-    return value;
+    if (!value->is_object() && !value->is_null())
+        throw TypeError(std::string("decrypted answer is a JSON ") + value->type_name() + ", not an object");
+    return std::move(*value);
 }
 
 void complete_metadata(json& answer, const std::string& payload_id, const json& processed_at,

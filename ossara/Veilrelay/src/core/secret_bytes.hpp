@@ -49,6 +49,13 @@ public:
         bytes_.shrink_to_fit();
     }
 
+    // Gives the memory back without another pass over it, for bytes that are
+    // zero already (a secure-memory guard wipes its source when entered).
+    void release_wiped() noexcept {
+        bytes_.clear();
+        bytes_.shrink_to_fit();
+    }
+
 private:
     std::vector<std::uint8_t> bytes_;
 };

@@ -10,9 +10,11 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <stdexcept>
 
 namespace ossara::detail {
@@ -72,6 +74,32 @@ void gcm_update(EVP_CIPHER_CTX* ctx, std::span<const std::uint8_t> in, std::uint
     }
 }
 
+// The password callback for public keys: a block that claims to be encrypted
+// gets no password. Without a callback OpenSSL would ask for one on the
+// terminal, so a router's answer could stop the process at a prompt.
+int no_password(char*, int, int, void*) { return 0; }
+
+struct OpensslBytesFree {
+    void operator()(unsigned char* bytes) const noexcept { OPENSSL_free(bytes); }
+};
+
+// The usual form of a public key, a "PUBLIC KEY" block holding exactly one
+// SubjectPublicKeyInfo, read directly: several times cheaper than OpenSSL's
+// general key decoding, which stays the reader (and the judge) of every other
+// text. nullptr when the text is not of that form.
+EvpPkeyPtr read_public_key_block(std::string_view pem) {
+    BioPtr bio = memory_bio(pem.data(), pem.size());
+    unsigned char* der = nullptr;
+    long size = 0;
+    if (PEM_bytes_read_bio(&der, &size, nullptr, PEM_STRING_PUBLIC, bio.get(), &no_password, nullptr) != 1)
+        return nullptr;
+    const std::unique_ptr<unsigned char, OpensslBytesFree> owned(der);
+    const unsigned char* p = der;
+    EvpPkeyPtr key(d2i_PUBKEY(nullptr, &p, size));
+    if (!key || p != der + size) return nullptr;
+    return key;
+}
+
 }  // namespace
 
 void random_bytes(std::span<std::uint8_t> out) {
@@ -98,8 +126,10 @@ EvpPkeyPtr generate_rsa_key(int bits) {
 
 EvpPkeyPtr load_public_key_pem(std::string_view pem) {
     ERR_clear_error();
+    if (EvpPkeyPtr key = read_public_key_block(pem)) return key;
+    ERR_clear_error();
     BioPtr bio = memory_bio(pem.data(), pem.size());
-    EvpPkeyPtr key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    EvpPkeyPtr key(PEM_read_bio_PUBKEY(bio.get(), nullptr, &no_password, nullptr));
     if (!key) throw ValueError("Could not deserialize key data: " + openssl_error_text("no PEM public key found"));
     return key;
 }
@@ -178,26 +208,40 @@ std::array<std::uint8_t, kGcmTagSize> aes_gcm_encrypt(std::span<const std::uint8
     return encryptor.finish();
 }
 
-SecretBytes aes_gcm_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                            std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t> tag) {
+AesGcmDecryptor::AesGcmDecryptor(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                                 std::span<const std::uint8_t> tag) {
     if (tag.size() != kGcmTagSize)
         throw ValueError("Authentication tag must be " + std::to_string(kGcmTagSize) + " bytes, got " +
                          std::to_string(tag.size()));
+    std::copy(tag.begin(), tag.end(), tag_.begin());
     ERR_clear_error();
-    EvpCipherCtxPtr ctx = start_gcm(false, key, nonce);
-    SecretBytes plaintext(ciphertext.size());
-    gcm_update(ctx.get(), ciphertext, plaintext.data());
+    ctx_ = start_gcm(false, key, nonce);
+}
+
+AesGcmDecryptor::~AesGcmDecryptor() = default;
+
+void AesGcmDecryptor::update(std::span<const std::uint8_t> ciphertext, std::uint8_t* plaintext_out) {
+    gcm_update(ctx_.get(), ciphertext, plaintext_out);
+}
+
+void AesGcmDecryptor::finish() {
     // EVP_CTRL_GCM_SET_TAG takes a non-const buffer but only reads it.
-    std::array<std::uint8_t, kGcmTagSize> expected{};
-    std::copy(tag.begin(), tag.end(), expected.begin());
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(expected.size()), expected.data()) != 1)
+    if (EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(tag_.size()), tag_.data()) != 1)
         fail("AES-GCM tag setup failed");
     int tail = 0;
     std::uint8_t none[16];
-    if (EVP_DecryptFinal_ex(ctx.get(), none, &tail) != 1) {
+    if (EVP_DecryptFinal_ex(ctx_.get(), none, &tail) != 1) {
         ERR_clear_error();
         throw AuthenticationFailure();
     }
+}
+
+SecretBytes aes_gcm_decrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                            std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t> tag) {
+    AesGcmDecryptor decryptor(key, nonce, tag);
+    SecretBytes plaintext(ciphertext.size());
+    decryptor.update(ciphertext, plaintext.data());
+    decryptor.finish();
     return plaintext;
 }
 

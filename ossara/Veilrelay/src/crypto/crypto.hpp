@@ -69,6 +69,28 @@ private:
     EvpCipherCtxPtr ctx_;
 };
 
+// AES-GCM decryption fed in pieces (no AAD), so a ciphertext can be decoded
+// and decrypted a piece at a time. The constructor checks, in this order, the
+// tag length (16 bytes), the key length (16/24/32 bytes, AES-128/192/256) and
+// the nonce, each a ValueError; finish() raises AuthenticationFailure when
+// the tag does not verify.
+class AesGcmDecryptor {
+public:
+    AesGcmDecryptor(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                    std::span<const std::uint8_t> tag);
+    ~AesGcmDecryptor();
+    AesGcmDecryptor(const AesGcmDecryptor&) = delete;
+    AesGcmDecryptor& operator=(const AesGcmDecryptor&) = delete;
+
+    // Writes ciphertext.size() bytes to plaintext_out (which may alias ciphertext).
+    void update(std::span<const std::uint8_t> ciphertext, std::uint8_t* plaintext_out);
+    void finish();
+
+private:
+    EvpCipherCtxPtr ctx_;
+    std::array<std::uint8_t, kGcmTagSize> tag_{};
+};
+
 // AES-GCM, no AAD, 16-byte tag. Encrypt writes plaintext.size() bytes to
 // ciphertext_out (which may alias plaintext) and returns the tag.
 std::array<std::uint8_t, kGcmTagSize> aes_gcm_encrypt(std::span<const std::uint8_t> key,

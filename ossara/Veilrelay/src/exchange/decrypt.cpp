@@ -11,27 +11,51 @@
 #include "crypto/crypto.hpp"
 
 #include <exception>
+#include <optional>
+#include <string_view>
 
 namespace ossara {
 
 namespace {
 
-struct DecodedPayload {
-    std::vector<std::uint8_t> ciphertext;
-    std::vector<std::uint8_t> nonce;
-    std::vector<std::uint8_t> tag;
-};
+// Characters of the ciphertext's text decoded and decrypted at a time: small
+// enough that the decoded piece is still in cache when it is decrypted.
+constexpr std::size_t kDecryptPiece = 64 * 1024;
 
-// Decodes the three members, then gives back the body, which the
-// ciphertext's text may point into: the body is a third larger than the
-// payload and is not needed any more.
-DecodedPayload decode_payload(const detail::ReceivedPackage& package, std::vector<std::uint8_t>& body) {
-    DecodedPayload decoded;
-    decoded.ciphertext = detail::base64_decode_lenient(package.ciphertext_text());
-    decoded.nonce = detail::base64_decode_lenient(detail::base64_member(*package.nonce));
-    decoded.tag = detail::base64_decode_lenient(detail::base64_member(*package.tag));
+// Decodes the ciphertext a piece at a time straight into the plaintext
+// buffer and decrypts each piece there in place, so the decoded ciphertext
+// never exists as a buffer of its own. The errors come in the order of
+// decoding the three members whole, then starting the cipher: a fault of the
+// ciphertext's text is reported before one of the nonce, the tag or the key.
+// Then gives back the body, which the ciphertext's text may point into.
+detail::SecretBytes decrypt_payload(const detail::ReceivedPackage& package, std::span<const std::uint8_t> key,
+                                    std::vector<std::uint8_t>& body) {
+    const std::string_view text = package.ciphertext_text();
+    std::optional<detail::AesGcmDecryptor> decryptor;
+    std::exception_ptr deferred;
+    try {
+        const std::vector<std::uint8_t> nonce = detail::base64_decode_lenient(detail::base64_member(*package.nonce));
+        const std::vector<std::uint8_t> tag = detail::base64_decode_lenient(detail::base64_member(*package.tag));
+        decryptor.emplace(key, nonce, tag);
+    } catch (...) {
+        deferred = std::current_exception();  // raised once the ciphertext's text has been checked
+    }
+
+    detail::SecretBytes plaintext(detail::Base64Decoder::max_output(text.size()));
+    detail::Base64Decoder decoder;
+    std::size_t produced = 0;
+    for (std::size_t at = 0; at < text.size(); at += kDecryptPiece) {
+        std::uint8_t* const out = plaintext.data() + produced;
+        const std::size_t n = decoder.feed(text.substr(at, kDecryptPiece), out);
+        if (decryptor) decryptor->update(std::span<const std::uint8_t>(out, n), out);
+        produced += n;
+    }
+    decoder.finish();
+    if (deferred) std::rethrow_exception(deferred);
+    decryptor->finish();
+    plaintext.truncate(produced);
     std::vector<std::uint8_t>().swap(body);
-    return decoded;
+    return plaintext;
 }
 
 }  // namespace
@@ -55,26 +79,16 @@ asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encr
             // The unwrapped key and the plaintext are moved into guarded
             // copies at once (their sources are wiped on entry).
             auto protected_aes_key = detail::enter_secure_bytearray(aes_key.span(), true);
-            detail::SecretBytes plaintext;
-            {
-                // The decoded ciphertext is released before the plaintext is parsed.
-                const DecodedPayload payload = decode_payload(package, encrypted_response);
-                plaintext =
-                    detail::aes_gcm_decrypt(protected_aes_key.data(), payload.nonce, payload.ciphertext, payload.tag);
-            }
+            detail::SecretBytes plaintext = decrypt_payload(package, protected_aes_key.data(), encrypted_response);
             plaintext_size = plaintext.size();
             {
                 auto protected_plaintext = detail::enter_secure_bytearray(plaintext.span(), true);
-                plaintext.wipe();  // already zeroed by the guard; its memory goes back now
+                plaintext.release_wiped();  // zeroed by the guard on entry; its memory goes back now
                 answer = detail::parse_plaintext(protected_plaintext.data());
             }
         } else {
             detail::log().warn("Secure memory not available, using standard decryption");
-            detail::SecretBytes plaintext;
-            {
-                const DecodedPayload payload = decode_payload(package, encrypted_response);
-                plaintext = detail::aes_gcm_decrypt(aes_key.span(), payload.nonce, payload.ciphertext, payload.tag);
-            }
+            const detail::SecretBytes plaintext = decrypt_payload(package, aes_key.span(), encrypted_response);
             plaintext_size = plaintext.size();
             answer = detail::parse_plaintext(plaintext.span());
         }

@@ -44,8 +44,8 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std:
         package.end_payload(nonce, encryptor.finish());
     }
 
-    const std::string server_pem = co_await fetch_server_public_key();
-    const detail::EvpPkeyPtr server_key = detail::load_public_key_pem(server_pem);
+    // The key as parsed to check the router's answer.
+    const detail::EvpPkeyPtr server_key = (co_await _fetch_server_key()).second;
 
     // The RSA operation gets a copy of the key that is wiped right after.
     detail::SecretBytes key_copy(aes_key.size());
@@ -85,8 +85,9 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::encrypt_payload(json paylo
                                                protected_aes_key.data());
             }
             // The serialised payload lives on in its guarded copy only; its
-            // wiped buffer goes back now rather than after the exchange.
-            payload_json.wipe();
+            // buffer, wiped by the guard, goes back now rather than after the
+            // exchange.
+            payload_json.release_wiped();
             package = co_await _do_encrypt(protected_payload.data(), protected_aes_key.data());
         } else {
             detail::log().warn("Secure memory not available, using standard encryption");

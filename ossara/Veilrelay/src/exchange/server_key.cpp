@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ossara {
 
@@ -21,17 +22,19 @@ constexpr std::string_view kFetchFailed = "Failed to fetch server's public key";
 
 bool is_https(const std::string& url) { return url.starts_with("https://"); }
 
+using FetchedKey = std::pair<std::string, detail::EvpPkeyPtr>;
+
 // The answer must be exactly 200 and its body a PEM public key of any algorithm.
-std::string accept_key_answer(const detail::HttpResponse& response) {
+FetchedKey accept_key_answer(const detail::HttpResponse& response) {
     if (response.status != 200)
         throw ValueError(std::string(kFetchFailed) + ": HTTP " + std::to_string(response.status));
-    std::string pem(response.body.begin(), response.body.end());
+    FetchedKey fetched{std::string(response.body.begin(), response.body.end()), nullptr};
     try {
-        (void)detail::load_public_key_pem(pem);
+        fetched.second = detail::load_public_key_pem(fetched.first);
     } catch (...) {
         throw ValueError("Server returned invalid public key format");
     }
-    return pem;
+    return fetched;
 }
 
 // The failure table, first match wins. Must be called from a catch block.
@@ -61,6 +64,11 @@ std::string accept_key_answer(const detail::HttpResponse& response) {
 }  // namespace
 
 asio::awaitable<std::string> Veilrelay::fetch_server_public_key() {
+    FetchedKey fetched = co_await _fetch_server_key();
+    co_return std::move(fetched.first);
+}
+
+asio::awaitable<FetchedKey> Veilrelay::_fetch_server_key() {
     detail::log().info("Fetching server's public key...");
     const bool https = is_https(router_url_);
     if (!https) {
@@ -74,10 +82,10 @@ asio::awaitable<std::string> Veilrelay::fetch_server_public_key() {
     request.limits = {connect_timeout_, low_speed_time_};
     request.ca_file = ca_file_;
 
-    std::string pem;
+    FetchedKey fetched;
     try {
         const detail::HttpResponse response = co_await detail::http_exchange(std::move(request));
-        pem = accept_key_answer(response);
+        fetched = accept_key_answer(response);
     } catch (...) {
         rethrow_mapped();
     }
@@ -86,7 +94,7 @@ asio::awaitable<std::string> Veilrelay::fetch_server_public_key() {
         detail::log().debug("Server's public key fetched securely over HTTPS");
     else
         detail::log().warn("Server's public key fetched over HTTP (INSECURE)");
-    co_return pem;
+    co_return fetched;
 }
 
 }  // namespace ossara
