@@ -2,6 +2,7 @@
 // fetch the server key, wrap the content key, write the request package.
 #include <ossara/Veilrelay.hpp>
 
+#include "detail/cancellation.hpp"
 #include "detail/crypto.hpp"
 #include "detail/encrypt_probe.hpp"
 #include "detail/json_writer.hpp"
@@ -46,6 +47,16 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std:
 
     const std::string server_pem = co_await fetch_server_public_key();
     const detail::EvpPkeyPtr server_key = detail::load_public_key_pem(server_pem);
+    if (pinned_server_key_) {
+        // Refused before the content key is wrapped for it: a substituted key
+        // gets nothing it could open.
+        const std::string received = detail::public_key_fingerprint(server_key.get());
+        if (received != *pinned_server_key_) {
+            detail::log().error("Server public key does not match the pinned key: pinned {}, received {}",
+                                *pinned_server_key_, received);
+            throw SecurityError("Server public key does not match the pinned key");
+        }
+    }
 
     // The RSA operation gets a copy of the key that is wiped right after.
     detail::SecretBytes key_copy(aes_key.size());
@@ -98,7 +109,8 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::encrypt_payload(json paylo
         throw;
     } catch (const CancelledError&) {
         throw;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        if (detail::is_cancellation(error)) throw CancelledError();
         // One fixed message; the replaced error is not chained to it.
         throw SecurityError("Encryption operation failed");
     }

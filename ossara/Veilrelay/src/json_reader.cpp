@@ -5,7 +5,9 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -28,8 +30,30 @@ const std::array<NonFinite, 3>& non_finite_tokens() {
     return tokens;
 }
 
-// Position of the first non-finite token outside string literals, or npos.
-std::size_t find_non_finite(std::string_view text, std::size_t from) {
+struct Token {
+    std::size_t at = std::string_view::npos;
+    std::size_t length = 0;
+    std::size_t index = 0;  // into non_finite_tokens()
+};
+
+bool is_number_char(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E'; }
+
+// A number text that overflows a double (nlohmann refuses it) stands for
+// -Infinity or Infinity; nullopt for every other number.
+std::optional<std::size_t> overflowing_number(std::string_view run) {
+    // Only an exponent or more than 308 digits can leave the range.
+    if (run.size() < 309 && run.find_first_of("eE") == std::string_view::npos) return std::nullopt;
+    double value = 0;
+    const auto [ptr, ec] = std::from_chars(run.data(), run.data() + run.size(), value);
+    if (ec != std::errc::result_out_of_range || ptr != run.data() + run.size()) return std::nullopt;
+    // Out of range: an overflow when at least one in magnitude, else an
+    // underflow that nlohmann rounds to zero or a subnormal.
+    if (!magnitude_at_least_one(run)) return std::nullopt;
+    return run[0] == '-' ? 0 : 1;
+}
+
+// The first non-finite token or overflowing number outside string literals.
+Token find_non_finite(std::string_view text, std::size_t from) {
     bool in_string = false;
     for (std::size_t i = from; i < text.size(); ++i) {
         const char c = text[i];
@@ -43,10 +67,37 @@ std::size_t find_non_finite(std::string_view text, std::size_t from) {
             continue;
         }
         if (c == 'N' || c == 'I' || c == '-')
-            for (const auto& t : non_finite_tokens())
-                if (text.substr(i).starts_with(t.token)) return i;
+            for (std::size_t k = 0; k < non_finite_tokens().size(); ++k)
+                if (text.substr(i).starts_with(non_finite_tokens()[k].token))
+                    return {i, non_finite_tokens()[k].token.size(), k};
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t end = i;
+            while (end < text.size() && is_number_char(text[end])) ++end;
+            if (const auto index = overflowing_number(text.substr(i, end - i))) return {i, end - i, *index};
+            i = end - 1;
+        }
     }
-    return std::string_view::npos;
+    return {};
+}
+
+// Refuses a document nested deeper than kMaxJsonDepth before nlohmann builds it.
+void check_depth(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth)
+                throw json::parse_error::create(101, i + 1, "syntax error: document nested too deeply", nullptr);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
 }
 
 // Replaces every string equal to `marker + index` by the non-finite value it stands for.
@@ -88,9 +139,10 @@ json parse_with_nlohmann(std::string_view text) {
 
 json parse_json(std::string_view text, BorrowedString* borrow) {
     if (auto value = read_json_fast(text, borrow)) return std::move(*value);
+    check_depth(text);
 
-    std::size_t at = find_non_finite(text, 0);
-    if (at == std::string_view::npos) return parse_with_nlohmann(text);
+    Token token = find_non_finite(text, 0);
+    if (token.at == std::string_view::npos) return parse_with_nlohmann(text);
 
     // Stand each token in as a string no document contains (a random marker),
     // parse, then put the float values in their place.
@@ -102,19 +154,14 @@ json parse_json(std::string_view text, BorrowedString* borrow) {
     std::string rewritten;
     rewritten.reserve(text.size() + 64);
     std::size_t copied = 0;
-    while (at != std::string_view::npos) {
-        rewritten.append(text.substr(copied, at - copied));
-        for (std::size_t k = 0; k < non_finite_tokens().size(); ++k) {
-            const auto& t = non_finite_tokens()[k];
-            if (!text.substr(at).starts_with(t.token)) continue;
-            rewritten += "\"\\u0001";
-            rewritten.append(marker, 1);
-            rewritten += static_cast<char>('0' + k);
-            rewritten += '"';
-            copied = at + t.token.size();
-            break;
-        }
-        at = find_non_finite(text, copied);
+    while (token.at != std::string_view::npos) {
+        rewritten.append(text.substr(copied, token.at - copied));
+        rewritten += "\"\\u0001";
+        rewritten.append(marker, 1);
+        rewritten += static_cast<char>('0' + token.index);
+        rewritten += '"';
+        copied = token.at + token.length;
+        token = find_non_finite(text, copied);
     }
     rewritten.append(text.substr(copied));
 

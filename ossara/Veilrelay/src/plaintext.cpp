@@ -127,7 +127,7 @@ json parse_plaintext(std::span<const std::uint8_t> bytes) {
     return value;
 }
 
-void complete_metadata(json& answer, const std::string& payload_id, const json& processed_at,
+void complete_metadata(json& answer, const std::string& payload_id, json processed_at,
                        const std::string& algorithm) {
     if (!answer.is_object()) throw TypeError(std::string("the answer is a JSON ") + answer.type_name() + ", not an object");
     if (!answer.contains("_metadata")) answer["_metadata"] = json::object();
@@ -135,7 +135,7 @@ void complete_metadata(json& answer, const std::string& payload_id, const json& 
     if (!metadata.is_object())
         throw TypeError(std::string("_metadata is a JSON ") + metadata.type_name() + ", not an object");
     metadata["payload_id"] = payload_id;
-    metadata["processed_at"] = processed_at;
+    metadata["processed_at"] = std::move(processed_at);
     metadata["is_encrypted"] = true;
     metadata["encryption_algorithm"] = algorithm;
 }
