@@ -16,6 +16,7 @@
 #include <asio/cancellation_signal.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -183,6 +184,55 @@ TEST_F(HostileRouterTest, EveryHostileAnswerEndsInItsTypedError) {
     for (const auto& line : log.lines_at(spdlog::level::err))
         named = named || line.find("exceeds the limit of 1048576 bytes") != std::string::npos;
     EXPECT_TRUE(named);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// kB figure of a "Vm...:" line of /proc/self/status.
+std::size_t status_kib(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with(field + ":")) return std::stoul(line.substr(field.size() + 1));
+    return 0;
+}
+
+// Peak resident memory while an endless body arrives stays below each bound
+// plus 32 MiB (measured from the resident size before, peak reset first).
+TEST_F(HostileRouterTest, PeakMemoryAgainstEndlessBodiesStaysWithinItsBound) {
+    if (kSanitized) GTEST_SKIP() << "resident memory is the sanitizer's, not ours";
+    constexpr std::size_t kSlack = 32 * 1024 * 1024;
+    const std::string chunk(256 * 1024, 'x');
+    struct Case {
+        const char* name;
+        HostileAnswer answer;
+        bool key;
+        std::size_t bound;
+    };
+    const std::vector<Case> cases{
+        {"200 body", with_key(HostileAnswer::endless_body(200, chunk)), false, Veilrelay::DEFAULT_MAX_RESPONSE_SIZE},
+        {"error body", with_key(HostileAnswer::endless_body(500, chunk)), false, 1024 * 1024},
+        {"key body", HostileAnswer::endless_body(200, chunk), true, 64 * 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HostilePeer peer(c.answer);
+        Veilrelay client = client_of(peer);
+        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak (VmHWM) to the current size
+        const std::size_t before = status_kib("VmRSS") * 1024;
+        const auto outcome = c.key ? outcome_of(client.fetch_server_public_key())
+                                   : outcome_of(client.send_secure_request(chat_payload("x"), "p"));
+        EXPECT_TRUE(outcome);
+        const std::size_t peak = status_kib("VmHWM") * 1024;
+        std::printf("peak resident growth against an endless %s: %.1f MiB (bound %.1f MiB + 32 MiB); %zu bytes sent\n",
+                    c.name, static_cast<double>(peak - std::min(peak, before)) / (1024 * 1024),
+                    static_cast<double>(c.bound) / (1024 * 1024), peer.bytes_sent());
+        EXPECT_LT(peak - std::min(peak, before), c.bound + kSlack);
+    }
 }
 
 TEST_F(HostileRouterTest, ErrorBodiesAreReadLikePackages) {

@@ -278,8 +278,15 @@ private:
         }
         const std::size_t room = limit - std::min(limit, body.size());
         const std::size_t taken = std::min(n, room);
-        if (body.size() + taken > body.capacity())
-            body.reserve(std::min(std::max(body.capacity() * 2, body.size() + taken), limit));
+        if (body.size() + taken > body.capacity()) {
+            // Capacities are the limit halved k times: the last growth copies
+            // half the limit into the limit, so a body that runs into the
+            // limit never needs more than the limit at once.
+            const std::size_t wanted = std::max(body.capacity() * 2, body.size() + taken);
+            std::size_t grown = limit;
+            while (grown / 2 >= wanted) grown /= 2;
+            body.reserve(grown);
+        }
         body.insert(body.end(), bytes, bytes + taken);
         if (taken == n) return n;
         if (error_answer)
