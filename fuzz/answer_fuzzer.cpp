@@ -6,7 +6,7 @@
 // nothing crashes, however deep or odd the body.
 #include "fuzz_check.hpp"
 
-#include "detail/status_errors.hpp"
+#include "exchange/status_errors.hpp"
 
 #include <ossara/Veilrelay.hpp>
 

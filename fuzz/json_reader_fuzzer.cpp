@@ -5,7 +5,7 @@
 // cannot read the non-finite tokens, so both sides see them as null (a
 // token may also sit in a value that a repeated name later replaces); it
 // refuses numbers beyond the double range, which the reader reads as infinity.
-#include "detail/json_fast_reader.hpp"
+#include "codec/json_fast_reader.hpp"
 #include "fuzz_check.hpp"
 #include "non_finite_tokens.hpp"
 #include "support/json_identical.hpp"

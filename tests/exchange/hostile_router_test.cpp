@@ -4,8 +4,8 @@
 // process alive; cancellation at any point must be a CancelledError.
 #include "exchange_fixture.hpp"
 
-#include "detail/crypto.hpp"
-#include "detail/json_writer.hpp"
+#include "crypto/crypto.hpp"
+#include "codec/json_writer.hpp"
 #include "devrouter/test_servers.hpp"
 #include "package_crypto.hpp"
 #include "support/hostile_peer.hpp"

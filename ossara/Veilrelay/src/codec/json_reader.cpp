@@ -1,0 +1,180 @@
+#include "codec/json_reader.hpp"
+
+#include "codec/json_fast_reader.hpp"
+#include "crypto/crypto.hpp"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ossara::detail {
+
+namespace {
+
+struct NonFinite {
+    std::string_view token;
+    double value;
+};
+
+const std::array<NonFinite, 3>& non_finite_tokens() {
+    static const std::array<NonFinite, 3> tokens{{{"-Infinity", -std::numeric_limits<double>::infinity()},
+                                                  {"Infinity", std::numeric_limits<double>::infinity()},
+                                                  {"NaN", std::numeric_limits<double>::quiet_NaN()}}};
+    return tokens;
+}
+
+struct Token {
+    std::size_t at = std::string_view::npos;
+    std::size_t length = 0;
+    std::size_t index = 0;  // into non_finite_tokens()
+};
+
+bool is_number_char(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E'; }
+
+// A number text that overflows a double (nlohmann refuses it) stands for
+// -Infinity or Infinity; nullopt for every other number.
+std::optional<std::size_t> overflowing_number(std::string_view run) {
+    // Only an exponent or more than 308 digits can leave the range.
+    if (run.size() < 309 && run.find_first_of("eE") == std::string_view::npos) return std::nullopt;
+    double value = 0;
+    const auto [ptr, ec] = std::from_chars(run.data(), run.data() + run.size(), value);
+    if (ec != std::errc::result_out_of_range || ptr != run.data() + run.size()) return std::nullopt;
+    // Out of range: an overflow when at least one in magnitude, else an
+    // underflow that nlohmann rounds to zero or a subnormal.
+    if (!magnitude_at_least_one(run)) return std::nullopt;
+    return run[0] == '-' ? 0 : 1;
+}
+
+// The first non-finite token or overflowing number outside string literals.
+Token find_non_finite(std::string_view text, std::size_t from) {
+    bool in_string = false;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+            continue;
+        }
+        if (c == 'N' || c == 'I' || c == '-')
+            for (std::size_t k = 0; k < non_finite_tokens().size(); ++k)
+                if (text.substr(i).starts_with(non_finite_tokens()[k].token))
+                    return {i, non_finite_tokens()[k].token.size(), k};
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t end = i;
+            while (end < text.size() && is_number_char(text[end])) ++end;
+            if (const auto index = overflowing_number(text.substr(i, end - i))) return {i, end - i, *index};
+            i = end - 1;
+        }
+    }
+    return {};
+}
+
+// Refuses a document nested deeper than kMaxJsonDepth before nlohmann builds it.
+void check_depth(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth)
+                throw json::parse_error::create(101, i + 1, "syntax error: document nested too deeply", nullptr);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+}
+
+// Replaces every string equal to `marker + index` by the non-finite value it stands for.
+void restore(json& root, const std::string& marker) {
+    std::vector<json*> pending{&root};
+    while (!pending.empty()) {
+        json* value = pending.back();
+        pending.pop_back();
+        if (value->is_object()) {
+            for (auto& [key, child] : value->items()) {
+                // The tokens are values, never member names.
+                if (key.starts_with(marker))
+                    throw json::parse_error::create(101, 0, "syntax error: non-finite number used as a member name",
+                                                    nullptr);
+                pending.push_back(&child);
+            }
+        } else if (value->is_array()) {
+            for (auto& child : *value) pending.push_back(&child);
+        } else if (value->is_string()) {
+            const auto& s = value->get_ref<const std::string&>();
+            if (s.size() == marker.size() + 1 && s.starts_with(marker))
+                *value = non_finite_tokens()[static_cast<std::size_t>(s.back() - '0')].value;
+        }
+    }
+}
+
+// nlohmann reports a number that overflows a double as out_of_range, which
+// is not a parse error for the callers; it is one here (the text is not
+// JSON this reader can represent).
+json parse_with_nlohmann(std::string_view text) {
+    try {
+        return json::parse(text);
+    } catch (const json::out_of_range& error) {
+        throw json::parse_error::create(101, 0, error.what(), nullptr);
+    }
+}
+
+}  // namespace
+
+json parse_json(std::string_view text, BorrowedString* borrow) {
+    if (auto value = read_json_fast(text, borrow)) return std::move(*value);
+    check_depth(text);
+
+    Token token = find_non_finite(text, 0);
+    if (token.at == std::string_view::npos) return parse_with_nlohmann(text);
+
+    // Stand each token in as a string no document contains (a random marker),
+    // parse, then put the float values in their place.
+    std::array<std::uint8_t, 12> nonce{};
+    random_bytes(nonce);
+    std::string marker = "\x01";
+    for (const auto b : nonce) marker += "0123456789abcdef"[b >> 4], marker += "0123456789abcdef"[b & 15];
+
+    std::string rewritten;
+    rewritten.reserve(text.size() + 64);
+    std::size_t copied = 0;
+    while (token.at != std::string_view::npos) {
+        rewritten.append(text.substr(copied, token.at - copied));
+        rewritten += "\"\\u0001";
+        rewritten.append(marker, 1);
+        rewritten += static_cast<char>('0' + token.index);
+        rewritten += '"';
+        copied = token.at + token.length;
+        token = find_non_finite(text, copied);
+    }
+    rewritten.append(text.substr(copied));
+
+    json value;
+    try {
+        value = parse_with_nlohmann(rewritten);
+    } catch (...) {
+        OPENSSL_cleanse(rewritten.data(), rewritten.size());
+        throw;
+    }
+    OPENSSL_cleanse(rewritten.data(), rewritten.size());
+    restore(value, marker);
+    return value;
+}
+
+}  // namespace ossara::detail
