@@ -1,12 +1,8 @@
 // The bounds on received JSON: the nesting limit in every reader path (the
-// single-pass reader and the full one it hands deeper texts to), numbers
-// beyond the double range, and the places that take a received value on
-// (package, answer, status rows), on a thread with a small stack.
+// single-pass reader and the full one it hands deeper texts to), on a thread
+// with a small stack, and numbers beyond the double range. The places that
+// take received values on are tested end to end in hostile_router_test.
 #include "codec/json_reader.hpp"
-#include "codec/package.hpp"
-#include "codec/plaintext.hpp"
-#include "exchange/status_errors.hpp"
-#include "support/bytes.hpp"
 #include "support/small_stack.hpp"
 
 #include <gtest/gtest.h>
@@ -62,34 +58,6 @@ TEST(ReceivedJson, NumbersBeyondTheDoubleRangeAreInfinite) {
         EXPECT_EQ(read("1e-400"), 0.0);
         EXPECT_EQ(read("-" + huge_integer), -inf);
     }
-}
-
-TEST(ReceivedJson, EveryPlaceTakesTheBoundOnASmallStack) {
-    const std::string deep = arrays(50000);
-    run_on_small_stack([&] {
-        const std::string package = R"({"version": "1.0", "algorithm": "hybrid-aes256-rsa4096", "encrypted_payload": )"
-                                    R"({"ciphertext": "", "nonce": "", "tag": ""}, "encrypted_aes_key": "", "processed_at": )" +
-                                    deep + "}";
-        try {
-            (void)detail::check_package(bytes_view(package));
-            ADD_FAILURE() << "accepted";
-        } catch (const ValueError& e) {
-            EXPECT_STREQ(e.what(), "Invalid encrypted package format: malformed JSON");
-        }
-        EXPECT_THROW(detail::parse_plaintext(bytes_view(R"({"a": )" + deep + "}")), ValueError);
-        try {
-            detail::raise_for_status(503, bytes_view(R"({"detail": )" + deep + "}"));
-        } catch (const ServiceUnavailableError& e) {
-            EXPECT_STREQ(e.what(), "Service unavailable: Inference backend is unavailable");
-            EXPECT_FALSE(e.error_details.has_value());
-        }
-        // Within the bound, a non-string detail is written out, not dumped recursively.
-        try {
-            detail::raise_for_status(500, bytes_view(R"({"detail": )" + arrays(kMaxJsonDepth - 1) + "}"));
-        } catch (const ServerError& e) {
-            EXPECT_EQ(std::string(e.what()), "Server error: " + arrays(kMaxJsonDepth - 1));
-        }
-    });
 }
 
 }  // namespace

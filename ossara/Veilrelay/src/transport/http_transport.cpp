@@ -54,9 +54,6 @@ namespace {
 
 using Strand = asio::strand<asio::any_io_executor>;
 
-// Bodies are appended as they arrive, up to the request's limits; a declared
-// Content-Length is used to reserve up front, but never beyond the limit.
-
 // Used as HttpError's code when the failure is not a transfer's CURLcode.
 constexpr int kNoCurlCode = -1;
 
@@ -261,9 +258,11 @@ private:
         }
     }
 
-    // Appends what fits under the limit of the answer's status. Returning
-    // less than n makes curl stop reading at once (CURLE_WRITE_ERROR), which
-    // drive() turns into the cut answer or the over-limit failure.
+    // Appends what fits under the limit of the answer's status (a declared
+    // Content-Length is used to reserve up front, never beyond the limit).
+    // Returning less than n makes curl stop reading at once
+    // (CURLE_WRITE_ERROR), which drive() turns into the cut answer or the
+    // over-limit failure.
     std::size_t take_body(const std::uint8_t* bytes, std::size_t n) {
         long status = 0;
         curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
