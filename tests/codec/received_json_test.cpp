@@ -34,6 +34,10 @@ TEST(ReceivedJson, NestingIsBoundedInEveryReaderPathOnASmallStack) {
             EXPECT_THROW(parse_json(make(kMaxJsonDepth + 1)), json::parse_error);
             EXPECT_THROW(parse_json(make(100000)), json::parse_error);
         }
+        // An object that grows after a deep member (its storage moves).
+        std::string wide = "{\"deep\": " + objects(kMaxJsonDepth - 1);
+        for (int i = 0; i < 40; ++i) wide += ", \"m" + std::to_string(i) + "\": " + objects(kMaxJsonDepth - 1);
+        EXPECT_NO_THROW(parse_json(wide + "}"));
         // Brackets inside strings do not count.
         EXPECT_NO_THROW(parse_json(arrays(kMaxJsonDepth - 1, R"(["[[[[{{\"[["])")));
         EXPECT_THROW(parse_json(arrays(kMaxJsonDepth, R"(["]]"])")), json::parse_error);

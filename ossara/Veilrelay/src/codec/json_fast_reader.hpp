@@ -4,7 +4,7 @@
 // copy and no intermediate string buffer, so a long string exists once as
 // text and once in the document. Anything it is not certain to read exactly
 // as nlohmann's parser would (syntax errors, integers beyond 64 bits, -0,
-// lone surrogates, nesting deeper than 512 levels) makes it give
+// lone surrogates, nesting deeper than 64 levels) makes it give
 // up and leaves the text to the full reader.
 #include <ossara/Veilrelay.hpp>
 

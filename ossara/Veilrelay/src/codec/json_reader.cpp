@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ossara::detail {
@@ -124,15 +125,96 @@ void restore(json& root, const std::string& marker) {
     }
 }
 
-// nlohmann reports a number that overflows a double as out_of_range, which
-// is not a parse error for the callers; it is one here (the text is not
-// JSON this reader can represent).
-json parse_with_nlohmann(std::string_view text) {
-    try {
-        return json::parse(text);
-    } catch (const json::out_of_range& error) {
+// Builds the document without ever copying a received value. nlohmann's own
+// builder inserts members one at a time into an object's vector of
+// (const name, value) pairs, and growing that vector copies every value in
+// it, recursively. Here the members of an open object are gathered with
+// movable names and moved into the object, sized once, when it closes. A
+// repeated name keeps its first place and takes the last value, as there.
+class MovingBuilder {
+public:
+    bool null() { return put(json(nullptr)); }
+    bool boolean(bool value) { return put(json(value)); }
+    bool number_integer(json::number_integer_t value) { return put(json(value)); }
+    bool number_unsigned(json::number_unsigned_t value) { return put(json(value)); }
+    bool number_float(json::number_float_t value, const json::string_t&) { return put(json(value)); }
+    bool string(json::string_t& value) { return put(json(std::move(value))); }
+    bool binary(json::binary_t& value) { return put(json::binary(std::move(value))); }
+    bool start_object(std::size_t) {
+        open_.push_back(Open{true, {}, {}, {}, std::nullopt});
+        return true;
+    }
+    bool key(json::string_t& name) {
+        Open& object = open_.back();
+        const auto [at, fresh] = object.index.try_emplace(name, object.names.size());
+        if (fresh)
+            object.names.push_back(std::move(name));
+        else
+            object.repeated = at->second;
+        return true;
+    }
+    bool end_object() {
+        Open done = std::move(open_.back());
+        open_.pop_back();
+        json object = json::object();
+        auto& members = object.get_ref<json::object_t&>();
+        members.reserve(done.names.size());
+        for (std::size_t i = 0; i < done.names.size(); ++i)
+            members.emplace_back(std::move(done.names[i]), std::move(done.values[i]));
+        return put(std::move(object));
+    }
+    bool start_array(std::size_t) {
+        open_.push_back(Open{false, {}, {}, {}, std::nullopt});
+        return true;
+    }
+    bool end_array() {
+        Open done = std::move(open_.back());
+        open_.pop_back();
+        json array = json::array();
+        array.get_ref<json::array_t&>() = std::move(done.values);
+        return put(std::move(array));
+    }
+    // nlohmann reports a number that overflows a double as out_of_range,
+    // which is not a parse error for the callers; it is one here.
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+        if (const auto* parse = dynamic_cast<const json::parse_error*>(&error)) throw *parse;
         throw json::parse_error::create(101, 0, error.what(), nullptr);
     }
+
+    json take() { return std::move(root_); }
+
+private:
+    struct Open {
+        bool is_object;
+        std::vector<std::string> names;
+        std::vector<json> values;
+        std::unordered_map<std::string, std::size_t> index;
+        std::optional<std::size_t> repeated;  // the value that follows replaces values[*repeated]
+    };
+
+    bool put(json value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return true;
+        }
+        Open& parent = open_.back();
+        if (parent.repeated) {
+            parent.values[*parent.repeated] = std::move(value);
+            parent.repeated.reset();
+        } else {
+            parent.values.push_back(std::move(value));  // json moves without throwing: no copy on growth
+        }
+        return true;
+    }
+
+    std::vector<Open> open_;
+    json root_;
+};
+
+json parse_with_nlohmann(std::string_view text) {
+    MovingBuilder builder;
+    json::sax_parse(text, &builder);
+    return builder.take();
 }
 
 }  // namespace
