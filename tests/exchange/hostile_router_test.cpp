@@ -75,7 +75,7 @@ protected:
     Veilrelay client_of(const HostilePeer& peer) const {
         Veilrelay client(peer.base_url(), /*allow_http=*/true);
         client.load_keys(key_path_.string());
-        client._set_http_limits({std::chrono::milliseconds(2000), std::chrono::seconds(1)});
+        detail::ClientTestAccess::set_http_limits(client, {std::chrono::milliseconds(2000), std::chrono::seconds(1)});
         return client;
     }
 };
