@@ -3,7 +3,8 @@
 // same member order, floats bit for bit); with a borrowed member, the view
 // lies inside the text and the document holds "" in its place. nlohmann
 // cannot read the non-finite tokens, so both sides see them as null (a
-// token may also sit in a value that a repeated name later replaces).
+// token may also sit in a value that a repeated name later replaces); it
+// refuses numbers beyond the double range, which the reader reads as infinity.
 #include "codec/json_fast_reader.hpp"
 #include "fuzz_check.hpp"
 #include "non_finite_tokens.hpp"
@@ -52,8 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     non_finite_as_null(*fast);
     const std::string standard =
         ossara::fuzz::replace_non_finite_tokens(text, [](std::string_view) { return std::string("null"); });
-    const json reference = json::parse(standard, nullptr, /*allow_exceptions=*/false);
-    OSSARA_FUZZ_CHECK(!reference.is_discarded());
+    json reference;
+    try {
+        reference = json::parse(standard);
+    } catch (const json::out_of_range&) {
+        // A number beyond the double range: infinity here, refused by nlohmann.
+        return 0;
+    } catch (const json::parse_error&) {
+        ossara::fuzz::fail("nlohmann refuses a text the reader accepted");
+    }
     OSSARA_FUZZ_CHECK(ossara::testing::json_identical(*fast, reference));
     return 0;
 }

@@ -252,3 +252,32 @@ TEST_F(VeilrelayCli, InfoPrintsProtectionInfoAsJson) {
 
 }  // namespace
 }  // namespace ossara::testing
+
+namespace ossara::testing {
+namespace {
+
+// router-key prints what --pin takes; a matching pin lets the request
+// through, any other refuses it with the security exit code.
+TEST_F(VeilrelayCli, RouterKeyPrintsTheFingerprintThatPinTakes) {
+    auto r = run_process({VEILRELAY_EXE, "router-key", "--router", url_, "--ca-file", certs_.ca_file.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("-----BEGIN PUBLIC KEY-----")) << r.out;
+    const std::string marker = "SHA-256 fingerprint: ";
+    const auto at = r.out.find(marker);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string fingerprint = r.out.substr(at + marker.size(), 95);
+    EXPECT_EQ(r.out.substr(at + marker.size()), fingerprint + "\n");
+
+    r = run_process(chat_args({"--api-key", kApiKey, "--pin", fingerprint, "pinned"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "pinned\n");
+
+    std::string other = fingerprint;
+    other[0] = other[0] == '0' ? '1' : '0';
+    r = run_process(chat_args({"--api-key", kApiKey, "--pin", other, "pinned"}));
+    EXPECT_EQ(r.exit_code, 8);
+    EXPECT_NE(r.err.find("does not match the pinned key"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace ossara::testing

@@ -56,12 +56,19 @@ TEST(JsonFastReader, ReadsTheNonFiniteTokens) {
     EXPECT_EQ((*value)["i"][1].get<double>(), -INFINITY);
 }
 
+TEST(JsonFastReader, ReadsNumbersBeyondTheDoubleRangeAsInfinity) {
+    const auto value = read_json_fast("[1e999, -1e999]");
+    ASSERT_TRUE(value);
+    EXPECT_EQ((*value)[0].get<double>(), INFINITY);
+    EXPECT_EQ((*value)[1].get<double>(), -INFINITY);
+}
+
 TEST(JsonFastReader, GivesUpWhereNlohmannRefusesOrReadsDifferently) {
     const std::string texts[] = {
         "", " ", "{", "[1,]", "{\"a\" 1}", "{\"a\": 1,}", "[1] 2", "01", "1.", ".5", "+1", "-", "1e", "1e+",
         "tru", "nul", "NaNx", "-NaN", "nan", "{NaN: 1}", "'a'", "\"unterminated", "\"bad \\x escape\"",
         "\"\\u12\"", "\"\\ud800\"", "\"\\udc00\"", "\"\\ud800\\u0041\"", std::string("\"a\x01\""), "\"\xFF\"",
-        "\"\xED\xA0\x80\"", "\"\xC0\xAF\"", "\xEF\xBB\xBF{}", "[1e999]", "[-1e999]", "[18446744073709551616]",
+        "\"\xED\xA0\x80\"", "\"\xC0\xAF\"", "\xEF\xBB\xBF{}", "[1e-999]", "[18446744073709551616]",
         "[-9223372036854775809]", std::string(600, '[') + std::string(600, ']'), std::string("[1]\0", 4),
     };
     for (const auto& text : texts) EXPECT_FALSE(read_json_fast(text)) << text;

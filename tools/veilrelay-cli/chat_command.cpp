@@ -58,6 +58,7 @@ void run_chat(ChatOptions options, std::istream& in, std::ostream& out) {
 
     ossara::Veilrelay client(options.router_url, options.allow_http);
     if (options.ca_file) client.set_ca_file(options.ca_file->string());
+    apply_router_access(client, options.access);
 
     // Ask the router for its key first: an unreachable router is reported as
     // such (the exchange itself would only say that encryption failed), and

@@ -1,6 +1,7 @@
 #pragma once
 // `veilrelay chat`: one encrypted chat-completion exchange with the router.
 #include "key_store.hpp"
+#include "router_access.hpp"
 
 #include <filesystem>
 #include <iosfwd>
@@ -20,6 +21,7 @@ struct ChatOptions {
     std::optional<std::string> tier;
     bool allow_http = false;
     std::optional<std::filesystem::path> ca_file;
+    RouterAccess access;  // --proxy, --pin
     KeyOptions keys;
     bool json_output = false;
     bool animate_progress = false;

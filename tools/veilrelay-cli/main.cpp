@@ -8,6 +8,8 @@
 #include "logging_setup.hpp"
 #include "progress_indicator.hpp"
 #include "proxy_command.hpp"
+#include "router_access.hpp"
+#include "router_key_command.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
@@ -76,6 +78,7 @@ CLI::App* add_proxy_command(CLI::App& app, ProxyOptions& proxy, std::string& tie
     cmd->add_option("--timeout", timeout, "Seconds one request may take before it fails with 504")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600));
+    add_router_access_options(*cmd, proxy.access);
     return cmd;
 }
 
@@ -108,6 +111,20 @@ int run(int argc, char** argv) {
     chat_cmd->add_flag("--json", chat.json_output, "Print the whole answer object as JSON");
     chat_cmd->add_option("--keys", chat_keys_dir, "Key directory: loaded, or generated there on first use");
     chat_cmd->add_option("--password-file", chat_password_file, "File whose first line is the private key's password");
+    add_router_access_options(*chat_cmd, chat.access);
+
+    // router-key
+    RouterKeyOptions router_key;
+    router_key.router_url = std::string(ossara::Veilrelay::DEFAULT_ROUTER_URL);
+    std::string router_key_ca_file;
+    auto* router_key_cmd = app.add_subcommand(
+        "router-key", "Fetch the router's public key and print it with its SHA-256 fingerprint (to pin with --pin)");
+    router_key_cmd->add_option("--router", router_key.router_url, "Router base URL")->capture_default_str();
+    router_key_cmd->add_flag("--allow-http", router_key.allow_http,
+                             "Allow a plain http:// router URL (local development only: INSECURE)");
+    router_key_cmd->add_option("--ca-file", router_key_ca_file,
+                               "Verify the router's certificate against this CA bundle (PEM) only");
+    add_router_access_options(*router_key_cmd, router_key.access);
 
     // keys
     KeyOptions key_options;
@@ -157,6 +174,9 @@ int run(int argc, char** argv) {
         if (!chat_password_file.empty()) chat.keys.password_file = chat_password_file;
         chat.animate_progress = animate;
         run_chat(std::move(chat), std::cin, std::cout);
+    } else if (*router_key_cmd) {
+        if (!router_key_ca_file.empty()) router_key.ca_file = router_key_ca_file;
+        run_router_key(router_key, std::cout);
     } else if (*generate_cmd) {
         run_keys_generate(key_options, force, animate, std::cout);
     } else if (*show_cmd) {

@@ -48,6 +48,7 @@ void check_options(const ProxyOptions& options, const ListenAddress& listen) {
 // client reaches the router belong here.
 void configure_client(ossara::Veilrelay& client, const ProxyOptions& options) {
     if (options.ca_file) client.set_ca_file(options.ca_file->string());
+    apply_router_access(client, options.access);
 }
 
 void provide_proxy_keys(ossara::Veilrelay& client, const ProxyOptions& options) {

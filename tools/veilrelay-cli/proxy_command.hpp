@@ -4,6 +4,7 @@
 // request leaves this machine encrypted for the router and every answer is
 // decrypted here (proxy_server.hpp).
 #include "key_store.hpp"
+#include "router_access.hpp"
 
 #include <chrono>
 #include <filesystem>
@@ -25,6 +26,7 @@ struct ProxyOptions {
     KeyOptions keys;  // without a directory: one pair generated in memory for the proxy's life
     std::vector<std::string> models;
     std::chrono::seconds timeout{60};
+    RouterAccess access;  // --proxy, --pin
     bool animate_progress = false;
 };
 

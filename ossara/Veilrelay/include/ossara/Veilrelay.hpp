@@ -58,6 +58,11 @@ public:
     static constexpr std::size_t MAX_PAYLOAD_SIZE = 10485760;
     static constexpr int MIN_KEY_SIZE = 2048;
     static constexpr std::array<std::string_view, 3> valid_tiers{"standard", "high", "maximum"};
+    /// Default bound on the body of a 200 answer (64 MiB): a router that
+    /// sends more makes the exchange fail as soon as it passes the bound.
+    /// Key retrieval answers are bounded at 64 KiB and error answers are cut
+    /// after 1 MiB, whatever this setting.
+    static constexpr std::size_t DEFAULT_MAX_RESPONSE_SIZE = 64 * 1024 * 1024;
 
     /// Creates a client for `router_url` (trailing slashes removed). A
     /// non-https URL is accepted, but key retrieval refuses it unless
@@ -104,6 +109,31 @@ public:
     void set_ca_file(std::optional<std::string> ca_file) { ca_file_ = std::move(ca_file); }
     const std::optional<std::string>& ca_file() const noexcept { return ca_file_; }
 
+    /// Send key retrieval and exchanges through this proxy (a curl proxy URL
+    /// such as "http://proxy.example:3128"; HTTPS routers are reached through
+    /// a CONNECT tunnel, so the proxy sees no plaintext HTTP). std::nullopt,
+    /// the default, goes direct. The client never reads proxy settings from
+    /// the environment (http_proxy, https_proxy, ALL_PROXY, NO_PROXY).
+    void set_proxy(std::optional<std::string> proxy_url) { proxy_ = std::move(proxy_url); }
+    const std::optional<std::string>& proxy() const noexcept { return proxy_; }
+
+    /// Pin the router's public key: the SHA-256 fingerprint of its DER
+    /// SubjectPublicKeyInfo as 64 hex digits, optionally in pairs joined by
+    /// ':' (the form `veilrelay keys show` and `veilrelay router-key` print).
+    /// A retrieved key with another fingerprint is refused before the request
+    /// key is wrapped for it: SecurityError "Server public key does not match
+    /// the pinned key", and nothing is posted. Without a pin, anyone holding a
+    /// certificate the client trusts for the router's name could substitute
+    /// a key and read prompts. ValueError for a malformed fingerprint;
+    /// std::nullopt removes the pin.
+    void pin_server_key(std::optional<std::string> fingerprint);
+    /// The pinned fingerprint in its normal form (lowercase pairs joined by ':').
+    const std::optional<std::string>& pinned_server_key() const noexcept { return pinned_server_key_; }
+
+    /// Bound on the body of a 200 answer, DEFAULT_MAX_RESPONSE_SIZE unless set.
+    void set_max_response_size(std::size_t bytes) noexcept { max_response_size_ = bytes; }
+    std::size_t max_response_size() const noexcept { return max_response_size_; }
+
 private:
     // fetch_server_public_key, also handing back the key it parsed to check
     // the answer, so an encryption parses the router's key only once.
@@ -116,6 +146,9 @@ private:
     bool allow_http_ = false;
     bool _use_secure_memory = false;
     std::optional<std::string> ca_file_;
+    std::optional<std::string> proxy_;
+    std::optional<std::string> pinned_server_key_;
+    std::size_t max_response_size_ = DEFAULT_MAX_RESPONSE_SIZE;
     // Time limits of each HTTP exchange (60 s each); tests shorten them.
     std::chrono::milliseconds connect_timeout_{std::chrono::seconds(60)};
     std::chrono::seconds low_speed_time_{60};

@@ -5,6 +5,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -16,8 +17,11 @@ namespace ossara::detail {
 
 namespace {
 
-// Deeper documents go to the full reader, which keeps its own stack.
-constexpr int kMaxDepth = 512;
+// This reader recurses, three frames a level; deeper documents go to the
+// full reader, which keeps its own stack and refuses anything deeper than
+// kMaxJsonDepth. 64 levels stay far inside a 256 KiB thread stack even in a
+// sanitizer build, where 512 did not; real answers are a few levels deep.
+constexpr int kMaxDepth = 64;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -265,7 +269,8 @@ private:
 
     // nlohmann's types: unsigned without a minus sign, signed with one, a
     // double with a fraction or exponent. Integers beyond 64 bits (a double
-    // for nlohmann) and doubles out of range go to the full reader.
+    // for nlohmann) go to the full reader. A double beyond the range reads
+    // as plus or minus infinity, one below it as zero (or a subnormal).
     bool number(json& out) {
         const char* const start = p_;
         const bool negative = *p_ == '-';
@@ -294,7 +299,15 @@ private:
         if (is_float) {
             double d = 0;
             const auto [ptr, ec] = std::from_chars(start, p_, d);
-            if (ec != std::errc() || ptr != p_ || !std::isfinite(d)) return false;
+            if (ptr != p_) return false;
+            if (ec == std::errc::result_out_of_range) {
+                // Beyond the range: infinity. Below it: the full reader's
+                // rounding to zero or a subnormal.
+                if (!magnitude_at_least_one(std::string_view(start, static_cast<std::size_t>(p_ - start)))) return false;
+                d = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+            } else if (ec != std::errc()) {
+                return false;
+            }
             out = d;
             return true;
         }
@@ -320,6 +333,35 @@ private:
 };
 
 }  // namespace
+
+bool magnitude_at_least_one(std::string_view number) {
+    const char* p = number.data();
+    const char* const stop = p + number.size();
+    if (*p == '-') ++p;
+    long long position = 0;  // decimal position of the leading significant digit, 1 for units
+    if (*p != '0') {
+        while (p != stop && is_digit(*p)) ++p, ++position;
+    } else {
+        ++p;
+        if (p != stop && *p == '.') {
+            ++p;
+            while (p != stop && *p == '0') ++p, --position;
+            if (p == stop || !is_digit(*p)) return false;  // zero
+        } else {
+            return false;  // zero
+        }
+    }
+    while (p != stop && *p != 'e' && *p != 'E') ++p;
+    long long exponent = 0;
+    if (p != stop) {
+        ++p;
+        const bool negative = *p == '-';
+        if (*p == '+' || *p == '-') ++p;
+        for (; p != stop; ++p) exponent = std::min(exponent * 10 + (*p - '0'), 1'000'000'000LL);
+        if (negative) exponent = -exponent;
+    }
+    return position + exponent > 0;
+}
 
 std::optional<json> read_json_fast(std::string_view text, BorrowedString* borrow) {
     if (borrow != nullptr) borrow->text.reset();

@@ -4,7 +4,7 @@
 // copy and no intermediate string buffer, so a long string exists once as
 // text and once in the document. Anything it is not certain to read exactly
 // as nlohmann's parser would (syntax errors, integers beyond 64 bits, -0,
-// numbers out of double range, lone surrogates, deep nesting) makes it give
+// lone surrogates, nesting deeper than 64 levels) makes it give
 // up and leaves the text to the full reader.
 #include <ossara/Veilrelay.hpp>
 
@@ -26,5 +26,10 @@ struct BorrowedString {
 // The document, or nullopt when the text needs the full reader. Besides
 // standard JSON it reads NaN, Infinity and -Infinity as values.
 std::optional<json> read_json_fast(std::string_view text, BorrowedString* borrow = nullptr);
+
+// Whether a valid JSON number text is at least one in magnitude, from its
+// digits alone (any length, any exponent): tells an overflowing number from
+// an underflowing one.
+bool magnitude_at_least_one(std::string_view number);
 
 }  // namespace ossara::detail

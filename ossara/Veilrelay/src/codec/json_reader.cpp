@@ -5,11 +5,14 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ossara::detail {
@@ -28,8 +31,30 @@ const std::array<NonFinite, 3>& non_finite_tokens() {
     return tokens;
 }
 
-// Position of the first non-finite token outside string literals, or npos.
-std::size_t find_non_finite(std::string_view text, std::size_t from) {
+struct Token {
+    std::size_t at = std::string_view::npos;
+    std::size_t length = 0;
+    std::size_t index = 0;  // into non_finite_tokens()
+};
+
+bool is_number_char(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E'; }
+
+// A number text that overflows a double (nlohmann refuses it) stands for
+// -Infinity or Infinity; nullopt for every other number.
+std::optional<std::size_t> overflowing_number(std::string_view run) {
+    // Only an exponent or more than 308 digits can leave the range.
+    if (run.size() < 309 && run.find_first_of("eE") == std::string_view::npos) return std::nullopt;
+    double value = 0;
+    const auto [ptr, ec] = std::from_chars(run.data(), run.data() + run.size(), value);
+    if (ec != std::errc::result_out_of_range || ptr != run.data() + run.size()) return std::nullopt;
+    // Out of range: an overflow when at least one in magnitude, else an
+    // underflow that nlohmann rounds to zero or a subnormal.
+    if (!magnitude_at_least_one(run)) return std::nullopt;
+    return run[0] == '-' ? 0 : 1;
+}
+
+// The first non-finite token or overflowing number outside string literals.
+Token find_non_finite(std::string_view text, std::size_t from) {
     bool in_string = false;
     for (std::size_t i = from; i < text.size(); ++i) {
         const char c = text[i];
@@ -43,10 +68,37 @@ std::size_t find_non_finite(std::string_view text, std::size_t from) {
             continue;
         }
         if (c == 'N' || c == 'I' || c == '-')
-            for (const auto& t : non_finite_tokens())
-                if (text.substr(i).starts_with(t.token)) return i;
+            for (std::size_t k = 0; k < non_finite_tokens().size(); ++k)
+                if (text.substr(i).starts_with(non_finite_tokens()[k].token))
+                    return {i, non_finite_tokens()[k].token.size(), k};
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t end = i;
+            while (end < text.size() && is_number_char(text[end])) ++end;
+            if (const auto index = overflowing_number(text.substr(i, end - i))) return {i, end - i, *index};
+            i = end - 1;
+        }
     }
-    return std::string_view::npos;
+    return {};
+}
+
+// Refuses a document nested deeper than kMaxJsonDepth before nlohmann builds it.
+void check_depth(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth)
+                throw json::parse_error::create(101, i + 1, "syntax error: document nested too deeply", nullptr);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
 }
 
 // Replaces every string equal to `marker + index` by the non-finite value it stands for.
@@ -73,15 +125,96 @@ void restore(json& root, const std::string& marker) {
     }
 }
 
-// nlohmann reports a number that overflows a double as out_of_range, which
-// is not a parse error for the callers; it is one here (the text is not
-// JSON this reader can represent).
-json parse_with_nlohmann(std::string_view text) {
-    try {
-        return json::parse(text);
-    } catch (const json::out_of_range& error) {
+// Builds the document without ever copying a received value. nlohmann's own
+// builder inserts members one at a time into an object's vector of
+// (const name, value) pairs, and growing that vector copies every value in
+// it, recursively. Here the members of an open object are gathered with
+// movable names and moved into the object, sized once, when it closes. A
+// repeated name keeps its first place and takes the last value, as there.
+class MovingBuilder {
+public:
+    bool null() { return put(json(nullptr)); }
+    bool boolean(bool value) { return put(json(value)); }
+    bool number_integer(json::number_integer_t value) { return put(json(value)); }
+    bool number_unsigned(json::number_unsigned_t value) { return put(json(value)); }
+    bool number_float(json::number_float_t value, const json::string_t&) { return put(json(value)); }
+    bool string(json::string_t& value) { return put(json(std::move(value))); }
+    bool binary(json::binary_t& value) { return put(json::binary(std::move(value))); }
+    bool start_object(std::size_t) {
+        open_.push_back(Open{true, {}, {}, {}, std::nullopt});
+        return true;
+    }
+    bool key(json::string_t& name) {
+        Open& object = open_.back();
+        const auto [at, fresh] = object.index.try_emplace(name, object.names.size());
+        if (fresh)
+            object.names.push_back(std::move(name));
+        else
+            object.repeated = at->second;
+        return true;
+    }
+    bool end_object() {
+        Open done = std::move(open_.back());
+        open_.pop_back();
+        json object = json::object();
+        auto& members = object.get_ref<json::object_t&>();
+        members.reserve(done.names.size());
+        for (std::size_t i = 0; i < done.names.size(); ++i)
+            members.emplace_back(std::move(done.names[i]), std::move(done.values[i]));
+        return put(std::move(object));
+    }
+    bool start_array(std::size_t) {
+        open_.push_back(Open{false, {}, {}, {}, std::nullopt});
+        return true;
+    }
+    bool end_array() {
+        Open done = std::move(open_.back());
+        open_.pop_back();
+        json array = json::array();
+        array.get_ref<json::array_t&>() = std::move(done.values);
+        return put(std::move(array));
+    }
+    // nlohmann reports a number that overflows a double as out_of_range,
+    // which is not a parse error for the callers; it is one here.
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+        if (const auto* parse = dynamic_cast<const json::parse_error*>(&error)) throw *parse;
         throw json::parse_error::create(101, 0, error.what(), nullptr);
     }
+
+    json take() { return std::move(root_); }
+
+private:
+    struct Open {
+        bool is_object;
+        std::vector<std::string> names;
+        std::vector<json> values;
+        std::unordered_map<std::string, std::size_t> index;
+        std::optional<std::size_t> repeated;  // the value that follows replaces values[*repeated]
+    };
+
+    bool put(json value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return true;
+        }
+        Open& parent = open_.back();
+        if (parent.repeated) {
+            parent.values[*parent.repeated] = std::move(value);
+            parent.repeated.reset();
+        } else {
+            parent.values.push_back(std::move(value));  // json moves without throwing: no copy on growth
+        }
+        return true;
+    }
+
+    std::vector<Open> open_;
+    json root_;
+};
+
+json parse_with_nlohmann(std::string_view text) {
+    MovingBuilder builder;
+    json::sax_parse(text, &builder);
+    return builder.take();
 }
 
 }  // namespace
@@ -92,8 +225,10 @@ json parse_json(std::string_view text, BorrowedString* borrow) {
 }
 
 json parse_json_full(std::string_view text) {
-    std::size_t at = find_non_finite(text, 0);
-    if (at == std::string_view::npos) return parse_with_nlohmann(text);
+    check_depth(text);
+
+    Token token = find_non_finite(text, 0);
+    if (token.at == std::string_view::npos) return parse_with_nlohmann(text);
 
     // Stand each token in as a string no document contains (a random marker),
     // parse, then put the float values in their place.
@@ -105,19 +240,14 @@ json parse_json_full(std::string_view text) {
     std::string rewritten;
     rewritten.reserve(text.size() + 64);
     std::size_t copied = 0;
-    while (at != std::string_view::npos) {
-        rewritten.append(text.substr(copied, at - copied));
-        for (std::size_t k = 0; k < non_finite_tokens().size(); ++k) {
-            const auto& t = non_finite_tokens()[k];
-            if (!text.substr(at).starts_with(t.token)) continue;
-            rewritten += "\"\\u0001";
-            rewritten.append(marker, 1);
-            rewritten += static_cast<char>('0' + k);
-            rewritten += '"';
-            copied = at + t.token.size();
-            break;
-        }
-        at = find_non_finite(text, copied);
+    while (token.at != std::string_view::npos) {
+        rewritten.append(text.substr(copied, token.at - copied));
+        rewritten += "\"\\u0001";
+        rewritten.append(marker, 1);
+        rewritten += static_cast<char>('0' + token.index);
+        rewritten += '"';
+        copied = token.at + token.length;
+        token = find_non_finite(text, copied);
     }
     rewritten.append(text.substr(copied));
 

@@ -12,7 +12,14 @@ namespace ossara::detail {
 
 struct BorrowedString;
 
-// Throws json::parse_error like json::parse. With `borrow`, a string member
+// Received documents nested deeper than this (objects and arrays counted
+// together) are refused as malformed: nothing that handles a received value
+// may then recurse without bound. Close to where Python's json module gives up.
+inline constexpr int kMaxJsonDepth = 1000;
+
+// Throws json::parse_error like json::parse, also for a document nested
+// deeper than kMaxJsonDepth. Numbers beyond the double range read as plus or
+// minus infinity. With `borrow`, a string member
 // at its path may be left in the text (see BorrowedString); the full
 // reader, used for texts the single-pass reader gives up on, never borrows.
 json parse_json(std::string_view text, BorrowedString* borrow = nullptr);

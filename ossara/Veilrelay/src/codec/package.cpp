@@ -155,7 +155,10 @@ ReceivedPackage check_package(std::span<const std::uint8_t> body) {
     package.nonce = &payload.at("nonce");
     package.tag = &payload.at("tag");
     package.borrowed_ciphertext = ciphertext.text;
-    package.processed_at = doc.contains("processed_at") ? doc.at("processed_at") : json(nullptr);
+    // Moved out of the document rather than copied (it may be deeply nested);
+    // the member pointers above stay valid, the object's storage is untouched.
+    if (const auto it = package.document.find("processed_at"); it != package.document.end())
+        package.processed_at = std::move(*it);
     package.algorithm = algorithm.get<std::string>();
     return package;
 }

@@ -16,8 +16,9 @@ json parse_plaintext(std::span<const std::uint8_t> bytes);
 
 // Adds _metadata when missing and sets payload_id, processed_at,
 // is_encrypted, encryption_algorithm in that order. ossara::TypeError when the
-// answer is not an object or its _metadata is not an object.
-void complete_metadata(json& answer, const std::string& payload_id, const json& processed_at,
+// answer is not an object or its _metadata is not an object. processed_at
+// is taken by value so that a received value is moved in, never copied.
+void complete_metadata(json& answer, const std::string& payload_id, json processed_at,
                        const std::string& algorithm);
 
 }  // namespace ossara::detail

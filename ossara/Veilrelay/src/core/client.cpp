@@ -7,6 +7,8 @@
 
 #include <openssl/evp.h>
 
+#include <cctype>
+
 namespace ossara {
 
 namespace detail {
@@ -43,6 +45,30 @@ Veilrelay::Veilrelay(std::string router_url, bool allow_http, bool secure_memory
                 "Non-HTTPS URL detected with allow_http=False. Requests will be rejected at runtime by "
                 "fetch_server_public_key().");
     }
+}
+
+void Veilrelay::pin_server_key(std::optional<std::string> fingerprint) {
+    if (!fingerprint) {
+        pinned_server_key_.reset();
+        return;
+    }
+    // 64 hex digits, with or without ':' between the pairs; kept in the
+    // printed form so that log lines compare at a glance.
+    std::string digits;
+    for (const char c : *fingerprint) {
+        if (c == ':') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)) || digits.size() == 64)
+            throw ValueError("Invalid server key fingerprint: expected the 64 hex digits of a SHA-256 digest");
+        digits += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (digits.size() != 64)
+        throw ValueError("Invalid server key fingerprint: expected the 64 hex digits of a SHA-256 digest");
+    std::string normal;
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        if (i != 0) normal += ':';
+        normal.append(digits, i, 2);
+    }
+    pinned_server_key_ = std::move(normal);
 }
 
 }  // namespace ossara

@@ -13,6 +13,8 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <array>
+#include <memory>
 #include <climits>
 #include <memory>
 #include <stdexcept>
@@ -243,6 +245,34 @@ SecretBytes aes_gcm_decrypt(std::span<const std::uint8_t> key, std::span<const s
     decryptor.update(ciphertext, plaintext.data());
     decryptor.finish();
     return plaintext;
+}
+
+namespace {
+struct OpensslBytesFree {
+    void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
+};
+}  // namespace
+
+std::string public_key_fingerprint(EVP_PKEY* key) {
+    unsigned char* raw = nullptr;
+    const int der_length = i2d_PUBKEY(key, &raw);
+    if (der_length <= 0) throw std::runtime_error("cannot encode the public key as DER");
+    const std::unique_ptr<unsigned char, OpensslBytesFree> der(raw);
+
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int digest_length = 0;
+    if (EVP_Digest(der.get(), static_cast<std::size_t>(der_length), digest.data(), &digest_length, EVP_sha256(),
+                   nullptr) != 1)
+        throw std::runtime_error("SHA-256 of the public key failed");
+
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < digest_length; ++i) {
+        if (i != 0) out += ':';
+        out += kHex[digest[i] >> 4];
+        out += kHex[digest[i] & 0x0f];
+    }
+    return out;
 }
 
 }  // namespace ossara::detail

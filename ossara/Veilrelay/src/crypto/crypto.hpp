@@ -42,6 +42,10 @@ EvpPkeyPtr generate_rsa_key(int bits);
 // when the text cannot be decoded.
 EvpPkeyPtr load_public_key_pem(std::string_view pem);
 
+// SHA-256 of the key's DER SubjectPublicKeyInfo, as 32 lowercase hex pairs
+// joined by ':' (the form `veilrelay keys show` prints).
+std::string public_key_fingerprint(EVP_PKEY* key);
+
 // SubjectPublicKeyInfo PEM of a key's public half.
 std::string public_key_pem(const EVP_PKEY* key);
 

@@ -5,6 +5,7 @@
 #include "codec/base64.hpp"
 #include "codec/package.hpp"
 #include "codec/plaintext.hpp"
+#include "core/cancellation.hpp"
 #include "core/logging.hpp"
 #include "core/secret_bytes.hpp"
 #include "core/secure_memory_binding.hpp"
@@ -63,7 +64,7 @@ detail::SecretBytes decrypt_payload(const detail::ReceivedPackage& package, std:
 asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encrypted_response,
                                                   std::string payload_id) {
     detail::log().info("Decrypting response...");
-    const detail::ReceivedPackage package = detail::check_package(encrypted_response);
+    detail::ReceivedPackage package = detail::check_package(encrypted_response);
     if (!private_key_) {
         throw SecurityError("Private key not initialized. Call generate_keys() or load_keys() first.");
     }
@@ -96,15 +97,17 @@ asio::awaitable<json> Veilrelay::decrypt_response(std::vector<std::uint8_t> encr
         throw;
     } catch (const CancelledError&) {
         throw;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        if (detail::is_cancellation(error)) throw CancelledError();
         // A tag that does not verify above all; one fixed message, nothing chained.
         throw SecurityError("Decryption failed: integrity check or authentication failed");
     }
 
-    detail::complete_metadata(answer, payload_id, package.processed_at, package.algorithm);
+    // processed_at is moved, not copied: a received value may be deeply nested.
+    detail::complete_metadata(answer, payload_id, std::move(package.processed_at), package.algorithm);
     detail::log().debug("Response decrypted successfully");
     detail::log().debug("Response size: {} bytes", plaintext_size);
-    co_return answer;
+    co_return std::move(answer);
 }
 
 }  // namespace ossara

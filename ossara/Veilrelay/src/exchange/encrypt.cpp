@@ -4,6 +4,7 @@
 
 #include "codec/json_writer.hpp"
 #include "codec/package.hpp"
+#include "core/cancellation.hpp"
 #include "core/logging.hpp"
 #include "core/secret_bytes.hpp"
 #include "core/secure_memory_binding.hpp"
@@ -46,6 +47,16 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std:
 
     // The key as parsed to check the router's answer.
     const detail::EvpPkeyPtr server_key = (co_await _fetch_server_key()).second;
+    if (pinned_server_key_) {
+        // Refused before the content key is wrapped for it: a substituted key
+        // gets nothing it could open.
+        const std::string received = detail::public_key_fingerprint(server_key.get());
+        if (received != *pinned_server_key_) {
+            detail::log().error("Server public key does not match the pinned key: pinned {}, received {}",
+                                *pinned_server_key_, received);
+            throw SecurityError("Server public key does not match the pinned key");
+        }
+    }
 
     // The RSA operation gets a copy of the key that is wiped right after.
     detail::SecretBytes key_copy(aes_key.size());
@@ -99,7 +110,8 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::encrypt_payload(json paylo
         throw;
     } catch (const CancelledError&) {
         throw;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        if (detail::is_cancellation(error)) throw CancelledError();
         // One fixed message; the replaced error is not chained to it.
         throw SecurityError("Encryption operation failed");
     }

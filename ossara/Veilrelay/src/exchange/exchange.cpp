@@ -3,6 +3,7 @@
 #include <ossara/Veilrelay.hpp>
 
 #include "codec/percent_encoding.hpp"
+#include "core/cancellation.hpp"
 #include "core/logging.hpp"
 #include "exchange/error_report.hpp"
 #include "exchange/status_errors.hpp"
@@ -36,6 +37,10 @@ void check_header_value(const char* argument, const std::string& value) {
 
 enum class FailureRoute { network, unexpected };
 
+// Of an error answer only this much is kept: enough for any detail, and the
+// status row decides the class even when the JSON is cut short.
+constexpr std::size_t kMaxErrorBody = 1024 * 1024;
+
 }  // namespace
 
 asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string payload_id,
@@ -54,7 +59,14 @@ asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string p
     if (api_key) check_header_value("api_key", *api_key);
     if (security_tier) check_header_value("security_tier", *security_tier);
 
-    std::vector<std::uint8_t> package = co_await encrypt_payload(std::move(payload));
+    std::vector<std::uint8_t> package;
+    try {
+        package = co_await encrypt_payload(std::move(payload));
+    } catch (const std::system_error& error) {
+        // Only Asio's report of a cancellation at this co_await gets here.
+        if (detail::is_cancellation(error)) throw CancelledError();
+        throw;
+    }
 
     if (!public_key_pem_) {
         throw TypeError("client has no public key: call generate_keys() or load_keys() first");
@@ -70,6 +82,9 @@ asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string p
     request.body = std::move(package);
     request.limits = {connect_timeout_, low_speed_time_};
     request.ca_file = ca_file_;
+    request.proxy = proxy_;
+    request.max_body = max_response_size_;
+    request.max_error_body = kMaxErrorBody;
     detail::log().debug("Target URL: {}", request.url);
 
     // The mapping acts after the catch blocks: no co_await inside a handler.
@@ -95,6 +110,7 @@ asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string p
     } catch (const CancelledError&) {
         throw;
     } catch (const std::exception& error) {
+        if (detail::is_cancellation(error)) throw CancelledError();
         route = FailureRoute::unexpected;
         failure_text = detail::describe_error_with_stack(error);
     }

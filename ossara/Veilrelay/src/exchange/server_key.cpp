@@ -2,6 +2,7 @@
 // client's HTTPS policy, with every failure mapped to one error kind.
 #include <ossara/Veilrelay.hpp>
 
+#include "core/cancellation.hpp"
 #include "core/logging.hpp"
 #include "crypto/crypto.hpp"
 #include "transport/http_transport.hpp"
@@ -19,6 +20,10 @@ constexpr std::string_view kHttpsRequired =
     "initialize with allow_http=True: ossara::Veilrelay client(\"http://localhost:8000\", /*allow_http=*/true)";
 
 constexpr std::string_view kFetchFailed = "Failed to fetch server's public key";
+
+// A PEM public key takes a few KiB even for the largest RSA keys; a longer
+// answer fails the retrieval (the "anything else" row) as soon as it passes this.
+constexpr std::size_t kMaxKeyBody = 64 * 1024;
 
 bool is_https(const std::string& url) { return url.starts_with("https://"); }
 
@@ -56,6 +61,9 @@ FetchedKey accept_key_answer(const detail::HttpResponse& response) {
         throw;
     } catch (const CancelledError&) {
         throw;
+    } catch (const std::exception& e) {
+        if (detail::is_cancellation(e)) throw CancelledError();
+        throw ValueError(std::string(kFetchFailed));
     } catch (...) {
         throw ValueError(std::string(kFetchFailed));
     }
@@ -81,6 +89,9 @@ asio::awaitable<FetchedKey> Veilrelay::_fetch_server_key() {
     request.url = router_url_ + "/pki/public_key";
     request.limits = {connect_timeout_, low_speed_time_};
     request.ca_file = ca_file_;
+    request.proxy = proxy_;
+    request.max_body = kMaxKeyBody;
+    request.max_error_body = kMaxKeyBody;
 
     FetchedKey fetched;
     try {

@@ -1,5 +1,8 @@
 #include "exchange/status_errors.hpp"
 
+#include "codec/json_reader.hpp"
+#include "codec/json_writer.hpp"
+
 #include <ossara/Veilrelay.hpp>
 
 #include <array>
@@ -70,21 +73,27 @@ const StatusRow* find_row(long status) {
     throw APIError(std::move(message), status, std::move(details));
 }
 
+// The reader of packages and answers: NaN and Infinity tokens, numbers
+// beyond the double range, the same nesting bound. A body it refuses (too
+// deep among others) is not JSON for the status rows.
 std::optional<json> parse_body(std::span<const std::uint8_t> body) {
-    json parsed = json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_discarded()) return std::nullopt;
-    return parsed;
+    try {
+        return parse_json(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+    } catch (const json::exception&) {
+        return std::nullopt;
+    }
 }
 
-// A detail that is not a string is shown as its JSON text.
+// A detail that is not a string is shown as its JSON text, written without
+// recursion (a received value may be deeply nested).
 std::string detail_text(const json& detail) {
-    return detail.is_string() ? detail.get<std::string>() : detail.dump();
+    return detail.is_string() ? detail.get<std::string>() : serialise_json(detail);
 }
 
 }  // namespace
 
 void raise_for_status(long status, std::span<const std::uint8_t> body) {
-    const std::optional<json> parsed = parse_body(body);
+    std::optional<json> parsed = parse_body(body);
     const StatusRow* row = find_row(status);
 
     if (row == nullptr) {
@@ -110,7 +119,8 @@ void raise_for_status(long status, std::span<const std::uint8_t> body) {
     } else {
         detail = detail_text(*it);
     }
-    raise(row->error_class, std::string(row->prefix) + detail, static_cast<int>(status), *parsed);
+    // The body becomes the error's details by moving: received values are never copied.
+    raise(row->error_class, std::string(row->prefix) + detail, static_cast<int>(status), std::move(parsed));
 }
 
 }  // namespace ossara::detail

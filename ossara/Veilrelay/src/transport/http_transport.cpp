@@ -54,10 +54,6 @@ namespace {
 
 using Strand = asio::strand<asio::any_io_executor>;
 
-// Bodies are appended as they arrive; a declared Content-Length is used to
-// reserve up front, but never trusted beyond this much.
-constexpr curl_off_t kMaxReserve = 64 * 1024 * 1024;
-
 // Used as HttpError's code when the failure is not a transfer's CURLcode.
 constexpr int kNoCurlCode = -1;
 
@@ -91,6 +87,14 @@ private:
 
 bool is_header_safe(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+// curl drops a header whose value is empty or blank ("Name:" means "do not
+// send Name"); "Name;" is its way to send one with an empty value. Blanks
+// around a value are not part of it for any HTTP receiver.
+std::string header_line(const std::string& name, const std::string& value) {
+    if (value.find_first_not_of(" \t") == std::string::npos) return name + ";";
+    return name + ": " + value;
 }
 
 std::string without_trailing_space(std::string text) {
@@ -159,13 +163,17 @@ private:
             // A line break in a header would let a value inject headers of its own.
             if (name.empty() || name.find(':') != std::string::npos || !is_header_safe(name) || !is_header_safe(value))
                 throw HttpError(HttpFailure::other, kNoCurlCode, "invalid HTTP header: " + name);
-            append_header(name + ": " + value);
+            append_header(header_line(name, value));
         }
         // Large bodies go out at once instead of waiting for "100 Continue".
         append_header("Expect:");
 
         set(CURLOPT_URL, request_.url.c_str());
         set(CURLOPT_PROTOCOLS_STR, "http,https");
+        // "" for both means: no proxy, and none from http_proxy, https_proxy,
+        // ALL_PROXY or NO_PROXY in the environment either.
+        set(CURLOPT_PROXY, request_.proxy ? request_.proxy->c_str() : "");
+        set(CURLOPT_NOPROXY, "");
         set(CURLOPT_HTTPHEADER, headers_.get());
         set(CURLOPT_NOSIGNAL, 1L);
         set(CURLOPT_ERRORBUFFER, error_buffer_.data());
@@ -244,19 +252,48 @@ private:
         auto* self = static_cast<Exchange*>(user);
         const std::size_t n = size * count;
         try {
-            if (!self->reserved_) {
-                self->reserved_ = true;
-                curl_off_t length = -1;
-                if (curl_easy_getinfo(self->easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-                    length > 0)
-                    self->response_.body.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
-            }
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-            self->response_.body.insert(self->response_.body.end(), bytes, bytes + n);
+            return self->take_body(reinterpret_cast<const std::uint8_t*>(data), n);
         } catch (...) {
             return 0;  // curl ends the transfer with CURLE_WRITE_ERROR
         }
-        return n;
+    }
+
+    // Appends what fits under the limit of the answer's status (a declared
+    // Content-Length is used to reserve up front, never beyond the limit).
+    // Returning less than n makes curl stop reading at once
+    // (CURLE_WRITE_ERROR), which drive() turns into the cut answer or the
+    // over-limit failure.
+    std::size_t take_body(const std::uint8_t* bytes, std::size_t n) {
+        long status = 0;
+        curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+        const bool error_answer = status != 200;
+        const std::size_t limit = error_answer ? request_.max_error_body : request_.max_body;
+        auto& body = response_.body;
+        if (!reserved_) {
+            reserved_ = true;
+            curl_off_t length = -1;
+            if (curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+                body.reserve(std::min(static_cast<std::size_t>(length), limit));
+        }
+        const std::size_t room = limit - std::min(limit, body.size());
+        const std::size_t taken = std::min(n, room);
+        if (body.size() + taken > body.capacity()) {
+            // Capacities are the limit halved k times: the last growth copies
+            // half the limit into the limit, so a body that runs into the
+            // limit never needs more than the limit at once.
+            const std::size_t wanted = std::max(body.capacity() * 2, body.size() + taken);
+            std::size_t grown = limit;
+            while (grown / 2 >= wanted) grown /= 2;
+            body.reserve(grown);
+        }
+        body.insert(body.end(), bytes, bytes + taken);
+        if (taken == n) return n;
+        if (error_answer)
+            cut_ = true;
+        else
+            over_limit_.emplace(HttpFailure::other, kNoCurlCode,
+                                "the answer's body exceeds the limit of " + std::to_string(limit) + " bytes");
+        return 0;
     }
 
     // ---- socket and timer bookkeeping --------------------------------------
@@ -350,7 +387,10 @@ private:
             if (message == nullptr) break;
             if (message->msg != CURLMSG_DONE) continue;
             const CURLcode result = message->data.result;
-            if (result == CURLE_OK) {
+            if (result == CURLE_WRITE_ERROR && over_limit_) {
+                const HttpError error = *over_limit_;
+                finish(std::make_exception_ptr(error));
+            } else if (result == CURLE_OK || (result == CURLE_WRITE_ERROR && cut_)) {
                 curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &response_.status);
                 finish(nullptr);
             } else {
@@ -400,6 +440,8 @@ private:
     std::array<char, CURL_ERROR_SIZE> error_buffer_{};
     HttpResponse response_;
     std::optional<HttpError> callback_error_;
+    std::optional<HttpError> over_limit_;  // a 200 body passed max_body
+    bool cut_ = false;                     // an error body was cut at max_error_body
     bool reserved_ = false;
     bool closing_ = false;
     bool done_ = false;

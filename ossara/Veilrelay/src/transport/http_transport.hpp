@@ -24,6 +24,15 @@ struct HttpRequest {
     std::vector<std::uint8_t> body;                            // POST body, sent as is
     HttpLimits limits{};
     std::optional<std::string> ca_file;  // verify against this bundle instead of the system store
+    // The proxy to go through; without one the transfer goes direct. No
+    // proxy setting is ever taken from the environment.
+    std::optional<std::string> proxy;
+    // A 200 answer whose body passes this many bytes fails the transfer
+    // (HttpError, kind other, naming the limit) as soon as it does.
+    std::size_t max_body = 64 * 1024 * 1024;
+    // Any other status: the first this many bytes of the body are kept, the
+    // transfer ends there and the answer counts as complete.
+    std::size_t max_error_body = 1024 * 1024;
 };
 
 struct HttpResponse {

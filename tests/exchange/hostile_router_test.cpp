@@ -1,0 +1,378 @@
+// A router (or anything on the path) that answers with hostile data: deep
+// nesting, endless or lying bodies, drips, redirects, substituted keys. Each
+// case must end in its typed error, within its memory bound, with the
+// process alive; cancellation at any point must be a CancelledError.
+#include "exchange_fixture.hpp"
+
+#include "crypto/crypto.hpp"
+#include "codec/json_writer.hpp"
+#include "devrouter/test_servers.hpp"
+#include "package_crypto.hpp"
+#include "support/hostile_peer.hpp"
+#include "support/small_stack.hpp"
+#include "support/test_certs.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <typeinfo>
+
+namespace ossara::testing {
+namespace {
+
+std::string detail_fingerprint(const std::string& pem) {
+    return detail::public_key_fingerprint(detail::load_public_key_pem(pem).get());
+}
+
+std::string nested_arrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+
+template <class T>
+std::exception_ptr outcome_of(asio::awaitable<T> operation) {
+    try {
+        (void)run_awaitable(std::move(operation), std::chrono::seconds(60));
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+// The error `outcome` holds must be exactly E with this message.
+template <class E>
+void expect_error(std::exception_ptr outcome, const std::string& message) {
+    ASSERT_TRUE(outcome) << "no error";
+    try {
+        std::rethrow_exception(outcome);
+    } catch (const E& e) {
+        EXPECT_EQ(typeid(e), typeid(E)) << e.what();
+        EXPECT_EQ(std::string(e.what()), message);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "threw " << typeid(e).name() << ": " << e.what();
+    }
+}
+
+class HostileRouterTest : public ExchangeTest {
+protected:
+    // A response package sealed for the test client, with `processed_at`
+    // spliced in as raw JSON text.
+    std::string sealed_answer(const std::string& plaintext, const std::string& processed_at) const {
+        const auto client_key = devrouter::load_public_key(vectors()["client_public_key_pem"].get<std::string>());
+        std::string text = devrouter::seal_package(plaintext, client_key.get()).dump();
+        text.pop_back();
+        return text + ", \"processed_at\": " + processed_at + "}";
+    }
+
+    HostileAnswer with_key(HostileAnswer answer) const {
+        answer.key_pem = router_->public_key_pem();
+        return answer;
+    }
+
+    Veilrelay client_of(const HostilePeer& peer) const {
+        Veilrelay client(peer.base_url(), /*allow_http=*/true);
+        client.load_keys(key_path_.string());
+        detail::ClientTestAccess::set_http_limits(client, {std::chrono::milliseconds(2000), std::chrono::seconds(1)});
+        return client;
+    }
+};
+
+TEST_F(HostileRouterTest, DeepValuesAreRefusedOrMovedOnASmallStack) {
+    Veilrelay client = make_client();
+    const std::string answer = R"({"id": "a", "choices": []})";
+    run_on_small_stack([&] {
+        // A processed_at beyond the bound: the package is malformed.
+        expect_error<ValueError>(outcome_of(client.decrypt_response(bytes_of(sealed_answer(answer, nested_arrays(30000))), "p")),
+                                 "Invalid encrypted package format: malformed JSON");
+        // Within it, the value reaches _metadata unchanged.
+        const json ok = run_awaitable(client.decrypt_response(bytes_of(sealed_answer(answer, nested_arrays(900))), "p"));
+        EXPECT_EQ(detail::serialise_json(ok["_metadata"]["processed_at"]).size(), 2 * 900);
+        // A decrypted answer beyond the bound is not valid JSON.
+        const std::string deep_answer = R"({"a": )" + nested_arrays(100000) + "}";
+        const auto outcome = outcome_of(client.decrypt_response(bytes_of(sealed_answer(deep_answer, "1")), "p"));
+        ASSERT_TRUE(outcome);
+        try {
+            std::rethrow_exception(outcome);
+        } catch (const ValueError& e) {
+            EXPECT_TRUE(std::string(e.what()).starts_with("Decrypted response is not valid JSON: ")) << e.what();
+        }
+    });
+}
+
+TEST_F(HostileRouterTest, DeepErrorBodiesTakeTheirRowsFallbackOnASmallStack) {
+    const std::string deep = nested_arrays(30000);
+    struct Case {
+        int status;
+        std::string body;
+        std::function<void(std::exception_ptr)> check;
+    };
+    const std::vector<Case> cases{
+        {400, deep, [](auto e) { expect_error<InvalidRequestError>(e, "Bad request: Invalid response format"); }},
+        {401, R"({"detail": "no", "x": )" + deep + "}",
+         [](auto e) { expect_error<AuthenticationError>(e, "Invalid API key or authentication failed"); }},
+        {502, R"({"detail": )" + deep + "}", [](auto e) { expect_error<APIError>(e, "Unexpected status code: 502 unknown"); }},
+        // A deep detail within the bound is written by the project's writer, and the body moved into the details.
+        {400, R"({"detail": )" + nested_arrays(900) + "}",
+         [](auto e) {
+             try {
+                 std::rethrow_exception(e);
+             } catch (const InvalidRequestError& error) {
+                 EXPECT_EQ(std::string(error.what()).size(), std::string("Bad request: ").size() + 2 * 900);
+                 EXPECT_TRUE(error.error_details.has_value());
+             }
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        HostilePeer peer(with_key(HostileAnswer::with_body(c.status, c.body)));
+        Veilrelay client = client_of(peer);
+        run_on_small_stack([&] { c.check(outcome_of(client.send_secure_request(chat_payload("x"), "p"))); });
+    }
+}
+
+TEST_F(HostileRouterTest, EveryHostileAnswerEndsInItsTypedError) {
+    LogCapture log("ossara.Veilrelay");
+    const std::string junk(64 * 1024, 'x');
+    const devrouter::SilentListener elsewhere;
+    struct Case {
+        const char* name;
+        HostileAnswer answer;
+        bool key_is_hostile;  // the key retrieval gets the hostile answer, else the exchange does
+        std::function<void(std::exception_ptr)> check;
+    };
+    auto unexpected = [](auto e) { expect_error<APIConnectionError>(e, "Request failed due to an unexpected error"); };
+    auto key_failed = [](auto e) { expect_error<ValueError>(e, "Failed to fetch server's public key"); };
+    HostileAnswer drip = HostileAnswer::with_body(200, router_->public_key_pem());
+    drip.drip = std::chrono::milliseconds(1500);
+    HostileAnswer lying = HostileAnswer::with_body(200, "{}");
+    lying.head = "HTTP/1.1 200 OK\r\nContent-Length: 100000000000\r\nConnection: close\r\n\r\n";
+    const std::vector<Case> cases{
+        {"endless 200 body", HostileAnswer::endless_body(200, junk), false, unexpected},
+        {"endless error body", HostileAnswer::endless_body(429, junk), false,
+         [](auto e) { expect_error<RateLimitError>(e, "Rate limit exceeded: Too many requests"); }},
+        {"endless key", HostileAnswer::endless_body(200, junk), true, key_failed},
+        {"declared length far above what is sent", lying, false, unexpected},
+        {"declared length far above, key", lying, true, key_failed},
+        {"slow drip of the key", drip, true, [](auto e) { expect_error<ConnectionError>(e, "Connection to server timed out"); }},
+        {"gzip-encoded package", HostileAnswer::with_body(200, std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10),
+                                                          "Content-Encoding: gzip\r\n"),
+         false, unexpected},
+        {"redirect to another port",
+         HostileAnswer::with_body(302, "", "Location: " + elsewhere.base_url() + "/v1/chat/secure_completion\r\n"), false,
+         [](auto e) { expect_error<APIError>(e, "Unexpected status code: 302 unknown"); }},
+        {"redirect of the key", HostileAnswer::with_body(302, "", "Location: " + elsewhere.base_url() + "/pki/public_key\r\n"),
+         true, [](auto e) { expect_error<ValueError>(e, "Failed to fetch server's public key: HTTP 302"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HostilePeer peer(c.key_is_hostile ? c.answer : with_key(c.answer));
+        Veilrelay client = client_of(peer);
+        client.set_max_response_size(1024 * 1024);
+        const auto started = std::chrono::steady_clock::now();
+        c.check(c.key_is_hostile ? outcome_of(client.fetch_server_public_key())
+                                 : outcome_of(client.send_secure_request(chat_payload("x"), "p")));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        if (c.key_is_hostile) {
+            EXPECT_EQ(peer.posts(), 0u);
+        }
+    }
+    // The over-limit failure's record names the limit.
+    bool named = false;
+    for (const auto& line : log.lines_at(spdlog::level::err))
+        named = named || line.find("exceeds the limit of 1048576 bytes") != std::string::npos;
+    EXPECT_TRUE(named);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// kB figure of a "Vm...:" line of /proc/self/status.
+std::size_t status_kib(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with(field + ":")) return std::stoul(line.substr(field.size() + 1));
+    return 0;
+}
+
+// Peak resident memory while an endless body arrives stays below each bound
+// plus 32 MiB (measured from the resident size before, peak reset first).
+TEST_F(HostileRouterTest, PeakMemoryAgainstEndlessBodiesStaysWithinItsBound) {
+    if (kSanitized) GTEST_SKIP() << "resident memory is the sanitizer's, not ours";
+    constexpr std::size_t kSlack = 32 * 1024 * 1024;
+    const std::string chunk(256 * 1024, 'x');
+    struct Case {
+        const char* name;
+        HostileAnswer answer;
+        bool key;
+        std::size_t bound;
+    };
+    const std::vector<Case> cases{
+        {"200 body", with_key(HostileAnswer::endless_body(200, chunk)), false, Veilrelay::DEFAULT_MAX_RESPONSE_SIZE},
+        {"error body", with_key(HostileAnswer::endless_body(500, chunk)), false, 1024 * 1024},
+        {"key body", HostileAnswer::endless_body(200, chunk), true, 64 * 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HostilePeer peer(c.answer);
+        Veilrelay client = client_of(peer);
+        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak (VmHWM) to the current size
+        const std::size_t before = status_kib("VmRSS") * 1024;
+        const auto outcome = c.key ? outcome_of(client.fetch_server_public_key())
+                                   : outcome_of(client.send_secure_request(chat_payload("x"), "p"));
+        EXPECT_TRUE(outcome);
+        const std::size_t peak = status_kib("VmHWM") * 1024;
+        std::printf("peak resident growth against an endless %s: %.1f MiB (bound %.1f MiB + 32 MiB); %zu bytes sent\n",
+                    c.name, static_cast<double>(peak - std::min(peak, before)) / (1024 * 1024),
+                    static_cast<double>(c.bound) / (1024 * 1024), peer.bytes_sent());
+        EXPECT_LT(peak - std::min(peak, before), c.bound + kSlack);
+    }
+}
+
+TEST_F(HostileRouterTest, ErrorBodiesAreReadLikePackages) {
+    HostilePeer peer(with_key(HostileAnswer::with_body(429, R"({"detail": "slow", "retry": NaN, "after": 1e400})")));
+    Veilrelay client = client_of(peer);
+    try {
+        run_awaitable(client.send_secure_request(chat_payload("x"), "p"));
+        ADD_FAILURE() << "no error";
+    } catch (const RateLimitError& e) {
+        EXPECT_EQ(std::string(e.what()), "Rate limit exceeded: slow");
+        ASSERT_TRUE(e.error_details.has_value());
+        EXPECT_TRUE(std::isnan((*e.error_details)["retry"].get<double>()));
+        EXPECT_EQ((*e.error_details)["after"].get<double>(), HUGE_VAL);
+    }
+}
+
+TEST_F(HostileRouterTest, PayloadIdIsAlwaysSent) {
+    for (const std::string id : {"", "   ", " a b "}) {
+        SCOPED_TRACE("'" + id + "'");
+        HostilePeer peer(with_key(HostileAnswer::with_body(400, "{}")));
+        Veilrelay client = client_of(peer);
+        EXPECT_THROW(run_awaitable(client.send_secure_request(chat_payload("x"), id)), InvalidRequestError);
+        ASSERT_EQ(peer.posts(), 1u);
+        const std::string head = peer.requests().back();
+        // Blanks around a header value are not part of it for any receiver.
+        const std::string value = id.find_first_not_of(' ') == std::string::npos ? "" : " " + id;
+        EXPECT_NE(head.find("\r\nX-Payload-ID:" + value + "\r\n"), std::string::npos) << head;
+    }
+}
+
+// Cancels after k handler runs, for every k until the exchange completes.
+TEST_F(HostileRouterTest, CancellationAtAnyMomentIsACancelledError) {
+    Veilrelay client = make_client();
+    bool between_retrieval_and_post = false;
+    for (int k = 1; k < 2000; ++k) {
+        LogCapture log("ossara.Veilrelay");
+        asio::io_context io;
+        asio::cancellation_signal cancel;
+        std::exception_ptr outcome;
+        bool finished = false;
+        asio::co_spawn(io, client.send_secure_request(chat_payload("x"), "p"),
+                       asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e, json) {
+                           outcome = e;
+                           finished = true;
+                       }));
+        for (int i = 0; i < k && !finished; ++i) io.run_one_for(std::chrono::seconds(10));
+        if (finished) {
+            EXPECT_FALSE(outcome) << "k = " << k;
+            EXPECT_TRUE(between_retrieval_and_post);
+            EXPECT_EQ(posts_seen(), 1u);
+            return;
+        }
+        cancel.emit(asio::cancellation_type::terminal);
+        io.run_for(std::chrono::seconds(10));
+        ASSERT_TRUE(finished) << "k = " << k;
+        ASSERT_TRUE(outcome) << "k = " << k;
+        try {
+            std::rethrow_exception(outcome);
+        } catch (const CancelledError&) {
+        } catch (const std::system_error& e) {
+            // Asio's own: the coroutine had not started.
+            EXPECT_FALSE(log.contains("Sending secure chat completion request...")) << "k = " << k << ": " << e.what();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "k = " << k << ": " << typeid(e).name() << ": " << e.what();
+        }
+        EXPECT_TRUE(log.lines_at(spdlog::level::err).empty()) << "k = " << k;
+        // The router's log once the cancelled connection has settled: at
+        // most one POST, and none when the key was all that was fetched.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const auto requests = router_->requests();
+        router_->clear_requests();
+        const auto posts = std::count_if(requests.begin(), requests.end(), [](const auto& r) { return r.method == "POST"; });
+        EXPECT_LE(posts, 1) << "k = " << k;
+        between_retrieval_and_post = between_retrieval_and_post || (requests.size() == 1 && posts == 0);
+    }
+    ADD_FAILURE() << "the exchange never completed";
+}
+
+TEST_F(HostileRouterTest, PinnedKeyRefusesASubstitutedKeyBeforeAnyPost) {
+    const std::string pin = detail_fingerprint(router_->public_key_pem());
+    Veilrelay client = make_client();
+    EXPECT_THROW(client.pin_server_key("ab:cd"), ValueError);
+    EXPECT_THROW(client.pin_server_key(std::string(64, 'g')), ValueError);
+
+    client.pin_server_key(pin);
+    EXPECT_NO_THROW(run_awaitable(client.send_secure_request(chat_payload("x"), "p")));
+    EXPECT_EQ(posts_seen(), 1u);
+
+    // The router's key swapped for another one: refused, nothing posted.
+    router_->clear_requests();
+    const std::string other = vectors()["client_public_key_pem"].get<std::string>();
+    router_->set_key_behaviour(devrouter::KeyBehaviour::serve(other));
+    LogCapture log("ossara.Veilrelay");
+    expect_error<SecurityError>(outcome_of(client.send_secure_request(chat_payload("x"), "p")),
+                                "Server public key does not match the pinned key");
+    expect_error<SecurityError>(outcome_of(client.encrypt_payload(chat_payload("x"))),
+                                "Server public key does not match the pinned key");
+    EXPECT_EQ(posts_seen(), 0u);
+    const auto errors = log.lines_at(spdlog::level::err);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(errors[0].find(pin), std::string::npos);
+    EXPECT_NE(errors[0].find(detail_fingerprint(other)), std::string::npos);
+
+    // Without colons and in capitals, the same pin.
+    std::string bare;
+    for (const char c : pin)
+        if (c != ':') bare += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    client.pin_server_key(bare);
+    EXPECT_EQ(client.pinned_server_key(), pin);
+}
+
+// Proxy variables in the environment are ignored; an explicit proxy is used.
+TEST_F(HostileRouterTest, ProxiesComeOnlyFromTheClient) {
+    const std::string dead = "http://127.0.0.1:" + std::to_string(devrouter::closed_port());
+    const char* names[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"};
+    for (const char* name : names) ::setenv(name, dead.c_str(), 1);
+    ::setenv("NO_PROXY", "", 1);
+    Veilrelay direct = make_client();
+    const auto outcome = outcome_of(direct.send_secure_request(chat_payload("x"), "p"));
+    for (const char* name : names) ::unsetenv(name);
+    ::unsetenv("NO_PROXY");
+    EXPECT_FALSE(outcome);
+
+    // HTTPS through a CONNECT proxy on loopback.
+    const TempDir dir;
+    const TestCertificates certs = make_test_certificates(dir.path());
+    devrouter::RouterOptions options;
+    options.tls_cert_file = certs.cert_file.string();
+    options.tls_key_file = certs.key_file.string();
+    start_router(options);
+    const ConnectProxy proxy;
+    Veilrelay client(router_->base_url());
+    client.load_keys(key_path_.string());
+    client.set_ca_file(certs.ca_file.string());
+    client.set_proxy(proxy.url());
+    const json answer = run_awaitable(client.send_secure_request(chat_payload("through"), "p"));
+    EXPECT_EQ(answer["choices"][0]["message"]["content"], "through");
+    const std::string target = "127.0.0.1:" + std::to_string(router_->port());
+    EXPECT_EQ(proxy.targets(), (std::vector<std::string>{target, target}));
+}
+
+}  // namespace
+}  // namespace ossara::testing

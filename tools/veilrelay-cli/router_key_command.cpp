@@ -1,0 +1,29 @@
+#include "router_key_command.hpp"
+
+#include "exit_codes.hpp"
+#include "key_fingerprint.hpp"
+#include "run_sync.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include <asio/io_context.hpp>
+
+#include <ostream>
+
+namespace veilrelay_cli {
+
+void run_router_key(const RouterKeyOptions& options, std::ostream& out) {
+    ossara::Veilrelay client(options.router_url, options.allow_http);
+    if (options.ca_file) client.set_ca_file(options.ca_file->string());
+    apply_router_access(client, options.access);
+
+    asio::io_context io;
+    std::string pem = run_sync(io, client.fetch_server_public_key());
+    const std::string fingerprint = public_key_fingerprint(pem);
+    if (options.access.pin && client.pinned_server_key() != fingerprint)
+        throw ossara::SecurityError("Server public key does not match the pinned key");
+    if (!pem.empty() && pem.back() != '\n') pem += '\n';
+    out << pem << "SHA-256 fingerprint: " << fingerprint << '\n';
+}
+
+}  // namespace veilrelay_cli
