@@ -4,10 +4,10 @@
 // to run one awaitable to completion.
 #include <ossara/Veilrelay.hpp>
 
-#include "detail/base64.hpp"
-#include "detail/crypto.hpp"
-#include "detail/json_writer.hpp"
-#include "detail/logging.hpp"
+#include "codec/base64.hpp"
+#include "codec/json_writer.hpp"
+#include "core/logging.hpp"
+#include "crypto/crypto.hpp"
 #include "devrouter/router.hpp"
 
 #include <asio/co_spawn.hpp>

@@ -1,7 +1,7 @@
 // Throughput of the wire serialiser on payload shapes a client sends: one
 // large ASCII message, text with many escapes and non-ASCII characters, and
 // a long conversation of small objects.
-#include "detail/json_writer.hpp"
+#include "codec/json_writer.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 // The lenient base64 decoder: never crashes, fails only with ValueError, and
 // agrees with itself on the properties that make it lenient.
-#include "detail/base64.hpp"
+#include "codec/base64.hpp"
 #include "fuzz_check.hpp"
 
 #include <ossara/veilrelay/errors.hpp>

@@ -4,7 +4,7 @@
 // lies inside the text and the document holds "" in its place. nlohmann
 // cannot read the non-finite tokens, so both sides see them as null (a
 // token may also sit in a value that a repeated name later replaces).
-#include "detail/json_fast_reader.hpp"
+#include "codec/json_fast_reader.hpp"
 #include "fuzz_check.hpp"
 #include "non_finite_tokens.hpp"
 #include "support/json_identical.hpp"

@@ -1,7 +1,7 @@
 // Reading a decrypted answer: never crashes, fails only with ValueError or
 // TypeError, returns an object or null, and reads every UTF-8 JSON text that
 // nlohmann's strict parser reads the same way.
-#include "detail/plaintext.hpp"
+#include "codec/plaintext.hpp"
 #include "fuzz_check.hpp"
 
 #include <ossara/Veilrelay.hpp>

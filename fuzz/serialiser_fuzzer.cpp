@@ -3,7 +3,7 @@
 // value, and writing that value again gives the same text. Non-finite floats
 // have no JSON form nlohmann reads, so the tokens NaN, Infinity and -Infinity
 // are mapped to marker strings on both sides before comparing.
-#include "detail/json_writer.hpp"
+#include "codec/json_writer.hpp"
 #include "fuzz_check.hpp"
 #include "non_finite_tokens.hpp"
 

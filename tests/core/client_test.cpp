@@ -1,7 +1,7 @@
 #include <ossara/Veilrelay.hpp>
 
-#include "detail/logging.hpp"
-#include "detail/secure_memory_binding.hpp"
+#include "core/logging.hpp"
+#include "core/secure_memory_binding.hpp"
 #include "support/log_capture.hpp"
 
 #include <gmock/gmock.h>

@@ -1,11 +1,11 @@
 // Payload encryption: limits, error mapping and what happens to the secrets.
 #include "exchange_fixture.hpp"
 
-#include "detail/crypto.hpp"
-#include "detail/encrypt_probe.hpp"
-#include "detail/json_writer.hpp"
-#include "detail/key_wrap.hpp"
+#include "codec/json_writer.hpp"
+#include "crypto/crypto.hpp"
+#include "crypto/key_wrap.hpp"
 #include "devrouter/test_servers.hpp"
+#include "exchange/encrypt_probe.hpp"
 #include "support/bytes.hpp"
 #include "support/package_opener.hpp"
 

@@ -1,10 +1,10 @@
 // The whole exchange against the development router on loopback.
 #include "exchange_fixture.hpp"
 
-#include "detail/json_writer.hpp"
+#include "codec/json_writer.hpp"
+#include "devrouter/test_servers.hpp"
 #include "support/package_opener.hpp"
 #include "support/test_certs.hpp"
-#include "devrouter/test_servers.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>

@@ -16,11 +16,11 @@
 
 #include <ossara/Veilrelay.hpp>
 
-#include "detail/base64.hpp"
-#include "detail/crypto.hpp"
-#include "detail/encrypt_probe.hpp"
-#include "detail/json_writer.hpp"
+#include "codec/base64.hpp"
+#include "codec/json_writer.hpp"
+#include "crypto/crypto.hpp"
 #include "devrouter/router.hpp"
+#include "exchange/encrypt_probe.hpp"
 #include "support/bytes.hpp"
 #include "support/package_opener.hpp"
 #include "support/run_awaitable.hpp"

@@ -1,4 +1,4 @@
-#include "detail/curl_failure.hpp"
+#include "transport/curl_failure.hpp"
 
 #include <gtest/gtest.h>
 

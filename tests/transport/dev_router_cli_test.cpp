@@ -2,8 +2,8 @@
 // the configured key, and it stops cleanly on SIGTERM.
 #include "run_async.hpp"
 
-#include "detail/http_transport.hpp"
 #include "support/test_data.hpp"
+#include "transport/http_transport.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // each kind of broken peer is classified.
 #include "run_async.hpp"
 
-#include "detail/http_transport.hpp"
 #include "devrouter/test_servers.hpp"
+#include "transport/http_transport.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -3,10 +3,10 @@
 // behaviour must produce the answer it promises.
 #include "run_async.hpp"
 
-#include "detail/http_transport.hpp"
 #include "devrouter/router.hpp"
 #include "package_crypto.hpp"
 #include "support/test_data.hpp"
+#include "transport/http_transport.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>

@@ -2,7 +2,7 @@
 // against peers that refuse, stall or break the connection.
 #include "run_async.hpp"
 
-#include "detail/logging.hpp"
+#include "core/logging.hpp"
 #include "devrouter/router.hpp"
 #include "devrouter/test_servers.hpp"
 #include "support/log_capture.hpp"

@@ -1,0 +1,451 @@
+// One HTTP exchange = one libcurl multi handle + one easy handle, driven by
+// the caller's Asio executor through curl's socket interface:
+//
+//  * curl tells us, through the socket callback, which sockets it wants
+//    watched for reading or writing. Each one gets a stream_descriptor on a
+//    dup() of the socket (so we never close curl's descriptor) and async_wait
+//    operations for the wanted directions. A ready socket is handed back with
+//    curl_multi_socket_action; curl_multi_info_read then tells us when the
+//    transfer is over.
+//  * curl's timer callback sets one steady_timer; on expiry we call
+//    curl_multi_socket_action with CURL_SOCKET_TIMEOUT. All time limits
+//    (connect, low speed) are curl's own and surface through this timer.
+//  * Everything of one exchange runs on a strand. Curl callbacks only record
+//    what curl wants; finishing (removing the handle, completing the caller)
+//    happens after curl_multi_socket_action returns, and the caller's
+//    handler is always posted, never called from inside libcurl.
+//  * Cancellation through the operation's cancellation slot posts a cancel
+//    to the strand, which tears the transfer down at once and completes with
+//    ossara::CancelledError.
+#include "transport/http_transport.hpp"
+
+#include "transport/curl_failure.hpp"
+#include "transport/curl_handles.hpp"
+
+#include <asio/associated_cancellation_slot.hpp>
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/cancellation_type.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+namespace ossara::detail {
+
+namespace {
+
+using Strand = asio::strand<asio::any_io_executor>;
+
+// Bodies are appended as they arrive; a declared Content-Length is used to
+// reserve up front, but never trusted beyond this much.
+constexpr curl_off_t kMaxReserve = 64 * 1024 * 1024;
+
+// Used as HttpError's code when the failure is not a transfer's CURLcode.
+constexpr int kNoCurlCode = -1;
+
+// The caller's completion handler behind a virtual interface, so the
+// exchange itself is not a template.
+class Completion {
+public:
+    virtual ~Completion() = default;
+    virtual void complete(std::exception_ptr error, HttpResponse response) = 0;
+};
+
+template <class Handler>
+class HandlerCompletion final : public Completion {
+public:
+    HandlerCompletion(Handler handler, const asio::any_io_executor& io)
+        : handler_(std::move(handler)), work_(asio::get_associated_executor(handler_, io)) {}
+
+    void complete(std::exception_ptr error, HttpResponse response) override {
+        auto executor = work_.get_executor();
+        asio::post(executor, [handler = std::move(handler_), error, response = std::move(response)]() mutable {
+            asio::get_associated_cancellation_slot(handler).clear();
+            std::move(handler)(error, std::move(response));
+        });
+        work_.reset();
+    }
+
+private:
+    Handler handler_;
+    asio::executor_work_guard<asio::associated_executor_t<Handler, asio::any_io_executor>> work_;
+};
+
+bool is_header_safe(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::string without_trailing_space(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+class Exchange : public std::enable_shared_from_this<Exchange> {
+public:
+    Exchange(const asio::any_io_executor& io, HttpRequest request, std::unique_ptr<Completion> completion)
+        : strand_(asio::make_strand(io)),
+          request_(std::move(request)),
+          completion_(std::move(completion)),
+          timer_(strand_) {}
+
+    ~Exchange() {
+        // Only reached unfinished when the caller's context is torn down with
+        // the operation pending; the handler is then destroyed, not called.
+        if (!done_) teardown();
+    }
+
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    const Strand& strand() const { return strand_; }
+
+    void start() {
+        asio::post(strand_, [self = shared_from_this()] { self->begin(); });
+    }
+
+    void cancel() {
+        if (!done_) finish(std::make_exception_ptr(CancelledError{}));
+    }
+
+private:
+    // A socket curl asked us to watch.
+    struct Watch {
+        Watch(const Strand& strand, curl_socket_t socket) : descriptor(strand), fd(socket) {}
+        asio::posix::stream_descriptor descriptor;  // on our dup() of fd
+        curl_socket_t fd;                           // curl's own descriptor
+        int wanted = 0;                             // CURL_POLL_IN / CURL_POLL_OUT bits
+        bool reading = false;                       // a wait_read is pending
+        bool writing = false;                       // a wait_write is pending
+        bool active = true;                         // false once curl let go of it
+    };
+
+    template <class Value>
+    void set(CURLoption option, Value value) {
+        const CURLcode rc = curl_easy_setopt(easy_.get(), option, value);
+        if (rc != CURLE_OK) throw HttpError(HttpFailure::other, rc, curl_easy_strerror(rc));
+    }
+
+    template <class Value>
+    void set_multi(CURLMoption option, Value value) {
+        const CURLMcode rc = curl_multi_setopt(multi_.get(), option, value);
+        if (rc != CURLM_OK) throw HttpError(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
+    }
+
+    void configure() {
+        ensure_curl_initialised();
+        multi_.reset(curl_multi_init());
+        easy_.reset(curl_easy_init());
+        if (!multi_ || !easy_) throw HttpError(HttpFailure::other, CURLE_OUT_OF_MEMORY, "cannot create a curl handle");
+
+        for (const auto& [name, value] : request_.headers) {
+            // A line break in a header would let a value inject headers of its own.
+            if (name.empty() || name.find(':') != std::string::npos || !is_header_safe(name) || !is_header_safe(value))
+                throw HttpError(HttpFailure::other, kNoCurlCode, "invalid HTTP header: " + name);
+            append_header(name + ": " + value);
+        }
+        // Large bodies go out at once instead of waiting for "100 Continue".
+        append_header("Expect:");
+
+        set(CURLOPT_URL, request_.url.c_str());
+        set(CURLOPT_PROTOCOLS_STR, "http,https");
+        set(CURLOPT_HTTPHEADER, headers_.get());
+        set(CURLOPT_NOSIGNAL, 1L);
+        set(CURLOPT_ERRORBUFFER, error_buffer_.data());
+        set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request_.limits.connect.count()));
+        set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+        set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(request_.limits.low_speed_time.count()));
+        set(CURLOPT_SSL_VERIFYPEER, 1L);
+        set(CURLOPT_SSL_VERIFYHOST, 2L);
+        if (request_.ca_file) set(CURLOPT_CAINFO, request_.ca_file->c_str());
+        set(CURLOPT_WRITEFUNCTION, &Exchange::on_body);
+        set(CURLOPT_WRITEDATA, this);
+        if (request_.method == HttpRequest::Method::post) {
+            static constexpr char kEmpty[] = "";
+            set(CURLOPT_POST, 1L);
+            // curl reads the body straight from the request; no copy.
+            set(CURLOPT_POSTFIELDS, request_.body.empty() ? kEmpty : reinterpret_cast<const char*>(request_.body.data()));
+            set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body.size()));
+        } else {
+            set(CURLOPT_HTTPGET, 1L);
+        }
+
+        set_multi(CURLMOPT_SOCKETFUNCTION, &Exchange::on_socket);
+        set_multi(CURLMOPT_SOCKETDATA, this);
+        set_multi(CURLMOPT_TIMERFUNCTION, &Exchange::on_timer);
+        set_multi(CURLMOPT_TIMERDATA, this);
+    }
+
+    void append_header(const std::string& line) {
+        curl_slist* const list = curl_slist_append(headers_.get(), line.c_str());
+        if (list == nullptr) throw HttpError(HttpFailure::other, CURLE_OUT_OF_MEMORY, "cannot build the request headers");
+        (void)headers_.release();  // curl_slist_append returned the same list, now one longer
+        headers_.reset(list);
+    }
+
+    void begin() {
+        if (done_) return;  // cancelled before it started
+        try {
+            configure();
+        } catch (...) {
+            finish(std::current_exception());
+            return;
+        }
+        // Adding the handle makes curl set its timer; the transfer starts from there.
+        const CURLMcode rc = curl_multi_add_handle(multi_.get(), easy_.get());
+        if (rc != CURLM_OK) fail(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
+    }
+
+    // ---- libcurl callbacks: record what curl wants, nothing more ----------
+
+    static int on_socket(CURL*, curl_socket_t socket, int what, void* user, void*) {
+        auto* self = static_cast<Exchange*>(user);
+        if (self->closing_) return 0;
+        if (what == CURL_POLL_REMOVE)
+            self->forget(socket);
+        else
+            self->watch(socket, what);
+        return 0;
+    }
+
+    static int on_timer(CURLM*, long timeout_ms, void* user) {
+        auto* self = static_cast<Exchange*>(user);
+        if (self->closing_) return 0;
+        const std::uint64_t generation = ++self->timer_generation_;
+        if (timeout_ms < 0) {
+            self->timer_.cancel();
+            return 0;
+        }
+        self->timer_.expires_after(std::chrono::milliseconds(timeout_ms));
+        self->timer_.async_wait([self = self->shared_from_this(), generation](const asio::error_code& ec) {
+            self->on_timeout(ec, generation);
+        });
+        return 0;
+    }
+
+    static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+        auto* self = static_cast<Exchange*>(user);
+        const std::size_t n = size * count;
+        try {
+            if (!self->reserved_) {
+                self->reserved_ = true;
+                curl_off_t length = -1;
+                if (curl_easy_getinfo(self->easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+                    length > 0)
+                    self->response_.body.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
+            }
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+            self->response_.body.insert(self->response_.body.end(), bytes, bytes + n);
+        } catch (...) {
+            return 0;  // curl ends the transfer with CURLE_WRITE_ERROR
+        }
+        return n;
+    }
+
+    // ---- socket and timer bookkeeping --------------------------------------
+
+    void watch(curl_socket_t socket, int what) {
+        auto& slot = watches_[socket];
+        if (!slot) {
+            const int copy = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+            if (copy < 0) {
+                callback_error_.emplace(HttpFailure::other, kNoCurlCode,
+                                        std::string("cannot watch a socket: ") + std::strerror(errno));
+                watches_.erase(socket);
+                return;
+            }
+            auto fresh = std::make_shared<Watch>(strand_, socket);
+            asio::error_code ec;
+            fresh->descriptor.assign(copy, ec);
+            if (ec) {
+                ::close(copy);
+                callback_error_.emplace(HttpFailure::other, kNoCurlCode, "cannot watch a socket: " + ec.message());
+                watches_.erase(socket);
+                return;
+            }
+            slot = std::move(fresh);
+        }
+        slot->wanted = what;
+        arm(slot);
+    }
+
+    void forget(curl_socket_t socket) {
+        const auto it = watches_.find(socket);
+        if (it == watches_.end()) return;
+        release(*it->second);
+        watches_.erase(it);
+    }
+
+    // Deregisters our copy from the reactor (pending waits end as aborted)
+    // and closes it; curl's own descriptor is untouched.
+    static void release(Watch& w) noexcept {
+        w.active = false;
+        if (w.descriptor.is_open()) ::close(w.descriptor.release());
+    }
+
+    void arm(const std::shared_ptr<Watch>& w) {
+        using Wait = asio::posix::descriptor_base::wait_type;
+        if ((w->wanted & CURL_POLL_IN) != 0 && !w->reading) {
+            w->reading = true;
+            w->descriptor.async_wait(Wait::wait_read, [self = shared_from_this(), w](const asio::error_code& ec) {
+                self->on_ready(w, CURL_CSELECT_IN, ec);
+            });
+        }
+        if ((w->wanted & CURL_POLL_OUT) != 0 && !w->writing) {
+            w->writing = true;
+            w->descriptor.async_wait(Wait::wait_write, [self = shared_from_this(), w](const asio::error_code& ec) {
+                self->on_ready(w, CURL_CSELECT_OUT, ec);
+            });
+        }
+    }
+
+    void on_ready(const std::shared_ptr<Watch>& w, int direction, const asio::error_code& ec) {
+        (direction == CURL_CSELECT_IN ? w->reading : w->writing) = false;
+        if (done_ || !w->active || ec == asio::error::operation_aborted) return;
+        const int interest = direction == CURL_CSELECT_IN ? CURL_POLL_IN : CURL_POLL_OUT;
+        if (!ec && (w->wanted & interest) == 0) return;  // curl lost interest meanwhile
+        drive(w->fd, ec ? CURL_CSELECT_ERR : direction);
+        if (!done_ && w->active) arm(w);
+    }
+
+    void on_timeout(const asio::error_code& ec, std::uint64_t generation) {
+        if (ec || done_ || generation != timer_generation_) return;
+        drive(CURL_SOCKET_TIMEOUT, 0);
+    }
+
+    // ---- progress and completion -------------------------------------------
+
+    void drive(curl_socket_t socket, int events) {
+        int running = 0;
+        const CURLMcode rc = curl_multi_socket_action(multi_.get(), socket, events, &running);
+        if (callback_error_) {
+            const HttpError error = *callback_error_;
+            finish(std::make_exception_ptr(error));
+            return;
+        }
+        if (rc != CURLM_OK) {
+            fail(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
+            return;
+        }
+        int left = 0;
+        while (!done_) {
+            const CURLMsg* const message = curl_multi_info_read(multi_.get(), &left);
+            if (message == nullptr) break;
+            if (message->msg != CURLMSG_DONE) continue;
+            const CURLcode result = message->data.result;
+            if (result == CURLE_OK) {
+                curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &response_.status);
+                finish(nullptr);
+            } else {
+                std::string text = error_buffer_[0] != '\0' ? std::string(error_buffer_.data()) : curl_easy_strerror(result);
+                fail(classify_curl_code(result), result, without_trailing_space(std::move(text)));
+            }
+        }
+    }
+
+    void fail(HttpFailure kind, int code, std::string text) {
+        finish(std::make_exception_ptr(HttpError(kind, code, text)));
+    }
+
+    // Handles are cleaned up before the caller hears of the outcome.
+    void finish(std::exception_ptr error) {
+        if (done_) return;
+        done_ = true;
+        teardown();
+        const std::unique_ptr<Completion> completion = std::move(completion_);
+        if (error) response_ = HttpResponse{};
+        completion->complete(error, std::move(response_));
+    }
+
+    void teardown() noexcept {
+        closing_ = true;  // curl's callbacks during cleanup are ignored
+        timer_.cancel();
+        for (auto& entry : watches_) release(*entry.second);
+        watches_.clear();
+        if (multi_ && easy_) curl_multi_remove_handle(multi_.get(), easy_.get());
+        easy_.reset();
+        multi_.reset();
+        headers_.reset();
+        // The request body (a package as large as the payload and a third)
+        // goes back before the caller reads the answer.
+        std::vector<std::uint8_t>().swap(request_.body);
+    }
+
+    Strand strand_;
+    HttpRequest request_;
+    std::unique_ptr<Completion> completion_;
+    asio::steady_timer timer_;
+    std::uint64_t timer_generation_ = 0;
+    CurlMulti multi_;
+    CurlEasy easy_;
+    CurlSlist headers_;
+    std::unordered_map<curl_socket_t, std::shared_ptr<Watch>> watches_;
+    std::array<char, CURL_ERROR_SIZE> error_buffer_{};
+    HttpResponse response_;
+    std::optional<HttpError> callback_error_;
+    bool reserved_ = false;
+    bool closing_ = false;
+    bool done_ = false;
+};
+
+// Installed in the operation's cancellation slot: any cancellation type ends
+// the transfer, since a half-done exchange cannot be resumed anyway.
+class CancelOnSignal {
+public:
+    CancelOnSignal(std::weak_ptr<Exchange> exchange, Strand strand)
+        : exchange_(std::move(exchange)), strand_(std::move(strand)) {}
+
+    void operator()(asio::cancellation_type type) {
+        if (type == asio::cancellation_type::none) return;
+        asio::post(strand_, [weak = exchange_] {
+            if (const auto exchange = weak.lock()) exchange->cancel();
+        });
+    }
+
+private:
+    std::weak_ptr<Exchange> exchange_;
+    Strand strand_;
+};
+
+struct InitiateExchange {
+    template <class Handler>
+    void operator()(Handler handler, const asio::any_io_executor& io, HttpRequest request) const {
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        auto exchange = std::make_shared<Exchange>(
+            io, std::move(request), std::make_unique<HandlerCompletion<Handler>>(std::move(handler), io));
+        if (slot.is_connected()) slot.template emplace<CancelOnSignal>(exchange, exchange->strand());
+        exchange->start();
+    }
+};
+
+template <class CompletionToken>
+auto async_exchange(const asio::any_io_executor& io, HttpRequest request, CompletionToken&& token) {
+    return asio::async_initiate<CompletionToken, void(std::exception_ptr, HttpResponse)>(
+        InitiateExchange{}, token, io, std::move(request));
+}
+
+}  // namespace
+
+asio::awaitable<HttpResponse> http_exchange(HttpRequest request) {
+    const asio::any_io_executor io = co_await asio::this_coro::executor;
+    co_return co_await async_exchange(io, std::move(request), asio::use_awaitable);
+}
+
+}  // namespace ossara::detail

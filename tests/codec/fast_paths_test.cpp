@@ -1,0 +1,148 @@
+// The word-at-a-time fast paths of the codec must agree with the plain
+// byte-by-byte reading everywhere a fast path can start, stop or hand over:
+// every offset inside an 8-byte word, every escape class, and the JSON texts
+// the single-pass reader leaves to nlohmann.
+#include "codec/base64.hpp"
+#include "codec/json_reader.hpp"
+#include "codec/json_writer.hpp"
+#include "codec/utf8.hpp"
+
+#include <ossara/Veilrelay.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace ossara::detail {
+namespace {
+
+// The escaping rules written out one character at a time (ASCII input).
+std::string reference_escape(const std::string& s) {
+    std::string out = "\"";
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                    out += escape;
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+// Concatenation without std::string's operator+ (g++ 12 -O3 misreports it, -Wrestrict).
+template <typename... Parts>
+std::string cat(const Parts&... parts) {
+    std::string out;
+    (out.append(parts), ...);
+    return out;
+}
+
+TEST(SerialiserFastPath, EveryAsciiCharacterAtEveryOffsetOfAWord) {
+    for (int c = 0; c < 0x80; ++c) {
+        for (std::size_t offset = 0; offset < 17; ++offset) {
+            std::string s(24, 'a');  // one word before, two after the character
+            s[offset] = static_cast<char>(c);
+            ASSERT_EQ(serialise_json(json(s)), reference_escape(s)) << "character " << c << " at " << offset;
+        }
+    }
+}
+
+TEST(SerialiserFastPath, NonAsciiAtEveryOffsetOfAWord) {
+    for (std::size_t offset = 0; offset < 17; ++offset) {
+        const std::string s = cat(std::string(offset, 'x'), "\xC3\xA9", std::string(20, 'y'), "\xF0\x9F\x98\x80");
+        EXPECT_EQ(serialise_json(json(s)),
+                  cat("\"", std::string(offset, 'x'), "\\u00e9", std::string(20, 'y'), "\\ud83d\\ude00\""));
+    }
+}
+
+TEST(SerialiserFastPath, LongTextMatchesTheReferenceAndGrowsPastItsReservation) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += (i % 7 == 0) ? "line\n\"quoted\"\t" : "plain words ";
+    const json payload = {{"content", text}, {"n", 1.5}, {"list", json::array({1, "two", nullptr})}};
+    EXPECT_EQ(serialise_json(payload),
+              cat("{\"content\": ", reference_escape(text), ", \"n\": 1.5, \"list\": [1, \"two\", null]}"));
+    const auto bytes = serialise_json_bytes(payload);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), serialise_json(payload));
+}
+
+TEST(Base64FastPath, JunkAtEveryPositionIsIgnored) {
+    for (std::size_t length = 0; length < 20; ++length) {
+        std::vector<std::uint8_t> bytes(length);
+        for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
+        const std::string text = base64_encode(bytes);
+        for (std::size_t at = 0; at <= text.size(); ++at) {
+            std::string noisy = text;
+            noisy.insert(at, "\n *");
+            ASSERT_EQ(base64_decode_lenient(noisy), bytes) << "length " << length << ", junk at " << at;
+        }
+    }
+}
+
+TEST(Base64FastPath, PaddingAndErrorsBehindWholeGroups) {
+    EXPECT_EQ(base64_decode_lenient("QUJDREVGR0g="), (std::vector<std::uint8_t>{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'}));
+    // Padding completes a group and ends the data; what follows is ignored.
+    EXPECT_EQ(base64_decode_lenient("QUJDRA==QUJD"), (std::vector<std::uint8_t>{'A', 'B', 'C', 'D'}));
+    EXPECT_THROW(base64_decode_lenient("QUJDREVGR"), ValueError);    // one character over whole groups
+    EXPECT_THROW(base64_decode_lenient("QUJDREVGRw"), ValueError);   // padding missing
+    EXPECT_THROW(base64_decode_lenient("QUJD\xC3\xA9RA=="), ValueError);  // not ASCII
+}
+
+TEST(Utf8FastPath, ErrorsAreFoundAtEveryOffsetOfAWord) {
+    for (std::size_t offset = 0; offset < 17; ++offset) {
+        const std::string valid = cat(std::string(offset, 'a'), "\xE2\x82\xAC", std::string(9, 'b'));
+        EXPECT_FALSE(utf8_error(valid)) << offset;
+        const std::string invalid = cat(std::string(offset, 'a'), "\xFF", std::string(9, 'b'));
+        const auto error = utf8_error(invalid);
+        ASSERT_TRUE(error) << offset;
+        EXPECT_NE(error->find(cat("in position ", std::to_string(offset), ":")), std::string::npos) << *error;
+    }
+}
+
+TEST(JsonReaderFastPath, ReadsValuesWithTheTypesNlohmannGivesThem) {
+    const std::string text =
+        R"({"u": 5, "i": -5, "big": 18446744073709551615, "f": 1.5, "e": 1e-7, "s": "\u00e9\n", "b": true,)"
+        R"( "n": null, "a": [1, [2, {}]], "dup": 1, "dup": 2})";
+    const json fast = parse_json(text);
+    const json reference = json::parse(text);
+    EXPECT_EQ(fast, reference);
+    EXPECT_EQ(fast.dump(), reference.dump());  // same member order, same number forms
+    for (const char* member : {"u", "i", "big", "f", "e"})
+        EXPECT_EQ(fast[member].type(), reference[member].type()) << member;
+}
+
+TEST(JsonReaderFastPath, TextsTheFastPathLeavesToTheFullReader) {
+    // -0 and -0.0 keep nlohmann's reading.
+    EXPECT_TRUE(parse_json("[-0]")[0].is_number_integer());
+    EXPECT_TRUE(std::signbit(parse_json("[-0.0]")[0].get<double>()));
+    // An integer beyond 64 bits becomes a float, as with nlohmann.
+    EXPECT_TRUE(parse_json("[123456789012345678901234567890]")[0].is_number_float());
+    // The non-finite tokens.
+    EXPECT_TRUE(std::isnan(parse_json(R"({"x": NaN})")["x"].get<double>()));
+    EXPECT_EQ(parse_json(R"([-Infinity])")[0].get<double>(), -INFINITY);
+    // Nesting deeper than the single-pass reader goes.
+    const std::string deep = cat(std::string(3000, '['), std::string(3000, ']'));
+    EXPECT_TRUE(parse_json(deep).is_array());
+    // Invalid text and a number too large for a double are parse errors.
+    EXPECT_THROW(parse_json("{\"a\": }"), json::parse_error);
+    EXPECT_THROW(parse_json("[1e999]"), json::parse_error);
+    EXPECT_THROW(parse_json("888888e8888888ilu"), json::parse_error);
+}
+
+}  // namespace
+}  // namespace ossara::detail
