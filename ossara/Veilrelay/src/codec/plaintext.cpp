@@ -4,6 +4,7 @@
 // characters fall (a JSON text starts with an ASCII character).
 #include "codec/plaintext.hpp"
 
+#include "codec/json_members.hpp"
 #include "codec/json_reader.hpp"
 #include "codec/utf8.hpp"
 
@@ -130,10 +131,15 @@ json parse_plaintext(std::span<const std::uint8_t> bytes) {
 void complete_metadata(json& answer, const std::string& payload_id, const json& processed_at,
                        const std::string& algorithm) {
     if (!answer.is_object()) throw TypeError(std::string("the answer is a JSON ") + answer.type_name() + ", not an object");
-    if (!answer.contains("_metadata")) answer["_metadata"] = json::object();
+    if (!answer.contains("_metadata")) {
+        reserve_members(answer.get_ref<json::object_t&>(), 1);
+        answer["_metadata"] = json::object();
+    }
     json& metadata = answer["_metadata"];
     if (!metadata.is_object())
         throw TypeError(std::string("_metadata is a JSON ") + metadata.type_name() + ", not an object");
+    // Room for the four members set below (a router's own _metadata holds answer text too).
+    reserve_members(metadata.get_ref<json::object_t&>(), 4);
     metadata["payload_id"] = payload_id;
     metadata["processed_at"] = processed_at;
     metadata["is_encrypted"] = true;
