@@ -16,9 +16,14 @@
 //         use(guard->data());                    // the protected copy
 //     }                                          // zeroed, then unlocked
 //
-// Byte buffers (std::vector<std::uint8_t>&, std::span<std::uint8_t>) are
-// mutable and are wiped or zeroed in place; byte strings
+// Byte buffers (std::vector<std::uint8_t>&, std::span<std::uint8_t>, arrays
+// of bytes, and vectors or strings handed over with std::move or as
+// temporaries) are mutable and are wiped or zeroed in place; byte strings
 // (std::span<const std::uint8_t>, std::string_view) are copied and left alone.
+//
+// Page locks nest: pages shared by several locked buffers stay locked until
+// the last of them is unlocked or destroyed. On Linux, locked pages are also
+// kept out of core dumps while they are locked.
 
 #include <nlohmann/json.hpp>
 
