@@ -118,9 +118,7 @@ TEST_F(KeySafety, FailedLoadsLeaveThePreviousPairExactly) {
 TEST_F(KeySafety, PasswordsOfAnyLengthLoadAgain) {
     const std::string password(64 * 1024, 'p');
     ossara::Veilrelay writer("https://r.example", false, false);
-    writer.load_keys(path("first.pem"));
     const fs::path dir = tmp.path() / "keys";
-    // generate_keys writes a fresh pair; the password protects its file.
     writer.generate_keys(true, dir.string(), password + "!");
     ossara::Veilrelay reader("https://r.example", false, false);
     reader.load_keys((dir / "private_key.pem").string(), std::nullopt, password + "!");
