@@ -5,6 +5,7 @@
 #include "crypto/crypto.hpp"
 #include "crypto/key_wrap.hpp"
 #include "devrouter/test_servers.hpp"
+#include "exchange/client_test_access.hpp"
 #include "exchange/encrypt_probe.hpp"
 #include "support/bytes.hpp"
 #include "support/package_opener.hpp"
@@ -129,7 +130,7 @@ TEST_F(ExchangeTest, SecurePathWipesSourcesAtEntryAndCopiesAtExit) {
         router_->set_key_behaviour(retrieval_fails ? KeyBehaviour{KeyBehaviour::Kind::status, 503, ""}
                                                    : KeyBehaviour{});
         RecordingProbe probe;
-        client._set_encrypt_probe(&probe);
+        ossara::detail::ClientTestAccess::set_encrypt_probe(client, &probe);
         LogCapture vault_log("ossara.Hushvault");
         const json payload = chat_payload("secret prompt");
         const std::size_t size = detail::serialise_json(payload).size();
@@ -139,7 +140,7 @@ TEST_F(ExchangeTest, SecurePathWipesSourcesAtEntryAndCopiesAtExit) {
         } catch (const ValueError&) {
             EXPECT_TRUE(retrieval_fails);
         }
-        client._set_encrypt_probe(nullptr);
+        ossara::detail::ClientTestAccess::set_encrypt_probe(client, nullptr);
         EXPECT_EQ(probe.calls, 1);
         EXPECT_TRUE(probe.sources_zero);
         EXPECT_TRUE(probe.protected_hold_secrets);

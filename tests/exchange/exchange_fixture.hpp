@@ -5,6 +5,7 @@
 #include <ossara/Veilrelay.hpp>
 
 #include "devrouter/router.hpp"
+#include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
 #include "support/run_awaitable.hpp"
 #include "support/test_data.hpp"
@@ -53,7 +54,7 @@ protected:
     Veilrelay make_client(bool secure_memory = true) const {
         Veilrelay client(router_->base_url(), /*allow_http=*/true, secure_memory);
         client.load_keys(key_path_.string());
-        client._set_http_limits({std::chrono::milliseconds(2000), std::chrono::seconds(1)});
+        ossara::detail::ClientTestAccess::set_http_limits(client, {std::chrono::milliseconds(2000), std::chrono::seconds(1)});
         return client;
     }
 

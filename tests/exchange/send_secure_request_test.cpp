@@ -3,6 +3,7 @@
 
 #include "codec/json_writer.hpp"
 #include "devrouter/test_servers.hpp"
+#include "exchange/client_test_access.hpp"
 #include "support/package_opener.hpp"
 #include "support/test_certs.hpp"
 
@@ -362,7 +363,7 @@ TEST_F(ExchangeTest, HundredConcurrentExchangesOnOneThread) {
 TEST_F(ExchangeTest, CancelledExchangeEndsWithCancelledError) {
     router_->set_completion_behaviour(behaviour(Kind::stall));
     Veilrelay client = make_client();
-    client._set_http_limits({std::chrono::milliseconds(10000), std::chrono::seconds(30)});
+    ossara::detail::ClientTestAccess::set_http_limits(client, {std::chrono::milliseconds(10000), std::chrono::seconds(30)});
     asio::io_context io;
     asio::cancellation_signal cancel;
     std::exception_ptr outcome;

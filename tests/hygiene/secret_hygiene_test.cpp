@@ -20,6 +20,7 @@
 #include "codec/json_writer.hpp"
 #include "crypto/crypto.hpp"
 #include "devrouter/router.hpp"
+#include "exchange/client_test_access.hpp"
 #include "exchange/encrypt_probe.hpp"
 #include "support/bytes.hpp"
 #include "support/package_opener.hpp"
@@ -98,7 +99,7 @@ protected:
         router_->start();
         client_ = std::make_unique<Veilrelay>(router_->base_url(), /*allow_http=*/true, /*secure_memory=*/true);
         client_->load_keys((keys_dir_.path() / "client.pem").string());
-        client_->_set_http_limits({std::chrono::milliseconds(2000), std::chrono::seconds(2)});
+        ossara::detail::ClientTestAccess::set_http_limits(*client_, {std::chrono::milliseconds(2000), std::chrono::seconds(2)});
         if (!client_->use_secure_memory()) GTEST_SKIP() << "secure memory is not available in this build";
     }
     void TearDown() override {
@@ -166,9 +167,9 @@ TEST_F(SecretHygieneTest, EncryptionLeavesNeitherPlaintextNorKeyBehind) {
         HeapWatch watch;
         RecordingProbe probe(watch);
         const int plaintext_pattern = watch.watch_bytes(bytes_view(plaintext_form));
-        client_->_set_encrypt_probe(&probe);
+        ossara::detail::ClientTestAccess::set_encrypt_probe(*client_, &probe);
         package = run_awaitable(client_->encrypt_payload(payload));
-        client_->_set_encrypt_probe(nullptr);
+        ossara::detail::ClientTestAccess::set_encrypt_probe(*client_, nullptr);
 
         ASSERT_EQ(probe.calls, 1);
         EXPECT_TRUE(probe.sources_zero) << "payload_json and aes_key must be wiped once their guards are entered";
@@ -195,9 +196,9 @@ TEST_F(SecretHygieneTest, EncryptionThatFailsStillWipesEverything) {
     HeapWatch watch;
     RecordingProbe probe(watch);
     const int plaintext_pattern = watch.watch_bytes(bytes_view(plaintext_form));
-    client_->_set_encrypt_probe(&probe);
+    ossara::detail::ClientTestAccess::set_encrypt_probe(*client_, &probe);
     EXPECT_THROW(run_awaitable(client_->encrypt_payload(payload)), SecurityError);
-    client_->_set_encrypt_probe(nullptr);
+    ossara::detail::ClientTestAccess::set_encrypt_probe(*client_, nullptr);
     ASSERT_EQ(probe.calls, 1);
     EXPECT_EQ(watch.hits(plaintext_pattern), 0);
     EXPECT_EQ(watch.hits(probe.key_pattern), 0);
@@ -277,9 +278,9 @@ TEST_F(SecretHygieneTest, WholeExchangeLeavesNoRequestPlaintextOrKeyBehind) {
         HeapWatch watch;
         RecordingProbe probe(watch);
         const int plaintext_pattern = watch.watch_bytes(bytes_view(plaintext_form));
-        client_->_set_encrypt_probe(&probe);
+        ossara::detail::ClientTestAccess::set_encrypt_probe(*client_, &probe);
         answer = run_awaitable(client_->send_secure_request(payload, "hygiene-1"));
-        client_->_set_encrypt_probe(nullptr);
+        ossara::detail::ClientTestAccess::set_encrypt_probe(*client_, nullptr);
         ASSERT_EQ(probe.calls, 1);
         EXPECT_EQ(watch.hits(plaintext_pattern), 0);
         EXPECT_EQ(watch.hits(probe.key_pattern), 0);

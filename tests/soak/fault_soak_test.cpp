@@ -8,6 +8,7 @@
 
 #include "devrouter/router.hpp"
 #include "devrouter/test_servers.hpp"
+#include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
 #include "support/test_data.hpp"
 
@@ -166,7 +167,7 @@ public:
         for (const auto& url : urls) {
             auto client = std::make_unique<Veilrelay>(url, /*allow_http=*/true);
             client->load_keys(key_path.string());
-            client->_set_http_limits(kLimits);
+            ossara::detail::ClientTestAccess::set_http_limits(*client, kLimits);
             clients_.push_back(std::move(client));
         }
     }

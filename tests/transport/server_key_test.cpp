@@ -5,6 +5,7 @@
 #include "core/logging.hpp"
 #include "devrouter/router.hpp"
 #include "devrouter/test_servers.hpp"
+#include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
 #include "support/test_certs.hpp"
 #include "support/test_data.hpp"
@@ -114,13 +115,13 @@ protected:
 
     static ossara::Veilrelay http_client(const std::string& url, ossara::detail::HttpLimits limits = kTestLimits) {
         ossara::Veilrelay client(url, /*allow_http=*/true);
-        client._set_http_limits(limits);
+        ossara::detail::ClientTestAccess::set_http_limits(client, limits);
         return client;
     }
 
     static ossara::Veilrelay https_client(bool trust_ca) {
         ossara::Veilrelay client(https_->base_url());
-        client._set_http_limits(kTestLimits);
+        ossara::detail::ClientTestAccess::set_http_limits(client, kTestLimits);
         if (trust_ca) client.set_ca_file(certs_.ca_file.string());
         return client;
     }

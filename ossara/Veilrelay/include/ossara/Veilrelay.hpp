@@ -42,16 +42,10 @@ namespace ossara {
 
 namespace detail {
 class EncryptProbe;
+struct ClientTestAccess;  // the test suite's access to the seams below (not installed)
 
 struct EvpPkeyDeleter {
     void operator()(EVP_PKEY* key) const noexcept;
-};
-
-// Time limits of one HTTP exchange. The public default is 60 s each; tests
-// shorten them through Veilrelay::_set_http_limits.
-struct HttpLimits {
-    std::chrono::milliseconds connect{std::chrono::seconds(60)};
-    std::chrono::seconds low_speed_time{60};
 };
 }  // namespace detail
 
@@ -109,12 +103,6 @@ public:
     void set_ca_file(std::optional<std::string> ca_file) { ca_file_ = std::move(ca_file); }
     const std::optional<std::string>& ca_file() const noexcept { return ca_file_; }
 
-    /// Internal: shortens the HTTP time limits (tests only).
-    void _set_http_limits(detail::HttpLimits limits) noexcept { http_limits_ = limits; }
-    const detail::HttpLimits& _http_limits() const noexcept { return http_limits_; }
-    /// Internal: lets tests observe the buffers of the secure encryption path.
-    void _set_encrypt_probe(detail::EncryptProbe* probe) noexcept { encrypt_probe_ = probe; }
-
 private:
     std::string router_url_;
     std::unique_ptr<EVP_PKEY, detail::EvpPkeyDeleter> private_key_;
@@ -123,8 +111,13 @@ private:
     bool allow_http_ = false;
     bool _use_secure_memory = false;
     std::optional<std::string> ca_file_;
-    detail::HttpLimits http_limits_{};
+    // Time limits of each HTTP exchange (60 s each); tests shorten them.
+    std::chrono::milliseconds connect_timeout_{std::chrono::seconds(60)};
+    std::chrono::seconds low_speed_time_{60};
+    // Observes the buffers of the secure encryption path (tests only).
     detail::EncryptProbe* encrypt_probe_ = nullptr;
+
+    friend struct detail::ClientTestAccess;
 };
 
 }  // namespace ossara

@@ -68,7 +68,7 @@ asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string p
     if (api_key && !api_key->empty()) request.headers.emplace_back("Authorization", "Bearer " + *api_key);
     if (security_tier && !security_tier->empty()) request.headers.emplace_back("X-Security-Tier", *security_tier);
     request.body = std::move(package);
-    request.limits = http_limits_;
+    request.limits = {connect_timeout_, low_speed_time_};
     request.ca_file = ca_file_;
     detail::log().debug("Target URL: {}", request.url);
 

@@ -71,7 +71,7 @@ asio::awaitable<std::string> Veilrelay::fetch_server_public_key() {
     detail::HttpRequest request;
     request.method = detail::HttpRequest::Method::get;
     request.url = router_url_ + "/pki/public_key";
-    request.limits = http_limits_;
+    request.limits = {connect_timeout_, low_speed_time_};
     request.ca_file = ca_file_;
 
     std::string pem;

@@ -2,7 +2,9 @@
 // One HTTP exchange over libcurl's multi interface, driven by the caller's
 // Asio executor. Each exchange owns its own multi and easy handle (no
 // connection reuse), both cleaned up before the awaitable completes.
-#include <ossara/Veilrelay.hpp>
+#include <ossara/veilrelay/errors.hpp>
+
+#include "transport/http_limits.hpp"
 
 #include <asio/awaitable.hpp>
 
