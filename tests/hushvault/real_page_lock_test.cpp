@@ -162,6 +162,11 @@ void* enter_guard(void* argument) {
 }
 
 TEST_F(RealPages, ThreadCancelledInsideALogWriteUnwindsAndUnlocks) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers do not follow the forced unwinding of a cancelled thread
+    // (AddressSanitizer trips over the stack the unwinding left behind).
+    GTEST_SKIP() << "thread cancellation is not supported under the sanitizers";
+#endif
     ossara::enable_secure_memory();
     auto parking = std::make_shared<ParkingSink>();
     spdlog::get("ossara.Hushvault")->sinks().push_back(parking);
