@@ -239,6 +239,7 @@ TEST_F(VeilrelayCli, InfoPrintsProtectionInfoAsJson) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const auto info = ordered_json::parse(r.out);
     EXPECT_TRUE(info["memory_protection"].is_object());
+    EXPECT_TRUE(info["memory_protection"]["excludes_from_core_dumps"].is_boolean());
     EXPECT_TRUE(info["memlock_limit"].contains("soft"));
 
     // Output that cannot be written is a failure, not a silent success.

@@ -48,7 +48,8 @@ TEST_F(FakePlatformTest, DisabledHandlerLoadsNothingAndReportsNone) {
     EXPECT_THAT(logs.lines(), ElementsAre("Secure memory disabled by configuration"));
     EXPECT_EQ(hv->get_protection_info().dump(),
               R"({"enabled":false,"platform":"linux","protection_level":"none","has_memory_locking":false,)"
-              R"("has_secure_zeroing":false,"supports_full_protection":false,"page_size":4096})");
+              R"("has_secure_zeroing":false,"supports_full_protection":false,"page_size":4096,)"
+              R"("excludes_from_core_dumps":false})");
 }
 
 TEST_F(FakePlatformTest, UnloadableLibcFallsBackWithLoaderText) {

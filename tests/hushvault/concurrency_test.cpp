@@ -1,5 +1,6 @@
 // The process-wide handler under concurrent first use and concurrent switching.
 #include "detail/process_state.hpp"
+#include "real_pages.hpp"
 #include "support/log_capture.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -77,6 +78,45 @@ TEST(ProcessHandlerThreads, GuardsKeepTheirHandlerWhileOthersSwitch) {
     }
     EXPECT_EQ(failures.load(), 0);
     ossara::enable_secure_memory();
+}
+
+TEST(ProcessHandlerThreads, ThreadsSharingPagesLeaveExactlyWhatTheyHold) {
+    ossara::testing::LogCapture logs{"ossara.Hushvault"};  // keeps stderr quiet
+    auto hv = std::make_shared<ossara::Hushvault>();
+    if (!hv->has_mlock()) GTEST_SKIP() << "no page locking here";
+    const std::size_t page = hv->page_size();
+    AlignedPages region(2, page);
+    const long baseline = *vm_locked_kb();
+    // Four threads, each with its own range; neighbouring ranges share a page.
+    constexpr int kThreads = 4, kRounds = 300;
+    std::atomic<int> refused{0};
+    std::latch start(kThreads);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                const std::span<std::uint8_t> mine(region.data() + page / 2 + static_cast<std::size_t>(t) * page / 4,
+                                                   page / 4);
+                start.arrive_and_wait();
+                for (int i = 0; i < kRounds; ++i) {
+                    if (!hv->lock_memory(mine)) {
+                        ++refused;
+                        continue;
+                    }
+                    std::this_thread::yield();
+                    if (!hv->unlock_memory(mine)) ++refused;
+                }
+            });
+        // One long holder across both pages stays locked throughout.
+        const std::span<std::uint8_t> whole(region.data(), 2 * page);
+        if (hv->lock_memory(whole)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_EQ(*vm_locked_kb() - baseline, static_cast<long>(2 * page / 1024));
+            hv->unlock_memory(whole);
+        }
+    }
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(*vm_locked_kb(), baseline) << "a page was left locked";
 }
 
 }  // namespace

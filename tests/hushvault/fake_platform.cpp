@@ -27,7 +27,10 @@ int fake_getpagesize() {
     if (state.page_size_throws) throw std::runtime_error("getpagesize broke");
     return state.page_size;
 }
-int fake_mlock(void* a, std::size_t n) { return record(state.locks, a, n, state.lock_result); }
+int fake_mlock(void* a, std::size_t n) {
+    const bool refused = state.refuse_lock_at != 0 && address_of(a) == state.refuse_lock_at;
+    return record(state.locks, a, n, refused ? -1 : state.lock_result);
+}
 int fake_munlock(void* a, std::size_t n) {
     state.zero_at_unlock.push_back(all_zero(state.watch));
     return record(state.unlocks, a, n, state.unlock_result);

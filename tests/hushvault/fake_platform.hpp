@@ -27,6 +27,7 @@ struct FakePlatform {
     int page_size = 4096;  // getpagesize() and dwPageSize
     bool page_size_throws = false;
     int lock_result = 0;      // mlock; VirtualLock succeeds when this is 0
+    std::uintptr_t refuse_lock_at = 0;  // nonzero: a lock starting here is refused
     int error_code = 0;       // errno / last error left by a failed lock
     int unlock_result = 0;    // munlock; VirtualUnlock succeeds when this is 0
     bool calls_throw = false;  // mlock, munlock, VirtualLock raise

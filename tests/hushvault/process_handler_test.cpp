@@ -39,7 +39,8 @@ TEST_F(ProcessHandler, FirstUseCreatesOneHandlerAndSwitchesReplaceIt) {
     EXPECT_FALSE(ossara::_get_secure_memory()->enabled());
     EXPECT_EQ(ossara::get_memory_protection_info().dump(),
               R"({"enabled":false,"platform":"linux","protection_level":"none","has_memory_locking":false,)"
-              R"("has_secure_zeroing":false,"supports_full_protection":false,"page_size":4096})");
+              R"("has_secure_zeroing":false,"supports_full_protection":false,"page_size":4096,)"
+              R"("excludes_from_core_dumps":false})");
 
     logs.clear();
     ossara::enable_secure_memory();

@@ -1,5 +1,6 @@
 // The Linux backend against the real kernel: locked pages show up in VmLck,
 // and an unprivileged process without a lock allowance still gets zeroing.
+#include "real_pages.hpp"
 #include "support/log_capture.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -18,15 +19,6 @@
 
 namespace hvtest {
 namespace {
-
-// Locked memory of this process in kB, from /proc/self/status.
-std::optional<long> vm_locked_kb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmLck:")) return std::stol(line.substr(6));
-    return std::nullopt;
-}
 
 TEST(RealMemoryLock, GuardLockShowsInVmLckUntilExit) {
     ossara::enable_secure_memory();

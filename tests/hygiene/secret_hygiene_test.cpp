@@ -227,8 +227,13 @@ class DecryptionHygieneTest : public SecretHygieneTest, public ::testing::WithPa
 
 TEST_P(DecryptionHygieneTest, DecryptionLeavesNeitherPlaintextNorKeyBehind) {
     const std::string content = marker("hygiene-answer-");
-    const std::string answer_text =
-        R"({"id": "chatcmpl-h", "choices": [{"message": {"role": "assistant", "content": ")" + content + R"("}}]})";
+    // Member names are answer text too: a long one (its own heap block) and a
+    // short one (inside the member vector's block). With four members the
+    // vector is full when _metadata is added.
+    const std::string long_name = marker("hygiene-name-");
+    const std::string short_name = marker("n").substr(0, 13);
+    const std::string answer_text = R"({"id": "chatcmpl-h", "choices": [{"message": {"role": "assistant", "content": ")" +
+                                    content + R"("}}], ")" + long_name + R"(": 1, ")" + short_name + R"(": 2})";
     const std::string plaintext = GetParam().encode(answer_text);
     std::array<std::uint8_t, 32> key{};
     detail::random_bytes(key);
@@ -242,13 +247,21 @@ TEST_P(DecryptionHygieneTest, DecryptionLeavesNeitherPlaintextNorKeyBehind) {
         const int key_pattern = watch.watch_bytes(key);
         const int utf8_pattern = watch.watch_bytes(bytes_view(utf8_form));
         const int encoded_pattern = watch.watch_bytes(bytes_view(encoded_form));
+        const int content_pattern = watch.watch_bytes(bytes_view(content));
+        const int long_name_pattern = watch.watch_bytes(bytes_view(long_name));
+        const int short_name_pattern = watch.watch_bytes(bytes_view(short_name));
         answer = run_awaitable(client_->decrypt_response(std::move(package), "hygiene"));
         EXPECT_EQ(watch.hits(key_pattern), 0) << "a freed block still held the response key";
         EXPECT_EQ(watch.hits(utf8_pattern), 0) << "a freed block still held the decrypted answer";
         EXPECT_EQ(watch.hits(encoded_pattern), 0) << "a freed block still held the decrypted answer";
+        EXPECT_EQ(watch.hits(content_pattern), 0) << "a freed block still held the answer's content";
+        EXPECT_EQ(watch.hits(long_name_pattern), 0) << "a freed block still held a member name of the answer";
+        EXPECT_EQ(watch.hits(short_name_pattern), 0) << "a freed block still held a member name of the answer";
     }
     OPENSSL_cleanse(key.data(), key.size());
     EXPECT_EQ(answer["choices"][0]["message"]["content"], content);
+    EXPECT_EQ(answer[long_name], 1);
+    EXPECT_EQ(answer["_metadata"]["payload_id"], "hygiene");
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, DecryptionHygieneTest,

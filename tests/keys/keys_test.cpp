@@ -123,13 +123,13 @@ TEST_F(KeyManagement, SavedFilesHaveTheirModesAndReloadWithAndWithoutPassword) {
     EXPECT_THAT(logs->lines(), ElementsAre("Loading keys from files...", "Private key loaded without password",
                                            "Valid 4096-bit RSA private key", "Keys loaded successfully"));
 
-    // A public-key file is taken as text, stripped, and not checked.
+    // A public-key file is taken as text and stripped; it must hold the private key's public half.
     write_file(tmp.path() / "other.pem", "\n  " + *client.public_key_pem() + "\n\n");
     loaded.load_keys(priv.string(), (tmp.path() / "other.pem").string());
     EXPECT_EQ(*loaded.public_key_pem(), client.public_key_pem()->substr(0, client.public_key_pem()->size() - 1));
     write_file(tmp.path() / "junk.pem", "not a key\r\n");
-    loaded.load_keys(priv.string(), (tmp.path() / "junk.pem").string());
-    EXPECT_EQ(*loaded.public_key_pem(), "not a key");
+    EXPECT_THROW(loaded.load_keys(priv.string(), (tmp.path() / "junk.pem").string()), ossara::ValueError);
+    EXPECT_EQ(*loaded.public_key_pem(), client.public_key_pem()->substr(0, client.public_key_pem()->size() - 1));
 
     // A superfluous password is refused.
     try {
@@ -170,7 +170,7 @@ TEST_F(KeyManagement, SavedFilesHaveTheirModesAndReloadWithAndWithoutPassword) {
     EXPECT_THAT(logs->lines(), ::testing::Contains("Private key loaded with password"));
 }
 
-TEST_F(KeyManagement, ValidationRejectsSmallAndNonRsaKeysAfterStoringThem) {
+TEST_F(KeyManagement, ValidationRejectsSmallAndNonRsaKeysChangingNothing) {
     const EvpPkeyPtr small = ossara::detail::generate_rsa_key(1024);
     const EvpPkeyPtr medium = ossara::detail::generate_rsa_key(2048);
     const EvpPkeyPtr ec(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
@@ -185,19 +185,21 @@ TEST_F(KeyManagement, ValidationRejectsSmallAndNonRsaKeysAfterStoringThem) {
     } catch (const ossara::ValueError& e) {
         EXPECT_STREQ(e.what(), "Key size 1024 is too small. Minimum recommended size is 2048 bits.");
     }
-    ASSERT_NE(client.private_key(), nullptr);
-    EXPECT_EQ(EVP_PKEY_eq(client.private_key(), small.get()), 1) << "the rejected key stays";
-    EXPECT_EQ(*client.public_key_pem(), ossara::detail::public_key_pem(small.get()));
+    EXPECT_EQ(client.private_key(), nullptr) << "a rejected key is never installed";
+    EXPECT_FALSE(client.public_key_pem().has_value());
 
+    EXPECT_NO_THROW(client.load_keys((tmp.path() / "medium.pem").string()));
+    EXPECT_EQ(EVP_PKEY_get_bits(client.private_key()), 2048);
+    EVP_PKEY* const installed = client.private_key();
+    const std::string installed_pem = *client.public_key_pem();
     try {
         client.load_keys((tmp.path() / "ec.pem").string());
         FAIL() << "EC key accepted";
     } catch (const ossara::ValueError& e) {
         EXPECT_STREQ(e.what(), "Invalid private key: not an RSA private key");
     }
-
-    EXPECT_NO_THROW(client.load_keys((tmp.path() / "medium.pem").string()));
-    EXPECT_EQ(EVP_PKEY_get_bits(client.private_key()), 2048);
+    EXPECT_EQ(client.private_key(), installed) << "the previous pair stays";
+    EXPECT_EQ(*client.public_key_pem(), installed_pem);
 
     const EvpPkeyPtr public_only = ossara::detail::load_public_key_pem(ossara::detail::public_key_pem(medium.get()));
     EXPECT_THROW(client._validate_rsa_key(public_only.get(), "private"), ossara::ValueError);
@@ -222,7 +224,7 @@ TEST_F(KeyManagement, FileSystemErrorsPropagateUnwrapped) {
     write_file(tmp.path() / "medium.pem", pkcs8_pem(medium.get()));
     EXPECT_THROW(client.load_keys((tmp.path() / "medium.pem").string(), (tmp.path() / "missing.pub").string()),
                  fs::filesystem_error);
-    EXPECT_EQ(EVP_PKEY_eq(client.private_key(), medium.get()), 1) << "the private key was already replaced";
+    EXPECT_EQ(client.private_key(), nullptr) << "a failed load installs nothing";
     EXPECT_FALSE(client.public_key_pem().has_value());
 
     // Generation stores the new pair before touching the file system.

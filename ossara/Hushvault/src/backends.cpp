@@ -2,6 +2,7 @@
 // fallback backends, the capability line and the protection info.
 #include "detail/loader.hpp"
 #include "detail/logging.hpp"
+#include "detail/unwinding.hpp"
 #include "detail/native_types.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -83,6 +84,8 @@ void Hushvault::_init_posix(const char* library, std::string_view os_name) {
         try {
             auto getpagesize = detail::as<detail::getpagesize_fn>(resolve_or_throw(*_loader, _libc, "getpagesize"));
             _page_size = usable_page_size(getpagesize());
+        } catch (const detail::forced_unwind&) {
+            throw;
         } catch (...) {
             _page_size = 4096;
         }
@@ -92,12 +95,25 @@ void Hushvault::_init_posix(const char* library, std::string_view os_name) {
         _has_mlock = true;
         _has_secure_zero = true;
         _protection_level = MemoryProtectionLevel::FULL;
+        _bind_core_dump_exclusion();
         detail::vault_log().info("{} secure memory initialized (mlock + memset)", os_name);
+    } catch (const detail::forced_unwind&) {
+        throw;
     } catch (...) {
         detail::vault_log().warn("Could not initialize {} mlock: {}. Using fallback.", os_name,
                            detail::current_error_text());
         _init_fallback();
     }
+}
+
+void Hushvault::_bind_core_dump_exclusion() {
+    // Linux only (MADV_DONTDUMP); optional: without it pages are still locked.
+#if defined(__linux__)
+    if (!_platform.starts_with("linux")) return;
+    const auto resolved = _loader->resolve(_libc, "madvise");
+    _madvise_func = resolved.function;
+    _excludes_from_core_dumps = _madvise_func != nullptr;
+#endif
 }
 
 void Hushvault::_init_windows() {
@@ -110,6 +126,8 @@ void Hushvault::_init_windows() {
             detail::SystemInfo info{};
             get_system_info(&info);
             _page_size = usable_page_size(info.dwPageSize);
+        } catch (const detail::forced_unwind&) {
+            throw;
         } catch (...) {
             _page_size = 4096;
         }
@@ -121,10 +139,14 @@ void Hushvault::_init_windows() {
             void* ntdll = open_or_throw(*_loader, "ntdll", detail::ErrorCapture::none);
             _memset_func = resolve_or_throw(*_loader, ntdll, "RtlZeroMemory");
             _windows_zero_is_rtlzero = true;
+        } catch (const detail::forced_unwind&) {
+            throw;
         } catch (...) {
             try {
                 _memset_func = resolve_or_throw(*_loader, kernel32, "RtlZeroMemory");
                 _windows_zero_is_rtlzero = true;
+            } catch (const detail::forced_unwind&) {
+                throw;
             } catch (...) {
                 _memset_func = nullptr;
                 _windows_zero_is_rtlzero = false;
@@ -135,6 +157,8 @@ void Hushvault::_init_windows() {
         _has_secure_zero = true;
         _protection_level = MemoryProtectionLevel::FULL;
         detail::vault_log().info("Windows secure memory initialized (VirtualLock + RtlZeroMemory)");
+    } catch (const detail::forced_unwind&) {
+        throw;
     } catch (...) {
         detail::vault_log().warn("Could not initialize Windows VirtualLock: {}. Using fallback.",
                            detail::current_error_text());
@@ -151,6 +175,8 @@ void Hushvault::_init_fallback() {
     _mlock_func = nullptr;
     _munlock_func = nullptr;
     _memset_func = nullptr;
+    _madvise_func = nullptr;
+    _excludes_from_core_dumps = false;
     detail::vault_log().info("Using fallback memory protection (zeroing only, no locking)");
 }
 
@@ -171,6 +197,7 @@ nlohmann::ordered_json Hushvault::get_protection_info() const {
     info["has_secure_zeroing"] = _has_secure_zero;
     info["supports_full_protection"] = _protection_level == MemoryProtectionLevel::FULL;
     info["page_size"] = _page_size;
+    info["excludes_from_core_dumps"] = _excludes_from_core_dumps;
     return info;
 }
 

@@ -26,6 +26,7 @@ public:
     bool lock_memory(std::span<std::uint8_t> data) override { return _handler->lock_memory(data); }
     void zero_memory(std::span<std::uint8_t> data) override { _handler->zero_memory(data); }
     void release() noexcept override { std::unique_ptr<BridgeMemory> self(this); }
+    bool unlock_memory(std::span<std::uint8_t> data) override { return _handler->unlock_memory(data); }
 
 private:
     std::shared_ptr<Hushvault> _handler;

@@ -1,4 +1,5 @@
 #include "detail/logging.hpp"
+#include "detail/unwinding.hpp"
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
@@ -40,6 +41,8 @@ std::string current_error_text() {
         throw;
     } catch (const std::exception& error) {
         return error.what();
+    } catch (const detail::forced_unwind&) {
+        throw;
     } catch (...) {
         return "unknown error";
     }

@@ -3,9 +3,16 @@
 #include "detail/loader.hpp"
 #include "detail/logging.hpp"
 #include "detail/native_types.hpp"
+#include "detail/unwinding.hpp"
 #include "detail/wipe.hpp"
 
 #include <ossara/Hushvault.hpp>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include <optional>
 
 namespace ossara {
 namespace {
@@ -24,38 +31,98 @@ std::pair<std::uintptr_t, std::size_t> Hushvault::_get_page_aligned_range(std::u
     return {aligned_addr, aligned_size};
 }
 
+bool Hushvault::_platform_lock(std::uintptr_t addr, std::size_t size) const {
+    if (_is_posix_class()) return detail::as<detail::mlock_fn>(_mlock_func)(as_pointer(addr), size) == 0;
+    if (_is_windows_class()) return detail::as<detail::virtual_lock_fn>(_mlock_func)(as_pointer(addr), size) != 0;
+    return false;
+}
+
+bool Hushvault::_platform_unlock(std::uintptr_t addr, std::size_t size) const {
+    if (_is_posix_class()) return detail::as<detail::munlock_fn>(_munlock_func)(as_pointer(addr), size) == 0;
+    if (_is_windows_class()) return detail::as<detail::virtual_unlock_fn>(_munlock_func)(as_pointer(addr), size) != 0;
+    return false;
+}
+
+void Hushvault::_mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excluded) const {
+#if defined(__linux__)
+    // Best effort: a page that stays in core dumps is still locked and zeroed.
+    if (_madvise_func != nullptr && size != 0)
+        detail::as<detail::madvise_fn>(_madvise_func)(as_pointer(addr), size, excluded ? MADV_DONTDUMP : MADV_DODUMP);
+#else
+    (void)addr, (void)size, (void)excluded;
+#endif
+}
+
+// The platform calls for whole runs of pages: locking a run also keeps it out
+// of core dumps, unlocking it lets it back in.
+bool Hushvault::_lock_run(std::uintptr_t addr, std::size_t size) const {
+    if (!_platform_lock(addr, size)) return false;
+    _mark_for_dumps(addr, size, true);
+    return true;
+}
+
+bool Hushvault::_unlock_run(std::uintptr_t addr, std::size_t size) const {
+    if (!_platform_unlock(addr, size)) return false;
+    _mark_for_dumps(addr, size, false);
+    return true;
+}
+
+bool Hushvault::_acquire_pages(std::uintptr_t aligned_addr, std::size_t aligned_size,
+                               std::optional<long long>& refusal) const {
+    const auto lock_run = [&](std::uintptr_t run, std::size_t length) {
+        if (_lock_run(run, length)) return true;
+        // Read before anything else can overwrite it.
+        refusal = _is_windows_class() ? static_cast<long long>(_loader->last_windows_error())
+                                      : static_cast<long long>(_loader->last_errno());
+        return false;
+    };
+    const auto unlock_run = [this](std::uintptr_t run, std::size_t length) { return _unlock_run(run, length); };
+    // A range of no whole page has nothing to count, but the platform still sees the call.
+    if (aligned_size == 0) return lock_run(aligned_addr, 0);
+    return _loader->page_locks().acquire(aligned_addr, aligned_size / _page_size, _page_size, lock_run, unlock_run);
+}
+
+bool Hushvault::_release_pages(std::uintptr_t aligned_addr, std::size_t aligned_size) const {
+    const auto lock_run = [this](std::uintptr_t run, std::size_t length) { return _lock_run(run, length); };
+    const auto unlock_run = [this](std::uintptr_t run, std::size_t length) { return _unlock_run(run, length); };
+    if (aligned_size == 0) return unlock_run(aligned_addr, 0);
+    return _loader->page_locks().release(aligned_addr, aligned_size / _page_size, _page_size, unlock_run, lock_run);
+}
+
+void Hushvault::_log_lock_refusal(long long error) const {
+    if (_is_windows_class()) {
+        detail::vault_log().debug("VirtualLock failed with error {}", error);
+    } else if (error == 1) {
+        detail::vault_log().debug("mlock permission denied. Grant CAP_IPC_LOCK or increase ulimit -l");
+    } else if (error == 12) {
+        detail::vault_log().debug("mlock failed: insufficient memory or limit exceeded");
+    } else {
+        detail::vault_log().debug("mlock failed with errno {}", error);
+    }
+}
+
 bool Hushvault::_lock_memory_at(std::uintptr_t addr, std::size_t size) const {
     if (!_enabled || !_has_mlock || _mlock_func == nullptr) return false;
+    // The pages are counted from the moment the platform call succeeded; a
+    // thread cancelled while the outcome is logged gives them back, as its
+    // caller never learns that they were locked.
+    std::pair<std::uintptr_t, std::size_t> held{0, 0};
+    bool counted = false;
     try {
         const auto [aligned_addr, aligned_size] = _get_page_aligned_range(addr, size);
-        if (_is_posix_class()) {
-            const int result = detail::as<detail::mlock_fn>(_mlock_func)(as_pointer(aligned_addr), aligned_size);
-            if (result != 0) {
-                // Read before anything else can overwrite it.
-                const int error = _loader->last_errno();
-                if (error == 1) {
-                    detail::vault_log().debug("mlock permission denied. Grant CAP_IPC_LOCK or increase ulimit -l");
-                } else if (error == 12) {
-                    detail::vault_log().debug("mlock failed: insufficient memory or limit exceeded");
-                } else {
-                    detail::vault_log().debug("mlock failed with errno {}", error);
-                }
-                return false;
-            }
-        } else if (_is_windows_class()) {
-            const auto result =
-                detail::as<detail::virtual_lock_fn>(_mlock_func)(as_pointer(aligned_addr), aligned_size);
-            if (result == 0) {
-                const std::uint32_t error = _loader->last_windows_error();
-                detail::vault_log().debug("VirtualLock failed with error {}", error);
-                return false;
-            }
-        } else {
+        std::optional<long long> refusal;
+        if (!_acquire_pages(aligned_addr, aligned_size, refusal)) {
+            if (refusal) _log_lock_refusal(*refusal);
             return false;
         }
+        held = {aligned_addr, aligned_size};
+        counted = true;
         // The caller's range, not the widened one handed to the platform.
         detail::vault_log().debug("Memory locked: {} bytes at 0x{:x}", size, addr);
         return true;
+    } catch (const detail::forced_unwind&) {
+        if (counted) _release_pages(held.first, held.second);
+        throw;
     } catch (...) {
         detail::vault_log().debug("Memory lock failed: {}", detail::current_error_text());
         return false;
@@ -68,17 +135,24 @@ bool Hushvault::_unlock_memory_at(std::uintptr_t addr, std::size_t size) const {
 
 bool Hushvault::_unlock_pages(std::uintptr_t addr, std::size_t size, bool log_outcome) const {
     if (!_enabled || !_has_mlock || _munlock_func == nullptr) return false;
+    // As for locking: a thread cancelled while the outcome is logged takes
+    // the pages back, as its caller still records them as locked.
+    std::pair<std::uintptr_t, std::size_t> released{0, 0};
+    bool uncounted = false;
     try {
         const auto [aligned_addr, aligned_size] = _get_page_aligned_range(addr, size);
-        bool unlocked = false;
-        if (_is_posix_class()) {
-            unlocked = detail::as<detail::munlock_fn>(_munlock_func)(as_pointer(aligned_addr), aligned_size) == 0;
-        } else if (_is_windows_class()) {
-            unlocked = detail::as<detail::virtual_unlock_fn>(_munlock_func)(as_pointer(aligned_addr), aligned_size) != 0;
+        // A refused unlock is silent here: no error code is read for unlocking.
+        const bool unlocked = _release_pages(aligned_addr, aligned_size);
+        if (unlocked) {
+            released = {aligned_addr, aligned_size};
+            uncounted = true;
         }
-        // A refused unlock is silent: no error code is read for unlocking.
         if (unlocked && log_outcome) detail::vault_log().debug("Memory unlocked: {} bytes at 0x{:x}", size, addr);
         return unlocked;
+    } catch (const detail::forced_unwind&) {
+        std::optional<long long> ignored;
+        if (uncounted) _acquire_pages(released.first, released.second, ignored);
+        throw;
     } catch (...) {
         if (log_outcome) detail::vault_log().debug("Memory unlock failed: {}", detail::current_error_text());
         return false;
@@ -99,9 +173,15 @@ void Hushvault::_zero_memory_at(std::uintptr_t addr, std::size_t size) const {
             detail::wipe_bytes(as_pointer(addr), size);
             detail::vault_log().debug("Memory zeroed (fallback): {} bytes at 0x{:x}", size, addr);
         }
+    } catch (const detail::forced_unwind&) {
+        detail::wipe_bytes(as_pointer(addr), size);
+        throw;
     } catch (...) {
         try {
             detail::vault_log().warn("Memory zeroing failed: {}", detail::current_error_text());
+        } catch (const detail::forced_unwind&) {
+            detail::wipe_bytes(as_pointer(addr), size);
+            throw;
         } catch (...) {
         }
         // Whatever went wrong, the range still ends up zeroed.

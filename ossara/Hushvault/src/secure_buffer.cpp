@@ -1,4 +1,5 @@
 // SecureBuffer: a protected copy of sensitive bytes with a fixed address.
+#include "detail/unwinding.hpp"
 #include "detail/wipe.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -25,6 +26,9 @@ SecureBuffer::SecureBuffer(std::vector<std::uint8_t>& data, std::shared_ptr<Hush
 
 SecureBuffer::SecureBuffer(std::span<std::uint8_t> data, std::shared_ptr<Hushvault> secure_memory)
     : SecureBuffer(std::span<const std::uint8_t>(data), data, std::move(secure_memory)) {}
+
+SecureBuffer::SecureBuffer(std::vector<std::uint8_t>&& data, std::shared_ptr<Hushvault> secure_memory)
+    : SecureBuffer(std::span<const std::uint8_t>(data), std::span<std::uint8_t>(data), std::move(secure_memory)) {}
 
 SecureBuffer::SecureBuffer(std::span<const std::uint8_t> data, std::shared_ptr<Hushvault> secure_memory)
     : SecureBuffer(data, std::span<std::uint8_t>(), std::move(secure_memory)) {}
@@ -75,6 +79,8 @@ SecureBuffer& SecureBuffer::enter() {
 }
 
 void SecureBuffer::exit() noexcept {
+    // Runs in a destructor (Scope): cancellation waits until it is done.
+    const detail::NoCancellation hold_off_cancellation;
     zero();
     unlock();
 }

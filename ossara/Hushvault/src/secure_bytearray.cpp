@@ -1,5 +1,6 @@
 // The scoped secure buffers: secure_bytearray and the deprecated secure_bytes.
 #include "detail/logging.hpp"
+#include "detail/unwinding.hpp"
 
 #include <ossara/Hushvault.hpp>
 
@@ -12,6 +13,11 @@ secure_bytearray::secure_bytearray(std::vector<std::uint8_t>& data, bool lock)
 
 secure_bytearray::secure_bytearray(std::span<std::uint8_t> data, bool lock)
     : _lock(lock), _sm(_get_secure_memory()), _secure_buf(_sm->create_secure_buffer(data)) {
+    _enter();
+}
+
+secure_bytearray::secure_bytearray(std::vector<std::uint8_t>&& data, bool lock)
+    : _lock(lock), _sm(_get_secure_memory()), _secure_buf(_sm->create_secure_buffer(std::move(data))) {
     _enter();
 }
 
@@ -40,21 +46,31 @@ void secure_bytearray::_enter() {
             detail::vault_log().debug("Memory locking not available for {} bytes, using zeroing only", n);
         }
     } catch (...) {
+        // A cancelled thread's unwinding included.
         _leave();
         throw;
     }
 }
 
 void secure_bytearray::_leave() {
-    // Never throws: a destructor may run while another error propagates.
+    // Never throws: a destructor may run while another error propagates. A
+    // thread cancelled meanwhile would unwind out of that destructor, so
+    // cancellation waits until the clean-up is done.
+    const detail::NoCancellation hold_off_cancellation;
     try {
         const std::size_t n = _secure_buf.length();
         _secure_buf.zero();
         detail::vault_log().debug("Memory zeroed: {} bytes", n);
         if (_lock) {
-            _secure_buf.unlock();
-            detail::vault_log().debug("Memory unlocked: {} bytes", n);
+            if (_secure_buf.unlock()) {
+                detail::vault_log().debug("Memory unlocked: {} bytes", n);
+            } else {
+                // The buffer keeps its pages and gives them back when destroyed.
+                detail::vault_log().debug("Memory unlock refused: {} bytes stay locked", n);
+            }
         }
+    } catch (const detail::forced_unwind&) {
+        throw;
     } catch (...) {
     }
 }

@@ -16,12 +16,19 @@
 //         use(guard->data());                    // the protected copy
 //     }                                          // zeroed, then unlocked
 //
-// Byte buffers (std::vector<std::uint8_t>&, std::span<std::uint8_t>) are
-// mutable and are wiped or zeroed in place; byte strings
+// Byte buffers (std::vector<std::uint8_t>&, std::span<std::uint8_t>, arrays
+// of bytes, and vectors or strings handed over with std::move or as
+// temporaries) are mutable and are wiped or zeroed in place; byte strings
 // (std::span<const std::uint8_t>, std::string_view) are copied and left alone.
+//
+// Page locks nest: pages shared by several locked buffers stay locked until
+// the last of them is unlocked or destroyed. On Linux, locked pages are also
+// kept out of core dumps while they are locked.
 
 #include <nlohmann/json.hpp>
 
+#include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,6 +46,16 @@ class Loader;
 // A C entry point resolved from a loaded library, stored untyped; each call
 // site casts it back to the signature declared for it.
 using c_function = void (*)();
+
+// A std::string handed over by value (a temporary or a std::move): the
+// library wipes it. A string the caller keeps is read through std::string_view.
+template <class S>
+concept owned_string = std::same_as<S, std::string>;
+
+// The caller's own bytes of a string it handed over, to be wiped.
+inline std::span<std::uint8_t> writable_bytes(std::string& text) noexcept {
+    return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
+}
 }  // namespace detail
 
 /// Memory protection levels available.
@@ -83,9 +100,17 @@ public:
     bool has_secure_zero() const noexcept { return _has_secure_zero; }
     MemoryProtectionLevel protection_level() const noexcept { return _protection_level; }
     std::size_t page_size() const noexcept { return _page_size; }
+    /// Whether locked pages are also kept out of core dumps (Linux).
+    bool excludes_from_core_dumps() const noexcept { return _excludes_from_core_dumps; }
 
     // Address-range layer. The range must be memory the caller owns and may
     // write for the whole call; it is not validated.
+    //
+    // Page locks nest: the handler counts the locks that hold each page (one
+    // count for all handlers of the process) and asks the platform to lock a
+    // page when its first lock arrives and to unlock it when its last one
+    // leaves, so unlocking one buffer never unlocks the pages of another. A
+    // page that no lock holds is handed to the platform's unlock as asked.
 
     /// Widens [addr, addr + size) to whole pages: (aligned_addr, aligned_size).
     std::pair<std::uintptr_t, std::size_t> _get_page_aligned_range(std::uintptr_t addr, std::size_t size) const;
@@ -99,9 +124,20 @@ public:
     // Buffer layer: byte buffers only (a const buffer does not compile).
 
     /// A new, unlocked SecureBuffer holding a copy of `data`; a byte-buffer
-    /// source is wiped after the copy, a byte-string source is left alone.
+    /// source is wiped after the copy (a vector or string handed over as a
+    /// temporary or with std::move included), a byte-string source is left
+    /// alone.
     SecureBuffer create_secure_buffer(std::vector<std::uint8_t>& data);
+    SecureBuffer create_secure_buffer(std::vector<std::uint8_t>&& data);
     SecureBuffer create_secure_buffer(std::span<std::uint8_t> data);
+    template <std::size_t N>
+    SecureBuffer create_secure_buffer(std::array<std::uint8_t, N>& data);
+    template <std::size_t N>
+    SecureBuffer create_secure_buffer(std::array<std::uint8_t, N>&& data);
+    template <std::size_t N>
+    SecureBuffer create_secure_buffer(std::uint8_t (&data)[N]);
+    template <detail::owned_string S>
+    SecureBuffer create_secure_buffer(S&& data);
     SecureBuffer create_secure_buffer(std::span<const std::uint8_t> data);
     SecureBuffer create_secure_buffer(std::string_view data);
     /// Locks the pages holding `data`; true on success.
@@ -112,7 +148,8 @@ public:
     void zero_memory(std::span<std::uint8_t> data) const;
 
     /// A new object: enabled, platform, protection_level, has_memory_locking,
-    /// has_secure_zeroing, supports_full_protection, page_size.
+    /// has_secure_zeroing, supports_full_protection, page_size,
+    /// excludes_from_core_dumps.
     nlohmann::ordered_json get_protection_info() const;
 
 private:
@@ -127,10 +164,23 @@ private:
 
     // The mlock/memset backend shared by Linux and macOS.
     void _init_posix(const char* library, std::string_view os_name);
+    void _bind_core_dump_exclusion();
     bool _is_posix_class() const noexcept;
     bool _is_windows_class() const noexcept;
     // Unlock without any log line (used when a SecureBuffer is destroyed).
     bool _unlock_pages(std::uintptr_t addr, std::size_t size, bool log_outcome) const;
+    // One platform call on a page-aligned range, no counting, no log line.
+    bool _platform_lock(std::uintptr_t addr, std::size_t size) const;
+    bool _platform_unlock(std::uintptr_t addr, std::size_t size) const;
+    void _mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excluded) const;
+    bool _lock_run(std::uintptr_t addr, std::size_t size) const;
+    bool _unlock_run(std::uintptr_t addr, std::size_t size) const;
+    // Counted locking and unlocking of a page-aligned range; a refused lock
+    // leaves the platform's error code in `refusal`.
+    bool _acquire_pages(std::uintptr_t aligned_addr, std::size_t aligned_size,
+                        std::optional<long long>& refusal) const;
+    bool _release_pages(std::uintptr_t aligned_addr, std::size_t aligned_size) const;
+    void _log_lock_refusal(long long error) const;
 
     bool _enabled;
     std::string _platform;
@@ -141,6 +191,8 @@ private:
     detail::c_function _mlock_func = nullptr;
     detail::c_function _munlock_func = nullptr;
     detail::c_function _memset_func = nullptr;
+    detail::c_function _madvise_func = nullptr;  // Linux: keeps locked pages out of core dumps
+    bool _excludes_from_core_dumps = false;
     void* _libc = nullptr;  // never released: bound functions live as long as the process
     bool _windows_zero_is_rtlzero = false;
     std::shared_ptr<detail::Loader> _loader;  // reads errno / last error after a call
@@ -158,6 +210,22 @@ public:
     /// Copies a byte buffer, then overwrites the source with zeros.
     SecureBuffer(std::vector<std::uint8_t>& data, std::shared_ptr<Hushvault> secure_memory);
     SecureBuffer(std::span<std::uint8_t> data, std::shared_ptr<Hushvault> secure_memory);
+    /// A vector or string handed over (a temporary, or with std::move) and
+    /// arrays of bytes are byte buffers too: copied, then overwritten with
+    /// zeros before their storage can be released.
+    SecureBuffer(std::vector<std::uint8_t>&& data, std::shared_ptr<Hushvault> secure_memory);
+    template <std::size_t N>
+    SecureBuffer(std::array<std::uint8_t, N>& data, std::shared_ptr<Hushvault> secure_memory)
+        : SecureBuffer(std::span<std::uint8_t>(data), std::move(secure_memory)) {}
+    template <std::size_t N>
+    SecureBuffer(std::array<std::uint8_t, N>&& data, std::shared_ptr<Hushvault> secure_memory)
+        : SecureBuffer(std::span<std::uint8_t>(data), std::move(secure_memory)) {}
+    template <std::size_t N>
+    SecureBuffer(std::uint8_t (&data)[N], std::shared_ptr<Hushvault> secure_memory)
+        : SecureBuffer(std::span<std::uint8_t>(data), std::move(secure_memory)) {}
+    template <detail::owned_string S>
+    SecureBuffer(S&& data, std::shared_ptr<Hushvault> secure_memory)
+        : SecureBuffer(detail::writable_bytes(data), std::move(secure_memory)) {}
     /// Copies a byte string; the source is left unchanged.
     SecureBuffer(std::span<const std::uint8_t> data, std::shared_ptr<Hushvault> secure_memory);
     SecureBuffer(std::string_view data, std::shared_ptr<Hushvault> secure_memory);
@@ -217,6 +285,26 @@ private:
     std::uintptr_t _address;
 };
 
+template <std::size_t N>
+SecureBuffer Hushvault::create_secure_buffer(std::array<std::uint8_t, N>& data) {
+    return SecureBuffer(data, shared_from_this());
+}
+
+template <std::size_t N>
+SecureBuffer Hushvault::create_secure_buffer(std::array<std::uint8_t, N>&& data) {
+    return SecureBuffer(data, shared_from_this());
+}
+
+template <std::size_t N>
+SecureBuffer Hushvault::create_secure_buffer(std::uint8_t (&data)[N]) {
+    return SecureBuffer(data, shared_from_this());
+}
+
+template <detail::owned_string S>
+SecureBuffer Hushvault::create_secure_buffer(S&& data) {
+    return SecureBuffer(detail::writable_bytes(data), shared_from_this());
+}
+
 /// The process-wide handler, created (enabled) on first use.
 std::shared_ptr<Hushvault> _get_secure_memory();
 /// get_protection_info() of the process-wide handler.
@@ -234,6 +322,21 @@ class secure_bytearray {
 public:
     explicit secure_bytearray(std::vector<std::uint8_t>& data, bool lock = true);
     explicit secure_bytearray(std::span<std::uint8_t> data, bool lock = true);
+    /// A vector or string handed over and arrays of bytes: wiped like any
+    /// byte buffer, before their storage can be released.
+    explicit secure_bytearray(std::vector<std::uint8_t>&& data, bool lock = true);
+    template <std::size_t N>
+    explicit secure_bytearray(std::array<std::uint8_t, N>& data, bool lock = true)
+        : secure_bytearray(std::span<std::uint8_t>(data), lock) {}
+    template <std::size_t N>
+    explicit secure_bytearray(std::array<std::uint8_t, N>&& data, bool lock = true)
+        : secure_bytearray(std::span<std::uint8_t>(data), lock) {}
+    template <std::size_t N>
+    explicit secure_bytearray(std::uint8_t (&data)[N], bool lock = true)
+        : secure_bytearray(std::span<std::uint8_t>(data), lock) {}
+    template <detail::owned_string S>
+    explicit secure_bytearray(S&& data, bool lock = true)
+        : secure_bytearray(detail::writable_bytes(data), lock) {}
     explicit secure_bytearray(std::span<const std::uint8_t> data, bool lock = true);
     explicit secure_bytearray(std::string_view data, bool lock = true);
 

@@ -31,6 +31,9 @@ public:
     virtual bool lock_memory(std::span<std::uint8_t> data) = 0;
     virtual void zero_memory(std::span<std::uint8_t> data) = 0;
     virtual void release() noexcept = 0;
+    // Gives back one lock of the pages holding `data` (locks nest per page).
+    // Added last, so the slots above keep their places.
+    virtual bool unlock_memory(std::span<std::uint8_t> data) = 0;
 
 protected:
     ~SecureMemory() = default;

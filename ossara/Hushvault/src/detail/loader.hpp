@@ -3,6 +3,8 @@
 // name, resolve a symbol, and read the error code the latest call left behind.
 // The handler only ever talks to this interface, so tests can hand it libraries
 // of their own and drive every backend path on any system.
+#include "detail/page_locks.hpp"
+
 #include <ossara/Hushvault.hpp>
 
 #include <cstdint>
@@ -34,6 +36,13 @@ public:
     virtual int last_errno() = 0;
     // The Windows last-error code left by the latest call on this thread.
     virtual std::uint32_t last_windows_error() = 0;
+
+    // The holders of the pages locked through the functions this loader
+    // bound. Handlers that share a loader share the pages' counts.
+    PageLockTable& page_locks() noexcept { return _page_locks; }
+
+private:
+    PageLockTable _page_locks;
 };
 
 // The process's real loader (dlopen/dlsym, or LoadLibrary/GetProcAddress).

@@ -16,6 +16,7 @@ using mlock_fn = int (*)(void* address, std::size_t length);
 using munlock_fn = int (*)(void* address, std::size_t length);
 using memset_fn = void* (*)(void* address, int value, std::size_t length);
 using getpagesize_fn = int (*)();
+using madvise_fn = int (*)(void* address, std::size_t length, int advice);
 
 // kernel32 / ntdll (Windows). BOOL is a 32-bit int; nonzero means success.
 using win_bool = std::int32_t;

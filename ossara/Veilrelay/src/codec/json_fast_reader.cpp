@@ -1,5 +1,6 @@
 #include "codec/json_fast_reader.hpp"
 
+#include "codec/json_members.hpp"
 #include "codec/json_text_scan.hpp"
 #include "codec/utf8.hpp"
 
@@ -182,7 +183,7 @@ private:
             ++p_;
             skip_whitespace();
             // A repeated name overwrites the first value in its place, as nlohmann does.
-            json& slot = out[key_];
+            json& slot = member_slot(out.get_ref<json::object_t&>(), key_);
             bool read = false;
             if (borrow_ != nullptr && level == Level::root && key_ == borrow_->outer) {
                 borrow_->text.reset();
@@ -254,6 +255,11 @@ private:
         if (!scan_string(escapes)) return false;
         const char* const stop = p_;
         ++p_;
+        if (&out == &key_ && key_.capacity() < static_cast<std::size_t>(stop - start)) {
+            // The name buffer is about to grow: wipe the names it held first.
+            key_.resize(key_.capacity());
+            OPENSSL_cleanse(key_.data(), key_.size());
+        }
         if (!escapes && plain != nullptr) {
             *plain = std::string_view(start, static_cast<std::size_t>(stop - start));
             return true;

@@ -5,6 +5,7 @@
 #include "codec/plaintext.hpp"
 
 #include "codec/json_fast_reader.hpp"
+#include "codec/json_members.hpp"
 #include "codec/json_reader.hpp"
 #include "codec/utf8.hpp"
 
@@ -140,19 +141,15 @@ json parse_plaintext(std::span<const std::uint8_t> bytes) {
 void complete_metadata(json& answer, const std::string& payload_id, json processed_at,
                        const std::string& algorithm) {
     if (!answer.is_object()) throw TypeError(std::string("the answer is a JSON ") + answer.type_name() + ", not an object");
-    // An object's members live in one vector of (const name, value) pairs,
-    // which growing copies, values and all, recursively: room is made first
-    // so that no received value is copied.
-    auto& members = answer.get_ref<json::object_t&>();
     if (!answer.contains("_metadata")) {
-        members.reserve(members.size() + 1);
+        reserve_members(answer.get_ref<json::object_t&>(), 1);
         answer["_metadata"] = json::object();
     }
     json& metadata = answer["_metadata"];
     if (!metadata.is_object())
         throw TypeError(std::string("_metadata is a JSON ") + metadata.type_name() + ", not an object");
-    auto& fields = metadata.get_ref<json::object_t&>();
-    fields.reserve(fields.size() + 4);
+    // Room for the four members set below (a router's own _metadata holds answer text too).
+    reserve_members(metadata.get_ref<json::object_t&>(), 4);
     metadata["payload_id"] = payload_id;
     metadata["processed_at"] = std::move(processed_at);
     metadata["is_encrypted"] = true;

@@ -104,6 +104,17 @@ bool lock_and_zero_with_process_handler(std::span<std::uint8_t> bytes, const std
     if (!bound.available) throw std::logic_error("secure memory is not available");
     HandlerShare handler(bound.get_secure_memory());
     const bool locked = handler->lock_memory(bytes);
+    // The lock is given back on every path, once the bytes are zero: a
+    // locked page left behind would count against the process's lock limit
+    // for good (and keep a freed block's page locked).
+    struct Unlock {
+        HandlerShare& handler;
+        std::span<std::uint8_t> bytes;
+        bool locked;
+        ~Unlock() {
+            if (locked) handler->unlock_memory(bytes);
+        }
+    } unlock{handler, bytes, locked};
     after_lock(locked);
     handler->zero_memory(bytes);
     return locked;

@@ -36,8 +36,8 @@ private:
 // on in the returned guard. Requires secure_memory_available().
 SecureScope enter_secure_bytearray(std::span<std::uint8_t> source, bool lock = true);
 
-// Locks then zeroes `bytes` through the process-wide handler (key protection).
-// Returns whether the lock succeeded; errors propagate.
+// Locks, zeroes, then unlocks `bytes` through the process-wide handler (key
+// protection). Returns whether the lock succeeded; errors propagate.
 bool lock_and_zero_with_process_handler(std::span<std::uint8_t> bytes);
 // The same, calling `after_lock` with the lock's result before zeroing (so a
 // caller can report the lock before the zeroing runs).

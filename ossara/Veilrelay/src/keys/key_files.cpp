@@ -127,26 +127,42 @@ std::string read_text_file(const std::filesystem::path& path) {
 
 void write_private_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                         const std::function<void(int fd)>& before_write) {
-    // No O_TRUNC: an existing file keeps its content until its mode is narrowed.
-    Fd fd = open_or_throw(path, O_WRONLY | O_CREAT, S_IRUSR | S_IWUSR);
-    if (::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) {
-        const int error = errno;
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-            throw_fs("cannot restrict the permissions of the private key file", path, error);
+    // A new file beside the target, owner-only from its creation, that takes
+    // the target's name only once it is complete and on disk: a descriptor
+    // opened on the old file keeps reading the old file, and a failure
+    // leaves the old file whole.
+    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    std::string name = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+    int raw;
+    do {
+        raw = ::mkostemp(name.data(), O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) throw_fs("cannot create file", path, errno);
+    const std::filesystem::path temporary(name);
+    try {
+        Fd fd(raw, temporary);
+        // mkostemp creates 0600 already; say so whatever the platform's default.
+        if (::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) throw_fs("cannot restrict the permissions of the key file", temporary, errno);
+        if (before_write) before_write(fd.get());
+        write_all(fd, temporary, bytes.data(), bytes.size());
+        if (::fsync(fd.get()) != 0) throw_fs("cannot write file", temporary, errno);
+        fd.finish();
+        if (::rename(temporary.c_str(), path.c_str()) != 0) throw_fs("cannot replace file", path, errno);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0)
-        throw_fs("cannot truncate file", path, errno);
-    if (before_write) before_write(fd.get());
-    write_all(fd, path, bytes.data(), bytes.size());
-    fd.finish();
+    // The new name itself is on disk once the directory is. Some file
+    // systems cannot sync a directory; the file's content is on disk anyway.
+    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
 }
 
 void write_text_file(const std::filesystem::path& path, std::string_view text) {
-    Fd fd = open_or_throw(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    write_all(fd, path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    fd.finish();
+    write_private_file(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 }  // namespace ossara::detail

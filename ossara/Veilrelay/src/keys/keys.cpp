@@ -84,10 +84,35 @@ int password_callback(char* buf, int size, int /*rwflag*/, void* user) {
     return static_cast<int>(source->password->size());
 }
 
+[[noreturn]] void undecodable() { throw std::runtime_error(openssl_error_text("Could not deserialize key data")); }
+
+// An encrypted PKCS#8 key (what generate_keys writes under a password),
+// decrypted with the password itself. The PEM password callback would cut
+// the password at its 1024-byte buffer; PKCS8_decrypt takes any length.
+// Empty when the text holds no encrypted PKCS#8 key.
+detail::EvpPkeyPtr decrypt_pkcs8(const detail::SecretBytes& pem, const std::optional<std::string>& password,
+                                 bool& encrypted) {
+    BioPtr bio = detail::memory_bio(pem.data(), pem.size());
+    X509SigPtr sealed(PEM_read_bio_PKCS8(bio.get(), nullptr, nullptr, nullptr));
+    encrypted = sealed != nullptr;
+    ERR_clear_error();
+    if (!sealed || !has_text(password)) return nullptr;
+    if (password->size() > static_cast<std::size_t>(INT_MAX)) throw ValueError("password too long");
+    Pkcs8InfoPtr info(PKCS8_decrypt(sealed.get(), password->data(), static_cast<int>(password->size())));
+    if (!info) undecodable();
+    detail::EvpPkeyPtr key(EVP_PKCS82PKEY(info.get()));
+    if (!key) undecodable();
+    return key;
+}
+
 // Parses a PEM private key, refusing a password the key does not need as well
 // as a missing one, so a caller learns that the file is not what it expects.
 detail::EvpPkeyPtr parse_private_key(const detail::SecretBytes& pem, const std::optional<std::string>& password) {
     ERR_clear_error();
+    bool encrypted = false;
+    if (detail::EvpPkeyPtr key = decrypt_pkcs8(pem, password, encrypted)) return key;
+    if (encrypted && !has_text(password)) throw std::runtime_error("Password was not given but private key is encrypted");
+    // Unencrypted keys, and the older PEM encryption with its own headers.
     BioPtr bio = detail::memory_bio(pem.data(), pem.size());
     PasswordSource source{has_text(password) ? &*password : nullptr, false};
     detail::EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, &password_callback, &source));
@@ -96,11 +121,24 @@ detail::EvpPkeyPtr parse_private_key(const detail::SecretBytes& pem, const std::
             ERR_clear_error();
             throw std::runtime_error("Password was not given but private key is encrypted");
         }
-        throw std::runtime_error(openssl_error_text("Could not deserialize key data"));
+        undecodable();
     }
     if (source.password != nullptr && !source.asked)
         throw std::runtime_error("Password was given but private key is not encrypted.");
     return key;
+}
+
+// Whether `pem` is the SubjectPublicKeyInfo of `key`'s public half.
+bool is_public_half(std::string_view pem, const EVP_PKEY* key) {
+    try {
+        const detail::EvpPkeyPtr candidate = detail::load_public_key_pem(pem);
+        const bool same = EVP_PKEY_eq(candidate.get(), key) == 1;
+        ERR_clear_error();
+        return same;
+    } catch (const ValueError&) {
+        ERR_clear_error();
+        return false;
+    }
 }
 
 bool has_private_part(const EVP_PKEY* key) {
@@ -162,6 +200,9 @@ void Veilrelay::generate_keys(bool save_to_file, std::string key_dir, std::optio
 
 void Veilrelay::load_keys(const std::string& private_key_path, std::optional<std::string> public_key_path,
                           std::optional<std::string> password) {
+    // All or nothing: the new pair is built and checked aside and installed
+    // only when every step succeeded, so a failure leaves the client's pair
+    // exactly as it was.
     detail::log().info("Loading keys from files...");
     const detail::SecretBytes pem = detail::read_file_bytes(private_key_path);
     detail::EvpPkeyPtr key;
@@ -170,16 +211,19 @@ void Veilrelay::load_keys(const std::string& private_key_path, std::optional<std
     } catch (const std::exception& e) {
         throw ValueError(std::string("Failed to load private key: ") + e.what());
     }
-    private_key_ = std::move(key);
     detail::log().debug("Private key loaded {}", has_text(password) ? "with password" : "without password");
 
-    std::string derived = detail::public_key_pem(private_key_.get());
-    if (has_text(public_key_path))
-        public_key_pem_ = strip(detail::read_text_file(*public_key_path));
-    else
-        public_key_pem_ = std::move(derived);
+    std::string public_pem = has_text(public_key_path) ? strip(detail::read_text_file(*public_key_path))
+                                                       : detail::public_key_pem(key.get());
 
-    _validate_rsa_key(private_key_.get(), "private");
+    _validate_rsa_key(key.get(), "private");
+    // A public key of another pair would be sent to the router, and every
+    // answer, wrapped for it, would then fail to decrypt.
+    if (has_text(public_key_path) && !is_public_half(public_pem, key.get()))
+        throw ValueError("Public key does not match private key");
+
+    private_key_ = std::move(key);
+    public_key_pem_ = std::move(public_pem);
     _protect_private_key();
     detail::log().debug("Keys loaded successfully");
 }
@@ -210,7 +254,7 @@ void Veilrelay::_protect_private_key() noexcept {
         if (i2d_PKCS8_PRIV_KEY_INFO(info.get(), &out) != size) fail("cannot export the private key");
         detail::lock_and_zero_with_process_handler(der.span(), [](bool locked) {
             detail::log().debug("Private key page lock: {}", locked ? "success" : "unavailable");
-        });
+        });  // zeroed, then unlocked
     } catch (const std::exception& e) {
         detail::log().debug("Private key protection unavailable: {}", e.what());
     } catch (...) {

@@ -1,0 +1,54 @@
+#include "real_pages.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <sstream>
+
+namespace hvtest {
+
+std::optional<long> vm_locked_kb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmLck:")) return std::stol(line.substr(6));
+    return std::nullopt;
+}
+
+std::string vm_flags_at(std::uintptr_t address) {
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        // A mapping's header: "start-end perms offset dev inode path".
+        const auto dash = line.find('-');
+        const auto space = line.find(' ');
+        if (dash != std::string::npos && space != std::string::npos && dash < space &&
+            line.find_first_not_of("0123456789abcdef") == dash) {
+            const auto start = std::stoull(line.substr(0, dash), nullptr, 16);
+            const auto end = std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16);
+            inside = start <= address && address < end;
+        } else if (inside && line.starts_with("VmFlags:")) {
+            return line.substr(8);
+        }
+    }
+    return {};
+}
+
+bool has_flag(const std::string& flags, const std::string& flag) {
+    std::istringstream words(flags);
+    std::string word;
+    while (words >> word)
+        if (word == flag) return true;
+    return false;
+}
+
+AlignedPages::AlignedPages(std::size_t pages, std::size_t page_size)
+    : _data(static_cast<std::uint8_t*>(std::aligned_alloc(page_size, pages * page_size))) {
+    if (_data == nullptr) throw std::bad_alloc();
+    for (std::size_t i = 0; i < pages * page_size; ++i) _data[i] = 0x42;  // touch every page
+}
+
+AlignedPages::~AlignedPages() { std::free(_data); }
+
+}  // namespace hvtest

@@ -1,0 +1,34 @@
+#pragma once
+// What the kernel says about this process's locked memory.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace hvtest {
+
+// Locked memory of this process in kB (VmLck in /proc/self/status).
+std::optional<long> vm_locked_kb();
+
+// The VmFlags of the mapping holding `address` (/proc/self/smaps), e.g.
+// "rd wr mr mw me lo dd ac"; empty when no mapping holds it.
+std::string vm_flags_at(std::uintptr_t address);
+
+// Whether a VmFlags line holds the two-letter flag `flag`.
+bool has_flag(const std::string& flags, const std::string& flag);
+
+// Page-aligned memory of its own, released on destruction.
+class AlignedPages {
+public:
+    AlignedPages(std::size_t pages, std::size_t page_size);
+    ~AlignedPages();
+    AlignedPages(const AlignedPages&) = delete;
+    AlignedPages& operator=(const AlignedPages&) = delete;
+    std::uint8_t* data() const noexcept { return _data; }
+    std::uintptr_t address() const noexcept { return reinterpret_cast<std::uintptr_t>(_data); }
+
+private:
+    std::uint8_t* _data;
+};
+
+}  // namespace hvtest
