@@ -7,7 +7,7 @@
 #include "crypto/crypto.hpp"
 #include "codec/json_writer.hpp"
 #include "devrouter/test_servers.hpp"
-#include "package_crypto.hpp"
+#include "router_protocol/package_crypto.hpp"
 #include "support/hostile_peer.hpp"
 #include "support/small_stack.hpp"
 #include "support/test_certs.hpp"
@@ -61,8 +61,8 @@ protected:
     // A response package sealed for the test client, with `processed_at`
     // spliced in as raw JSON text.
     std::string sealed_answer(const std::string& plaintext, const std::string& processed_at) const {
-        const auto client_key = devrouter::load_public_key(vectors()["client_public_key_pem"].get<std::string>());
-        std::string text = devrouter::seal_package(plaintext, client_key.get()).dump();
+        const auto client_key = ossara::router_protocol::load_public_key(vectors()["client_public_key_pem"].get<std::string>());
+        std::string text = ossara::router_protocol::seal_package(plaintext, client_key.get()).dump();
         text.pop_back();
         return text + ", \"processed_at\": " + processed_at + "}";
     }

@@ -247,12 +247,6 @@ SecretBytes aes_gcm_decrypt(std::span<const std::uint8_t> key, std::span<const s
     return plaintext;
 }
 
-namespace {
-struct OpensslBytesFree {
-    void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-};
-}  // namespace
-
 std::string public_key_fingerprint(EVP_PKEY* key) {
     unsigned char* raw = nullptr;
     const int der_length = i2d_PUBKEY(key, &raw);
