@@ -4,8 +4,9 @@
 // process alive; cancellation at any point must be a CancelledError.
 #include "exchange_fixture.hpp"
 
-#include "crypto/crypto.hpp"
 #include "codec/json_writer.hpp"
+#include "core/logging.hpp"
+#include "crypto/crypto.hpp"
 #include "devrouter/test_servers.hpp"
 #include "router_protocol/package_crypto.hpp"
 #include "support/hostile_peer.hpp"
@@ -134,6 +135,7 @@ TEST_F(HostileRouterTest, DeepErrorBodiesTakeTheirRowsFallbackOnASmallStack) {
 }
 
 TEST_F(HostileRouterTest, EveryHostileAnswerEndsInItsTypedError) {
+    detail::log();  // the library registers its logger on first use
     LogCapture log("ossara.Veilrelay");
     const std::string junk(64 * 1024, 'x');
     const devrouter::SilentListener elsewhere;
