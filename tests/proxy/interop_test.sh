@@ -5,66 +5,23 @@
 # Exits 77 (reported as skipped) only when node is not installed.
 set -euo pipefail
 
-if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
-  echo "SKIPPED: node/npm not found; the SDK interoperability test needs Node.js 20 or later"
-  exit 77
-fi
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=test_helpers.sh
+source "$here/test_helpers.sh"
+require_node
 
 veilrelay=$1
 dev_router=$2
-work=$3
-here=$(cd "$(dirname "$0")" && pwd)
-vectors="$here/../data/vectors/packages.json"
-
-rm -rf "$work/run"
-mkdir -p "$work/node" "$work/run/keys"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-
-# The SDK, exactly as locked, into the build tree.
-cp "$here/node/package.json" "$here/node/package-lock.json" "$here/node/interop.mjs" "$work/node/"
-(cd "$work/node" && npm ci --no-audit --no-fund --loglevel=error)
-
-# Fixed RSA keys from the test vectors: no key generation in this test.
-node -e '
-  const v = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
-  require("fs").writeFileSync(process.argv[2] + "/server.pem", v.server_private_key_pem);
-  require("fs").writeFileSync(process.argv[2] + "/keys/private_key.pem", v.client_private_key_pem);
-' "$vectors" "$work/run"
+prepare_run "$3"
 api_key=interop-api-key
 
-# Starts a program in the background; its first stdout line lands in $first_line.
-start() {
-  local name=$1
-  shift
-  "$@" >"$work/run/$name.out" 2>"$work/run/$name.err" &
-  pids+=($!)
-  for _ in $(seq 1 300); do
-    if [ -s "$work/run/$name.out" ]; then
-      first_line=$(head -n 1 "$work/run/$name.out")
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "$name did not start:"; cat "$work/run/$name.err"
-  exit 1
-}
-
-start router "$dev_router" --port 0 --server-key "$work/run/server.pem" --api-key "$api_key"
+start router -- "$dev_router" --port 0 --server-key "$work/run/server.pem" --api-key "$api_key"
 router_url=$first_line
-start proxy "$veilrelay" proxy --router "$router_url" --allow-http --listen 127.0.0.1:0 \
+start proxy -- "$veilrelay" proxy --router "$router_url" --allow-http --listen 127.0.0.1:0 \
   --keys "$work/run/keys" --model echo
 proxy_url=$first_line
 echo "router $router_url, proxy $proxy_url"
 
-fail() { echo "FAIL: $*"; exit 1; }
-expect_in() {  # expect_in FILE TEXT DESCRIPTION
-  grep -qF -- "$2" "$1" || { echo "--- $1:"; cat "$1"; fail "$3"; }
-}
 body='{"model": "echo", "messages": [{"role": "user", "content": "curl says hi"}]}'
 
 # An answer: JSON, with the caller's request id.

@@ -1,0 +1,142 @@
+// The whole chain: the official OpenAI Node SDK -> `veilrelay proxy` ->
+// veilrelay-router -> a model server (model_server.mjs) that records what it
+// receives. The SDK must get the model server's answers and error classes,
+// and the model server must get the SDK's chat payload and nothing else.
+//
+// Environment: PROXY_URL (a proxy in front of the router), PINNED_PROXY_URL
+// (one started with --pin and the router's fingerprint), WRONG_PIN_PROXY_URL
+// (one pinned to another key), API_KEY (the router's key, given by the SDK),
+// UPSTREAM_API_KEY (the router's key for the model server), RECORD_FILE.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import OpenAI from 'openai';
+
+const { PROXY_URL, PINNED_PROXY_URL, WRONG_PIN_PROXY_URL, API_KEY, UPSTREAM_API_KEY, RECORD_FILE } = process.env;
+
+const sdk = (baseURL) => new OpenAI({ baseURL, apiKey: API_KEY, maxRetries: 0, timeout: 30000 });
+
+function records() {
+  if (!fs.existsSync(RECORD_FILE)) return [];
+  return fs.readFileSync(RECORD_FILE, 'utf8').split('\n').filter(Boolean).map((line) => JSON.parse(line));
+}
+
+// Runs `call` and returns what it resolved to and the one request the model
+// server received meanwhile (exactly one: no retries, no extra requests).
+async function withUpstream(call) {
+  const before = records().length;
+  const outcome = await call();
+  const seen = records().slice(before);
+  assert.equal(seen.length, 1, `the model server got ${seen.length} requests for one call`);
+  return { outcome, seen: seen[0] };
+}
+
+// What the model server must receive for `params` sent by the SDK: the same
+// members in the same order, without the streaming options (the router
+// answers in one piece). A `stream: false` the router may add is tolerated.
+function assertForwarded(seen, params) {
+  assert.equal(seen.method, 'POST');
+  assert.equal(seen.url, '/v1/chat/completions');
+  assert.match(seen.content_type ?? '', /^application\/json/);
+  assert.equal(seen.authorization, `Bearer ${UPSTREAM_API_KEY}`, 'the router sends its own model server key');
+  const body = JSON.parse(seen.body);
+  assert.notEqual(body.stream, true, 'the model server was asked to stream');
+  if (body.stream === false) delete body.stream;
+  for (const field of ['encrypted_payload', 'encrypted_key', 'iv', 'tag', 'cipher_suite', 'processed_at'])
+    assert.ok(!(field in body), `package field ${field} reached the model server`);
+  const { stream, stream_options, ...payload } = params;
+  // Compared as text: member order counts, and so does every value.
+  assert.equal(JSON.stringify(body), JSON.stringify(payload));
+}
+
+const ask = (content, extra = {}) => ({
+  model: 'chain-model',
+  messages: [
+    { role: 'system', content: 'Answer briefly.' },
+    { role: 'user', content },
+  ],
+  ...extra,
+});
+
+const cases = {
+  async 'a call without streaming returns the model server answer'() {
+    const params = ask('plain question "quoted", naïve ✓', { temperature: 0.25, max_tokens: 32 });
+    const { outcome: completion, seen } = await withUpstream(() => sdk(PROXY_URL).chat.completions.create(params));
+    assert.equal(completion.choices[0].message.content, 'upstream saw: plain question "quoted", naïve ✓');
+    assert.equal(completion.choices[0].finish_reason, 'stop');
+    assert.match(completion.id, /^chatcmpl-upstream-\d+$/);
+    assert.equal(completion.model, 'chain-model');
+    assert.deepEqual(completion.usage, { prompt_tokens: 11, completion_tokens: 7, total_tokens: 18 });
+    assertForwarded(seen, params);
+  },
+
+  async 'a streamed call yields the model server answer as chunks'() {
+    const params = ask('streamed question', { stream: true, stream_options: { include_usage: true } });
+    const { outcome: stream, seen } = await withUpstream(() => sdk(PROXY_URL).chat.completions.create(params));
+    let content = '';
+    let finish = null;
+    let usage = null;
+    for await (const chunk of stream) {
+      assert.equal(chunk.object, 'chat.completion.chunk');
+      for (const choice of chunk.choices) {
+        content += choice.delta?.content ?? '';
+        finish = choice.finish_reason ?? finish;
+      }
+      usage = chunk.usage ?? usage;
+    }
+    assert.equal(content, 'upstream saw: streamed question');
+    assert.equal(finish, 'stop');
+    assert.deepEqual(usage, { prompt_tokens: 11, completion_tokens: 7, total_tokens: 18 });
+    assertForwarded(seen, params);
+  },
+
+  async 'a 429 of the model server raises the SDK rate-limit error'() {
+    const params = ask('fail 429');
+    const { outcome: error, seen } = await withUpstream(() =>
+      sdk(PROXY_URL).chat.completions.create(params).then(() => null, (e) => e));
+    assert.ok(error instanceof OpenAI.RateLimitError, `got ${error?.constructor?.name}: ${error?.message}`);
+    assert.equal(error.status, 429);
+    assert.equal(error.error?.type, 'rate_limit_error');
+    assert.match(error.message, /upstream refused with 429/);
+    assertForwarded(seen, params);
+  },
+
+  async 'a 500 of the model server raises the SDK server error, never success'() {
+    const { outcome: error } = await withUpstream(() =>
+      sdk(PROXY_URL).chat.completions.create(ask('fail 500')).then(() => null, (e) => e));
+    assert.ok(error instanceof OpenAI.InternalServerError, `got ${error?.constructor?.name}: ${error?.message}`);
+    assert.equal(error.status, 502);
+    assert.match(error.message, /upstream refused with 500/);
+  },
+
+  async 'a proxy pinned to the printed fingerprint reaches the model server'() {
+    const params = ask('pinned question');
+    const { outcome: completion, seen } = await withUpstream(() =>
+      sdk(PINNED_PROXY_URL).chat.completions.create(params));
+    assert.equal(completion.choices[0].message.content, 'upstream saw: pinned question');
+    assertForwarded(seen, params);
+  },
+
+  async 'a proxy pinned to another key sends nothing to the model server'() {
+    const before = records().length;
+    await assert.rejects(sdk(WRONG_PIN_PROXY_URL).chat.completions.create(ask('must not arrive')), (error) => {
+      assert.ok(error instanceof OpenAI.APIError, `got ${error?.constructor?.name}`);
+      assert.equal(error.status, 502);
+      assert.equal(error.error?.type, 'security_error');
+      return true;
+    });
+    assert.equal(records().length, before, 'the model server got a request through a wrongly pinned proxy');
+  },
+};
+
+let failed = 0;
+for (const [name, run] of Object.entries(cases)) {
+  try {
+    await run();
+    console.log(`ok   ${name}`);
+  } catch (error) {
+    failed += 1;
+    console.log(`FAIL ${name}\n     ${error?.stack ?? error}`);
+  }
+}
+console.log(failed === 0 ? 'all chain cases passed' : `${failed} case(s) failed`);
+process.exit(failed === 0 ? 0 : 1);

@@ -1,0 +1,67 @@
+// A stand-in OpenAI-compatible model server for the router's upstream side.
+// Every request is appended to RECORD_FILE as one JSON line (method, URL,
+// the headers that matter, the body as received), so the test can compare
+// what the model server saw with what the SDK sent. POST /v1/chat/completions
+// answers "upstream saw: <last user message>"; a last user message
+// "fail NNN" gets status NNN with an error in the common JSON shape.
+// Prints its base URL (http://127.0.0.1:PORT/v1) and serves until SIGTERM.
+//
+// Usage: node model_server.mjs RECORD_FILE
+import fs from 'node:fs';
+import http from 'node:http';
+
+const recordFile = process.argv[2];
+let served = 0;
+
+function reply(res, status, body) {
+  res.writeHead(status, { 'Content-Type': 'application/json' }).end(JSON.stringify(body));
+}
+
+const server = http.createServer((req, res) => {
+  const chunks = [];
+  req.on('data', (chunk) => chunks.push(chunk));
+  req.on('end', () => {
+    const body = Buffer.concat(chunks).toString('utf8');
+    fs.appendFileSync(recordFile, JSON.stringify({
+      method: req.method,
+      url: req.url,
+      content_type: req.headers['content-type'] ?? null,
+      authorization: req.headers.authorization ?? null,
+      body,
+    }) + '\n');
+    if (req.method !== 'POST' || req.url !== '/v1/chat/completions') {
+      reply(res, 404, { error: { message: 'Not Found', type: 'invalid_request_error' } });
+      return;
+    }
+    let request;
+    try {
+      request = JSON.parse(body);
+    } catch {
+      reply(res, 400, { error: { message: 'body is not JSON', type: 'invalid_request_error' } });
+      return;
+    }
+    const users = (request.messages ?? []).filter((m) => m.role === 'user');
+    const last = String(users.at(-1)?.content ?? '');
+    const failure = /^fail (\d{3})$/.exec(last);
+    if (failure) {
+      const status = Number(failure[1]);
+      reply(res, status, { error: { message: `upstream refused with ${status}`, type: 'upstream_error' } });
+      return;
+    }
+    served += 1;
+    const content = `upstream saw: ${last}`;
+    reply(res, 200, {
+      id: `chatcmpl-upstream-${served}`,
+      object: 'chat.completion',
+      created: Math.floor(Date.now() / 1000),
+      model: request.model,
+      choices: [{ index: 0, message: { role: 'assistant', content }, finish_reason: 'stop' }],
+      usage: { prompt_tokens: 11, completion_tokens: 7, total_tokens: 18 },
+    });
+  });
+});
+
+server.listen(0, '127.0.0.1', () => {
+  console.log(`http://127.0.0.1:${server.address().port}/v1`);
+});
+process.on('SIGTERM', () => server.close(() => process.exit(0)));
