@@ -5,6 +5,7 @@
 // the library's typed errors come out (the exchange maps them further), and
 // nothing crashes, however deep or odd the body.
 #include "fuzz_check.hpp"
+#include "test_client.hpp"
 
 #include "exchange/status_errors.hpp"
 
@@ -16,34 +17,14 @@
 #include <array>
 #include <cstdint>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <span>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 std::unique_ptr<ossara::Veilrelay> client;
-
-void load_test_client() {
-    std::ifstream vectors_file(OSSARA_VECTORS_FILE);
-    std::stringstream text;
-    text << vectors_file.rdbuf();
-    const auto vectors = nlohmann::json::parse(text.str());
-
-    char path[] = "/tmp/ossara-fuzz-key-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) ossara::fuzz::fail("mkstemp");
-    close(fd);
-    std::ofstream(path) << vectors["client_private_key_pem"].get<std::string>();
-    ossara::set_warning_handler([](auto, auto, const auto&) {});
-    client = std::make_unique<ossara::Veilrelay>("https://router.invalid");
-    client->load_keys(path);
-    unlink(path);
-}
 
 constexpr std::array<long, 12> kStatuses{200, 400, 401, 403, 404, 429, 500, 503, 502, 302, 201, 418};
 
@@ -70,7 +51,7 @@ void decrypt(std::vector<std::uint8_t> body) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    load_test_client();
+    client = ossara::fuzz::make_test_client();
     return 0;
 }
 

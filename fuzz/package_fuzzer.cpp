@@ -4,6 +4,7 @@
 // ends in an answer object or one of the typed errors it is documented to
 // raise (ValueError, SecurityError, TypeError); nothing else escapes.
 #include "fuzz_check.hpp"
+#include "test_client.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
@@ -13,39 +14,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 std::unique_ptr<ossara::Veilrelay> client;
 
-// Loads the published test client key through a temporary PEM file, as load_keys reads a path.
-void load_test_client() {
-    std::ifstream vectors_file(OSSARA_VECTORS_FILE);
-    std::stringstream text;
-    text << vectors_file.rdbuf();
-    const auto vectors = nlohmann::json::parse(text.str());
-
-    char path[] = "/tmp/ossara-fuzz-key-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) ossara::fuzz::fail("mkstemp");
-    close(fd);
-    std::ofstream(path) << vectors["client_private_key_pem"].get<std::string>();
-    ossara::set_warning_handler([](auto, auto, const auto&) {});
-    client = std::make_unique<ossara::Veilrelay>("https://router.invalid");
-    client->load_keys(path);
-    unlink(path);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    load_test_client();
+    client = ossara::fuzz::make_test_client();
     return 0;
 }
 

@@ -7,14 +7,6 @@
 
 namespace hvtest {
 
-std::optional<long> vm_locked_kb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmLck:")) return std::stol(line.substr(6));
-    return std::nullopt;
-}
-
 std::string vm_flags_at(std::uintptr_t address) {
     std::ifstream smaps("/proc/self/smaps");
     std::string line;

@@ -1,5 +1,7 @@
 #pragma once
 // What the kernel says about this process's locked memory.
+#include "support/proc_status.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -7,8 +9,7 @@
 
 namespace hvtest {
 
-// Locked memory of this process in kB (VmLck in /proc/self/status).
-std::optional<long> vm_locked_kb();
+using ossara::testing::vm_locked_kb;  // VmLck in kB
 
 // The VmFlags of the mapping holding `address` (/proc/self/smaps), e.g.
 // "rd wr mr mw me lo dd ac"; empty when no mapping holds it.

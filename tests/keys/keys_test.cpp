@@ -3,6 +3,7 @@
 #include "core/logging.hpp"
 #include "core/secure_memory_binding.hpp"
 #include "crypto/crypto.hpp"
+#include "key_pem.hpp"
 #include "keys/key_files.hpp"
 #include "support/log_capture.hpp"
 #include "support/test_data.hpp"
@@ -38,14 +39,6 @@ unsigned mode_of(const fs::path& path) {
 void write_file(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
-}
-
-std::string pkcs8_pem(EVP_PKEY* key) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
-    PEM_write_bio_PKCS8PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size));
 }
 
 // Base64 body of a PEM text, decoded (enough to look for OIDs in the DER).

@@ -7,6 +7,7 @@
 #include "sse_writer.hpp"
 
 #include <httplib.h>
+#include <router_protocol/http_listener.hpp>
 #include <spdlog/spdlog.h>
 
 #include <sys/socket.h>
@@ -225,23 +226,12 @@ void ProxyServer::start() {
             d.exception_page(req, res, error);
         });
 
-    // cpp-httplib listens with a backlog of 5; remember the socket to widen
-    // it, so that many clients connecting at once are not turned away.
-    int listen_fd = -1;
-    d.server->set_socket_options([&listen_fd](socket_t sock) {
-        httplib::default_socket_options(sock);
-        listen_fd = sock;
-    });
-    d.port = d.config.port == 0 ? d.server->bind_to_any_port(d.config.host)
-                                : (d.server->bind_to_port(d.config.host, d.config.port) ? d.config.port : -1);
+    d.port = ossara::router_protocol::listen_in_background(*d.server, d.config.host, d.config.port, d.listener);
     if (d.port <= 0) {
         d.runner.reset();
         d.server.reset();
         throw std::runtime_error("cannot listen on " + ListenAddress{d.config.host, d.config.port}.url(d.config.port));
     }
-    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
-    d.listener = std::thread([&d] { d.server->listen_after_bind(); });
-    for (int i = 0; i < 5000 && !d.server->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void ProxyServer::stop() {

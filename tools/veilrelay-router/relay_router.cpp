@@ -7,6 +7,7 @@
 
 #include <ossara/Hushvault.hpp>
 #include <router_protocol/echo_model.hpp>
+#include <router_protocol/http_listener.hpp>
 #include <router_protocol/key_endpoint.hpp>
 #include <router_protocol/package_crypto.hpp>
 #include <router_protocol/request_headers.hpp>
@@ -272,20 +273,9 @@ void RelayRouter::start() {
     d.server->Get(".*", not_found);
     d.server->Post(".*", not_found);
 
-    int listen_fd = -1;
-    d.server->set_socket_options([&listen_fd](socket_t sock) {
-        httplib::default_socket_options(sock);
-        listen_fd = sock;
-    });
-    d.port = d.options.port == 0 ? d.server->bind_to_any_port(d.options.host)
-                                 : (d.server->bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
+    d.port = ossara::router_protocol::listen_in_background(*d.server, d.options.host, d.options.port, d.listener);
     if (d.port <= 0)
         throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
-    // cpp-httplib listens with a small backlog; many clients connect at once.
-    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
-    d.listener = std::thread([&d] { d.server->listen_after_bind(); });
-    for (int i = 0; i < 5000 && !d.server->is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void RelayRouter::stop() {

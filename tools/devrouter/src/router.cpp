@@ -1,6 +1,7 @@
 #include "devrouter/router.hpp"
 
 #include "router_protocol/echo_model.hpp"
+#include "router_protocol/http_listener.hpp"
 #include "router_protocol/key_endpoint.hpp"
 #include "router_protocol/package_crypto.hpp"
 #include "router_protocol/request_headers.hpp"
@@ -319,22 +320,9 @@ void Router::start() {
     d.server->Get(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
     d.server->Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
 
-    // cpp-httplib listens with a backlog of 5; remember the socket to widen it.
-    int listen_fd = -1;
-    d.server->set_socket_options([&listen_fd](socket_t sock) {
-        httplib::default_socket_options(sock);
-        listen_fd = sock;
-    });
-    d.port = d.options.port == 0 ? d.server->bind_to_any_port(d.options.host)
-                                 : (d.server->bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
+    d.port = ossara::router_protocol::listen_in_background(*d.server, d.options.host, d.options.port, d.listener);
     if (d.port <= 0)
         throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
-    // Many clients connect at once in load tests; listen() again only changes the backlog.
-    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
-    d.listener = std::thread([&d] { d.server->listen_after_bind(); });
-    // stop() only takes effect once the accept loop runs; wait for it (bounded).
-    for (int i = 0; i < 5000 && !d.server->is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void Router::stop() {
