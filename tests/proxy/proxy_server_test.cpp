@@ -4,6 +4,7 @@
 #include "proxy_fixture.hpp"
 
 #include "support/log_capture.hpp"
+#include "support/proc_status.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,6 @@
 
 #include <future>
 #include <thread>
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PROXY_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define PROXY_TEST_SANITIZED 1
-#endif
-#endif
 
 namespace veilrelay_cli::testing {
 namespace {
@@ -353,7 +346,7 @@ TEST_F(ProxyServerTest, SixtyFourRequestsToASlowRouterCompleteTogether) {
                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
         return elapsed;
     };
-#ifndef PROXY_TEST_SANITIZED
+#ifndef OSSARA_SANITIZED_ALLOCATOR
     constexpr auto kLimit = 3s;
 #else
     constexpr auto kLimit = 20s;

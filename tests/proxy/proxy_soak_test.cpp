@@ -7,6 +7,7 @@
 
 #include "devrouter/test_servers.hpp"
 #include "support/log_capture.hpp"
+#include "support/proc_status.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,20 +17,14 @@
 #include <random>
 #include <thread>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PROXY_SOAK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define PROXY_SOAK_SANITIZED 1
-#endif
-#endif
-
 namespace veilrelay_cli::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using ossara::devrouter::CompletionBehaviour;
 using Kind = CompletionBehaviour::Kind;
+using ossara::testing::open_descriptors;
+using ossara::testing::resident_bytes;
 
 enum class Peer { normal, refused, silent, stall, reset, garbage, html_500, json_429 };
 constexpr const char* kPeerNames[] = {"normal", "refused", "silent", "stall", "reset", "garbage", "html_500", "json_429"};
@@ -56,20 +51,6 @@ constexpr int kRequests = 1000;
 constexpr int kWarmUp = 80;
 constexpr int kInFlight = 32;
 constexpr std::uint32_t kSeed = 20261208;
-
-int open_descriptors() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
-
-long resident_bytes() {
-    malloc_trim(0);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6)) * 1024;
-    return -1;
-}
 
 // One proxy in front of each misbehaving peer.
 class Peers {
@@ -207,7 +188,7 @@ TEST(ProxySoak, EveryRequestGetsItsMappedStatusAndNothingIsLeftOpen) {
     }
 
     EXPECT_EQ(open_descriptors(), descriptors_before) << "file descriptors left open";
-#ifndef PROXY_SOAK_SANITIZED
+#ifndef OSSARA_SANITIZED_ALLOCATOR
     const long grown = resident_bytes() - resident_before;
     EXPECT_LT(grown, 16L << 20) << "resident memory grew by " << grown << " bytes";
 #endif

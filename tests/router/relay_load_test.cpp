@@ -2,6 +2,7 @@
 // side by side, and a long run against a failing model server leaks neither
 // descriptors nor memory.
 #include "relay_fixture.hpp"
+#include "support/proc_status.hpp"
 
 #include <router_protocol/package_crypto.hpp>
 
@@ -21,12 +22,6 @@ namespace ossara::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::size_t open_descriptors() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
 
 std::size_t heap_in_use() { return mallinfo2().uordblks; }
 
@@ -108,14 +103,14 @@ TEST_F(RelayTest, ThousandRequestsAgainstAFailingUpstreamLeakNothing) {
     };
 
     run(200, 8);  // warm-up: worker threads, connections, allocator arenas
-    const std::size_t fds_before = open_descriptors();
+    const int fds_before = open_descriptors();
     const std::size_t heap_before = heap_in_use();
     next = 0;
     const auto started = Clock::now();
     run(1000, 8);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // closed connections leave the server
-    const std::size_t fds_after = open_descriptors();
+    const int fds_after = open_descriptors();
     const std::size_t heap_after = heap_in_use();
     std::cout << "[ measured ] 1000 requests in " << seconds << " s; descriptors " << fds_before << " -> "
               << fds_after << "; heap in use " << heap_before << " -> " << heap_after << " bytes" << std::endl;

@@ -10,6 +10,7 @@
 #include "devrouter/test_servers.hpp"
 #include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
+#include "support/proc_status.hpp"
 #include "support/test_data.hpp"
 
 #include <asio/co_spawn.hpp>
@@ -26,14 +27,6 @@
 #include <string>
 #include <typeinfo>
 #include <vector>
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OSSARA_SANITIZED_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define OSSARA_SANITIZED_ALLOCATOR 1
-#endif
-#endif
 
 namespace ossara::testing {
 namespace {
@@ -112,20 +105,6 @@ std::optional<std::string> mismatch(const Outcome& o) {
     }
     return std::string(kPeerNames[static_cast<int>(o.peer)]) + " ended in " +
            (o.answer ? "an answer " + o.answer->dump() : o.error_type + ": " + o.message);
-}
-
-int open_descriptors() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
-
-long resident_bytes() {
-    malloc_trim(0);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6)) * 1024;
-    return -1;
 }
 
 // The misbehaving peers, one client for each.

@@ -1,8 +1,23 @@
 #pragma once
-// What the kernel says about this process's locked memory.
+// What the kernel says about this process: locked memory, open descriptors,
+// resident size. Tests compare them before and after a run.
+#include <malloc.h>
+
+#include <cstddef>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
+
+// Sanitizer allocators keep freed memory (resident size says nothing then).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSSARA_SANITIZED_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSSARA_SANITIZED_ALLOCATOR 1
+#endif
+#endif
 
 namespace ossara::testing {
 
@@ -13,6 +28,21 @@ inline std::optional<long> vm_locked_kb() {
     while (std::getline(status, line))
         if (line.starts_with("VmLck:")) return std::stol(line.substr(6));
     return std::nullopt;
+}
+
+// Descriptors open in this process (entries of /proc/self/fd).
+inline int open_descriptors() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator{}));
+}
+
+// Resident size in bytes after free heap memory went back to the system; -1 if unknown.
+inline long resident_bytes() {
+    malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6)) * 1024;
+    return -1;
 }
 
 }  // namespace ossara::testing

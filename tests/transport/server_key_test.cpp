@@ -7,6 +7,7 @@
 #include "devrouter/test_servers.hpp"
 #include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
+#include "support/proc_status.hpp"
 #include "support/test_certs.hpp"
 #include "support/test_data.hpp"
 
@@ -36,6 +37,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using ossara::testing::open_descriptors;
 using ossara::devrouter::KeyBehaviour;
 using ossara::devrouter::Router;
 using ossara::testing::run_async;
@@ -57,11 +59,6 @@ std::string ec_public_key_pem() {
     char* data = nullptr;
     const long len = BIO_get_mem_data(bio.get(), &data);
     return std::string(data, static_cast<std::size_t>(len));
-}
-
-std::size_t open_descriptors() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                  std::filesystem::directory_iterator{}));
 }
 
 template <class Error>
@@ -268,7 +265,7 @@ TEST_F(ServerKeyTest, BrokenAnswersRaiseTheGenericValueError) {
 TEST_F(ServerKeyTest, ManyConcurrentRetrievalsOnOneThreadAllComplete) {
     constexpr int kCount = 256;
     auto client = http_client(http_->base_url(), ossara::detail::HttpLimits{});
-    const std::size_t descriptors_before = open_descriptors();
+    const int descriptors_before = open_descriptors();
     int matching = 0;
     int failed = 0;
     const std::string expected = http_->public_key_pem();
