@@ -8,6 +8,11 @@
 #   BENCH_MIN_TIME   --benchmark_min_time per benchmark, seconds (default 0.5)
 #   BENCH_REPETITIONS  runs of each benchmark; the tables take the median (default 1)
 #
+# The runs of all benchmarks of a program are shuffled together
+# (--benchmark_enable_random_interleaving): a floor and the figure compared
+# with it are then measured across the same stretch of time, so a machine
+# that speeds up or slows down during the run moves both alike.
+#
 # The README's performance table is this script's output on a quiet machine:
 #   BENCH_REPETITIONS=5 ./scripts/run-benchmarks.sh
 set -uo pipefail
@@ -32,7 +37,8 @@ status=0
 for program in "${programs[@]}"; do
   out="$results/$program.txt"
   args=()
-  [ "$program" = peak_memory ] || args=(--benchmark_min_time="$min_time" --benchmark_repetitions="$repetitions")
+  [ "$program" = peak_memory ] || args=(--benchmark_min_time="$min_time" --benchmark_repetitions="$repetitions"
+    --benchmark_enable_random_interleaving=true)
   if ! "$build_dir/bench/$program" "${args[@]}" >"$out" 2>"$results/$program.err"; then
     echo "$program: FAILED (see $out and $results/$program.err)"
     status=1

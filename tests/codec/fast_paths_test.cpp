@@ -3,6 +3,7 @@
 // every offset inside an 8-byte word, every escape class, and the JSON texts
 // the single-pass reader leaves to nlohmann.
 #include "codec/base64.hpp"
+#include "codec/base64_blocks.hpp"
 #include "codec/json_reader.hpp"
 #include "codec/json_writer.hpp"
 #include "codec/utf8.hpp"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,25 @@ TEST(SerialiserFastPath, EveryAsciiCharacterAtEveryOffsetOfAWord) {
     }
 }
 
+TEST(SerialiserFastPath, EveryByteAtEveryOffsetOfALongRunReadsBack) {
+    // Long enough for the 32-byte scan, with the character in the first or
+    // second block or in the tail behind them.
+    for (int c = 0; c < 0x80; ++c) {
+        for (std::size_t offset = 0; offset < 100; ++offset) {
+            std::string s(100, 'a');
+            s[offset] = static_cast<char>(c);
+            const std::string text = serialise_json(json(s));
+            ASSERT_EQ(text, reference_escape(s)) << "character " << c << " at " << offset;
+            ASSERT_EQ(parse_json(text), json(s)) << "character " << c << " at " << offset;
+        }
+    }
+    for (std::size_t offset = 0; offset < 99; ++offset) {
+        std::string s(100, 'b');
+        s.replace(offset, 2, "\xC3\xA9");
+        ASSERT_EQ(parse_json(serialise_json(json(s))), json(s)) << "e-acute at " << offset;
+    }
+}
+
 TEST(SerialiserFastPath, NonAsciiAtEveryOffsetOfAWord) {
     for (std::size_t offset = 0; offset < 17; ++offset) {
         const std::string s = cat(std::string(offset, 'x'), "\xC3\xA9", std::string(20, 'y'), "\xF0\x9F\x98\x80");
@@ -101,6 +122,78 @@ TEST(Base64FastPath, PaddingAndErrorsBehindWholeGroups) {
     EXPECT_THROW(base64_decode_lenient("QUJDREVGR"), ValueError);    // one character over whole groups
     EXPECT_THROW(base64_decode_lenient("QUJDREVGRw"), ValueError);   // padding missing
     EXPECT_THROW(base64_decode_lenient("QUJD\xC3\xA9RA=="), ValueError);  // not ASCII
+}
+
+// Inputs shorter than a block never reach the 32-character and 24-byte
+// blocks, so feeding 16 characters or encoding 3 bytes at a time is the
+// plain code, the reference for the blocks.
+std::string decode_plainly(const std::string& text) {
+    std::vector<std::uint8_t> out(Base64Decoder::max_output(text.size()));
+    Base64Decoder decoder;
+    std::size_t n = 0;
+    try {
+        for (std::size_t at = 0; at < text.size(); at += 16)
+            n += decoder.feed(std::string_view(text).substr(at, 16), out.data() + n);
+        decoder.finish();
+    } catch (const ValueError& e) {
+        return cat("error: ", e.what());
+    }
+    return std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+std::string decode_whole(const std::string& text) {
+    try {
+        const auto bytes = base64_decode_lenient(text);
+        return std::string(bytes.begin(), bytes.end());
+    } catch (const ValueError& e) {
+        return cat("error: ", e.what());
+    }
+}
+
+std::vector<std::uint8_t> random_bytes_of(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> bytes(size);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+    return bytes;
+}
+
+TEST(Base64Blocks, EncodingMatchesThePlainEncoderAtEveryLength) {
+    for (std::size_t size = 0; size < 200; ++size) {
+        const auto bytes = random_bytes_of(size, static_cast<unsigned>(size));
+        std::string plain;
+        for (std::size_t at = 0; at < size; at += 3)
+            base64_encode_append(plain, std::span<const std::uint8_t>(bytes).subspan(at, std::min<std::size_t>(3, size - at)));
+        ASSERT_EQ(base64_encode(bytes), plain) << "length " << size;
+    }
+    const auto large = random_bytes_of(48 * 1024 + 7, 1);
+    EXPECT_EQ(base64_decode_lenient(base64_encode(large)), large);
+}
+
+TEST(Base64Blocks, EveryByteAtEveryPlaceOfTwoBlocksDecodesAsThePlainDecoderDoes) {
+    const std::string text = base64_encode(random_bytes_of(150, 7));  // 200 characters, no padding
+    for (int c = 0; c < 256; ++c) {
+        for (std::size_t at = 0; at < 72; ++at) {
+            std::string noisy = text;
+            noisy[at] = static_cast<char>(c);
+            ASSERT_EQ(decode_whole(noisy), decode_plainly(noisy)) << "byte " << c << " at " << at;
+        }
+    }
+}
+
+TEST(Base64Blocks, BlocksStopAtTheFirstBlockWithAnythingButAlphabet) {
+    const std::string text = base64_encode(random_bytes_of(72, 3));  // 96 characters
+    std::vector<std::uint8_t> out(72);
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    if (base64_blocks::decode(in, text.size(), out.data()) == 0) GTEST_SKIP() << "the processor has no AVX2";
+    EXPECT_EQ(base64_blocks::decode(in, text.size(), out.data()), 96u);
+    EXPECT_EQ(out, random_bytes_of(72, 3));
+    std::string noisy = text;
+    noisy[40] = '=';
+    EXPECT_EQ(base64_blocks::decode(reinterpret_cast<const unsigned char*>(noisy.data()), noisy.size(), out.data()), 32u);
+    EXPECT_EQ(base64_blocks::decode(in, 31, out.data()), 0u);  // never reads past the end
+    std::string encoded(32, '\0');
+    EXPECT_EQ(base64_blocks::encode(random_bytes_of(27, 3).data(), 27, encoded.data()), 0u);
+    EXPECT_EQ(base64_blocks::encode(random_bytes_of(28, 3).data(), 28, encoded.data()), 24u);
 }
 
 TEST(Utf8FastPath, ErrorsAreFoundAtEveryOffsetOfAWord) {

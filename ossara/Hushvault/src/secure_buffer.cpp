@@ -4,6 +4,7 @@
 
 #include <ossara/Hushvault.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace ossara {
@@ -17,6 +18,26 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) noexcept {
 std::shared_ptr<Hushvault> require_handler(std::shared_ptr<Hushvault> handler) {
     if (!handler) throw std::invalid_argument("SecureBuffer needs a secure-memory handler");
     return handler;
+}
+
+// Bytes of the source copied, then wiped, at a time: the wipe finds them
+// still in cache instead of reading a large source a second time.
+constexpr std::size_t kCopyPiece = 64 * 1024;
+
+// The copy the buffer keeps. The caller's mutable source (`wipe_source`,
+// the same bytes, or empty for a byte string) is wiped at once: when this
+// returns, the bytes live on only in the copy.
+std::vector<std::uint8_t> copy_wiping_source(std::span<const std::uint8_t> bytes, std::span<std::uint8_t> wipe_source) {
+    if (wipe_source.empty()) return {bytes.begin(), bytes.end()};
+    std::vector<std::uint8_t> copy;
+    copy.reserve(bytes.size());
+    for (std::size_t at = 0; at < bytes.size(); at += kCopyPiece) {
+        const std::size_t n = std::min(kCopyPiece, bytes.size() - at);
+        copy.insert(copy.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
+        detail::clear_bytes(wipe_source.data() + at, n);
+    }
+    return copy;
 }
 
 }  // namespace
@@ -41,12 +62,9 @@ SecureBuffer::SecureBuffer(std::span<const std::uint8_t> bytes, std::span<std::u
     : _secure_memory(require_handler(std::move(secure_memory))),
       _locked(false),
       _size(bytes.size()),
-      _data(bytes.begin(), bytes.end()),
+      _data(copy_wiping_source(bytes, wipe_source)),
       _ctypes_buffer(_data.data(), _size),
-      _address(reinterpret_cast<std::uintptr_t>(_ctypes_buffer.data())) {
-    // The caller's mutable copy is wiped at once; the bytes live on only here.
-    detail::clear_bytes(wipe_source.data(), wipe_source.size());
-}
+      _address(reinterpret_cast<std::uintptr_t>(_ctypes_buffer.data())) {}
 
 SecureBuffer::~SecureBuffer() {
     // Destruction must not leave secrets behind: wipe the bytes and give back

@@ -4,6 +4,8 @@
 // final group is an error.
 #include "codec/base64.hpp"
 
+#include "codec/base64_blocks.hpp"
+
 #include <ossara/veilrelay/errors.hpp>
 
 #include <array>
@@ -59,7 +61,8 @@ void encode_append(Out& out, std::span<const std::uint8_t> bytes) {
     const std::size_t at = out.size();
     out.resize(at + (bytes.size() + 2) / 3 * 4);
     auto* o = reinterpret_cast<char*>(out.data() + at);
-    std::size_t i = 0;
+    std::size_t i = base64_blocks::encode(bytes.data(), bytes.size(), o);
+    o += i / 3 * 4;
     for (; i + 3 <= bytes.size(); i += 3, o += 4) {
         const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         std::memcpy(o, kPairs[n >> 12].data(), 2);
@@ -93,8 +96,17 @@ std::size_t Base64Decoder::feed(std::string_view text, std::uint8_t* out) {
     const std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
-        // Fast paths at a group boundary: two whole groups of alphabet
-        // characters at a time, then one.
+        // Fast paths at a group boundary: blocks of 32 alphabet characters,
+        // then two whole groups at a time, then one.
+        if (quad_pos_ == 0) {
+            const std::size_t block_chars = base64_blocks::decode(in + i, size - i, o);
+            if (block_chars != 0) {
+                o += block_chars / 4 * 3;
+                i += block_chars;
+                data_chars_ += block_chars;
+                pads_ = 0;
+            }
+        }
         while (quad_pos_ == 0 && i + 8 <= size) {
             const std::uint32_t hi = group_bits(in + i), lo = group_bits(in + i + 4);
             if (((hi | lo) & kOutside) != 0) break;
