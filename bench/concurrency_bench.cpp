@@ -8,14 +8,19 @@
 //    the local work scales across cores. The server key still comes from the
 //    router on loopback for each encryption, as the client fetches it every
 //    time; the answer package is made once.
+//  * the same rounds done by the OpenSSL primitives alone (floors.hpp) on one
+//    and on two threads: how far the machine itself scales this work.
 // The client CPU is the CPU time of the io_context threads (the router runs
 // on threads of its own).
 #include "bench_support.hpp"
+#include "floors.hpp"
 #include "summary.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -36,10 +41,13 @@ double thread_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// A payload and the answer package the router's echo model gives for it.
+// A payload and the answer package the router's echo model gives for it,
+// and both as the primitives floor takes them.
 struct RoundCase {
     json payload;
     std::vector<std::uint8_t> package;
+    std::string payload_text;
+    floor::ResponseParts parts;
 };
 
 struct Fixture {
@@ -47,13 +55,17 @@ struct Fixture {
     ClientKeyFile key_file;
     Veilrelay client = make_client(router->base_url(), key_file);
     json payload = chat_payload(kPayloadSize);
+    floor::Keys keys{vector_text("server_public_key_pem"), floor::public_key(vector_text("server_public_key_pem")),
+                     floor::private_key(vector_text("client_private_key_pem"))};
     std::map<std::int64_t, RoundCase> rounds;
 
     const RoundCase& round_case(std::int64_t size) {
         auto found = rounds.find(size);
         if (found != rounds.end()) return found->second;
-        RoundCase c{chat_payload(static_cast<std::size_t>(size)), {}};
+        RoundCase c{chat_payload(static_cast<std::size_t>(size)), {}, {}, {}};
         c.package = response_package(echo_answer_text(c.payload));
+        c.payload_text = detail::serialise_json(c.payload);
+        c.parts = floor::take_apart(c.package);
         return rounds.emplace(size, std::move(c)).first->second;
     }
 };
@@ -138,11 +150,35 @@ void BM_Rounds(benchmark::State& state) {
     state.counters["failed"] = static_cast<double>(failed.load());
 }
 
+// The same rounds by the OpenSSL primitives alone, on plain threads.
+void BM_FloorRounds(benchmark::State& state) {
+    auto& f = fixture();
+    const RoundCase& c = f.round_case(state.range(0));
+    const int threads = static_cast<int>(state.range(1));
+    auto work = [&f, &c] {
+        for (int i = 0; i < kRoundsPerThread; ++i) {
+            benchmark::DoNotOptimize(floor::encrypt_primitives(f.keys, c.payload_text));
+            benchmark::DoNotOptimize(floor::decrypt_primitives(f.keys, c.parts));
+        }
+    };
+    for (auto _ : state) {
+        std::vector<std::jthread> others;
+        for (int i = 1; i < threads; ++i) others.emplace_back(work);
+        work();
+    }
+    state.counters["rounds_per_s"] =
+        benchmark::Counter(threads * kRoundsPerThread, benchmark::Counter::kIsIterationInvariantRate);
+}
+
 BENCHMARK(BM_Exchanges)->Args({1, 1})->Iterations(40)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Exchanges)->Args({16, 1})->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Exchanges)->Args({256, 1})->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Exchanges)->Args({16, 2})->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Rounds)->ArgsProduct({{kRoundSizes[0], kRoundSizes[1]}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FloorRounds)
+    ->ArgsProduct({{kRoundSizes[0], kRoundSizes[1]}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 std::string exchanges_name(int in_flight, int threads) {
     const int iterations = in_flight == 1 ? 40 : in_flight == 16 ? 8 : 2;
@@ -150,11 +186,25 @@ std::string exchanges_name(int in_flight, int threads) {
            "/iterations:" + std::to_string(iterations);
 }
 
-std::string rounds_name(std::int64_t size, int threads) {
-    return "BM_Rounds/" + std::to_string(size) + "/" + std::to_string(threads);
+std::string rounds_name(std::int64_t size, int threads, const char* benchmark = "BM_Rounds") {
+    return std::string(benchmark) + "/" + std::to_string(size) + "/" + std::to_string(threads);
+}
+
+void print_rounds(const Results& r);
+
+// The allocator settings of this run: glibc's defaults, or what
+// GLIBC_TUNABLES sets (run-benchmarks.sh runs the rounds a second time with
+// freed memory kept in the process).
+std::string allocator_settings() {
+    const char* tunables = std::getenv("GLIBC_TUNABLES");
+    return tunables != nullptr && *tunables != '\0' ? std::string("GLIBC_TUNABLES=") + tunables : "glibc malloc defaults";
 }
 
 void print_summary(const Results& r) {
+    if (std::isnan(r.counter(exchanges_name(1, 1), "exchanges_per_s"))) {
+        print_rounds(r);  // a run of the rounds alone
+        return;
+    }
     std::printf("\nwhole exchanges on one io_context (1 KiB chat payload, router on loopback)\n");
     Table table({"in flight", "threads", "exchanges/s", "client CPU ms/exchange", "answered", "target"});
     auto exchanges_row = [&](int n, int threads) {
@@ -167,20 +217,26 @@ void print_summary(const Results& r) {
     for (const auto n : kConcurrency) exchanges_row(n, 1);
     exchanges_row(16, 2);
     table.print();
+    print_rounds(r);
+}
 
+void print_rounds(const Results& r) {
     std::printf("\nencrypt_payload + decrypt_response rounds sharing one client, one io_context (%d rounds per "
-                "thread and iteration)\n",
-                kRoundsPerThread);
+                "thread and iteration; allocator: %s)\n",
+                kRoundsPerThread, allocator_settings().c_str());
     Table rounds_table({"payload", "1 thread rounds/s", "2 threads rounds/s", "scaling", "CPU ms/round 1 thread",
-                        "CPU ms/round 2 threads", "target", "result"});
+                        "CPU ms/round 2 threads", "OpenSSL alone scaling", "target", "result"});
     for (const auto size : kRoundSizes) {
         const double one = r.counter(rounds_name(size, 1), "rounds_per_s");
         const double two = r.counter(rounds_name(size, 2), "rounds_per_s");
         const double scaling = two / one;
+        const double floor_scaling = r.counter(rounds_name(size, 2, "BM_FloorRounds"), "rounds_per_s") /
+                                     r.counter(rounds_name(size, 1, "BM_FloorRounds"), "rounds_per_s");
         const bool failed = r.counter(rounds_name(size, 1), "failed") != 0 || r.counter(rounds_name(size, 2), "failed") != 0;
         rounds_table.row({size_label(static_cast<std::size_t>(size)), fixed(one, 1), fixed(two, 1),
                           fixed(scaling, 2) + "x", fixed(r.counter(rounds_name(size, 1), "cpu_ms_per_round"), 2),
-                          fixed(r.counter(rounds_name(size, 2), "cpu_ms_per_round"), 2), ">= 1.80x",
+                          fixed(r.counter(rounds_name(size, 2), "cpu_ms_per_round"), 2),
+                          fixed(floor_scaling, 2) + "x", ">= 1.80x",
                           failed ? "FAILED rounds" : scaling >= 1.8 ? "met" : "MISSED"});
     }
     rounds_table.print();

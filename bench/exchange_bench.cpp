@@ -44,12 +44,7 @@ struct Fixture {
         c.payload = chat_payload(static_cast<std::size_t>(size));
         c.payload_text = detail::serialise_json(c.payload);
         c.package = response_package(echo_answer_text(c.payload));
-        const auto doc = nlohmann::json::parse(c.package);
-        c.parts.ciphertext_b64 = doc["encrypted_payload"]["ciphertext"].get<std::string>();
-        c.parts.nonce = floor::b64_decode(doc["encrypted_payload"]["nonce"].get<std::string>());
-        const auto tag = floor::b64_decode(doc["encrypted_payload"]["tag"].get<std::string>());
-        std::copy(tag.begin(), tag.end(), c.parts.tag.begin());
-        c.parts.wrapped_key = floor::b64_decode(doc["encrypted_aes_key"].get<std::string>());
+        c.parts = floor::take_apart(c.package);
         return cases.emplace(size, std::move(c)).first->second;
     }
 };

@@ -9,6 +9,7 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -117,6 +118,19 @@ struct ResponseParts {
     std::vector<std::uint8_t> nonce, wrapped_key;
     std::array<std::uint8_t, 16> tag{};
 };
+
+// A response package taken apart with nlohmann, once, outside the timing.
+inline ResponseParts take_apart(const std::vector<std::uint8_t>& package) {
+    const auto doc = nlohmann::json::parse(package);
+    ResponseParts parts;
+    parts.ciphertext_b64 = doc["encrypted_payload"]["ciphertext"].get<std::string>();
+    parts.nonce = b64_decode(doc["encrypted_payload"]["nonce"].get<std::string>());
+    const auto tag = b64_decode(doc["encrypted_payload"]["tag"].get<std::string>());
+    check(tag.size() == parts.tag.size(), "tag size");
+    std::copy(tag.begin(), tag.end(), parts.tag.begin());
+    parts.wrapped_key = b64_decode(doc["encrypted_aes_key"].get<std::string>());
+    return parts;
+}
 
 // Encrypt side of the primitives: AES-GCM over the plaintext, one RSA-OAEP
 // wrap, base64 of the ciphertext.

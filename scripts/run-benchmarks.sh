@@ -48,4 +48,20 @@ for program in "${programs[@]}"; do
   echo "## $program"
   sed -n '/^== summary/,$p' "$out" | tail -n +2
 done
+# The rounds on one and two threads once more, with glibc's malloc keeping
+# freed memory (no trimming, large blocks from the heap): with its defaults
+# the second thread's arena gives large blocks back to the kernel and faults
+# fresh pages in again, which the client's scaling figure then includes.
+tunables="glibc.malloc.trim_threshold=268435456:glibc.malloc.mmap_threshold=33554432"
+out="$results/concurrency_bench-kept-memory.txt"
+if GLIBC_TUNABLES="$tunables" "$build_dir/bench/concurrency_bench" --benchmark_filter='Rounds' \
+    --benchmark_min_time="$min_time" --benchmark_repetitions="$repetitions" \
+    --benchmark_enable_random_interleaving=true >"$out" 2>"$results/concurrency_bench-kept-memory.err"; then
+  echo
+  echo "## concurrency_bench, freed memory kept"
+  sed -n '/^== summary/,$p' "$out" | tail -n +2
+else
+  echo "concurrency_bench (freed memory kept): FAILED (see $out)"
+  status=1
+fi
 exit "$status"
