@@ -40,6 +40,22 @@ TEST_F(FakePlatformTest, ByteBufferSourceIsWipedByteStringSourceIsNot) {
     EXPECT_EQ(kept, kSecret);  // refused before anything was copied or wiped
 }
 
+TEST_F(FakePlatformTest, LargeSourcesAreCopiedWholeAndWipedWhole) {
+    // Sources are copied and wiped a piece at a time; sizes on either side
+    // of a piece boundary must come out whole and leave nothing behind.
+    auto hv = handler("linux");
+    for (const std::size_t size : {std::size_t{64} * 1024 - 1, std::size_t{64} * 1024, std::size_t{64} * 1024 + 1,
+                                   std::size_t{200} * 1024 + 7}) {
+        std::vector<std::uint8_t> original(size);
+        for (std::size_t i = 0; i < size; ++i) original[i] = static_cast<std::uint8_t>(i * 31 + 7);
+        auto source = original;
+        ossara::SecureBuffer buffer(source, hv);
+        EXPECT_TRUE(all_zero(source)) << size;
+        EXPECT_EQ(buffer.size(), size);
+        EXPECT_EQ(buffer.to_bytes(), original) << size;
+    }
+}
+
 TEST_F(FakePlatformTest, LockBookkeeping) {
     auto hv = handler("linux");
     ossara::SecureBuffer buffer(std::string_view("key"), hv);
