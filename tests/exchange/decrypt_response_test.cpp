@@ -1,9 +1,9 @@
 // Response decryption of the published packages, through the client.
 #include <ossara/Veilrelay.hpp>
 
-#include "codec/base64.hpp"
 #include "crypto/crypto.hpp"
 #include "support/log_capture.hpp"
+#include "support/response_sealer.hpp"
 #include "support/run_awaitable.hpp"
 #include "support/test_data.hpp"
 
@@ -26,20 +26,10 @@ std::vector<std::uint8_t> package(const char* name) { return bytes_of(vectors()[
 // A response package for the test client key holding `plaintext`; `edit`
 // may change its members before it is written.
 std::vector<std::uint8_t> make_package(const std::string& plaintext, const std::function<void(json&)>& edit = {}) {
-    const auto client_key = detail::load_public_key_pem(vectors()["client_public_key_pem"].get<std::string>());
-    std::vector<std::uint8_t> key(detail::kAesKeySize), nonce(detail::kGcmNonceSize);
+    std::vector<std::uint8_t> key(detail::kAesKeySize);
     detail::random_bytes(key);
-    detail::random_bytes(nonce);
-    const std::vector<std::uint8_t> plain(plaintext.begin(), plaintext.end());
-    std::vector<std::uint8_t> ciphertext(plain.size());
-    const auto tag = detail::aes_gcm_encrypt(key, nonce, plain, ciphertext);
-    json package = {{"version", "1.0"},
-                    {"algorithm", "hybrid-aes256-rsa4096"},
-                    {"encrypted_payload",
-                     {{"ciphertext", detail::base64_encode(ciphertext)},
-                      {"nonce", detail::base64_encode(nonce)},
-                      {"tag", detail::base64_encode(tag)}}},
-                    {"encrypted_aes_key", detail::base64_encode(detail::rsa_oaep_wrap(client_key.get(), key))}};
+    json package = seal_response({reinterpret_cast<const std::uint8_t*>(plaintext.data()), plaintext.size()}, key,
+                                 vectors()["client_public_key_pem"].get<std::string>());
     if (edit) edit(package);
     return bytes_of(package.dump());
 }

@@ -16,7 +16,6 @@
 
 #include <ossara/Veilrelay.hpp>
 
-#include "codec/base64.hpp"
 #include "codec/json_writer.hpp"
 #include "crypto/crypto.hpp"
 #include "devrouter/router.hpp"
@@ -24,6 +23,7 @@
 #include "exchange/encrypt_probe.hpp"
 #include "support/bytes.hpp"
 #include "support/package_opener.hpp"
+#include "support/response_sealer.hpp"
 #include "support/run_awaitable.hpp"
 #include "support/test_data.hpp"
 
@@ -110,19 +110,7 @@ protected:
     // A response package for the test client key, with a content key the test knows.
     static std::vector<std::uint8_t> response_package(std::span<const std::uint8_t> plaintext,
                                                       std::span<const std::uint8_t> key) {
-        const auto client_key = detail::load_public_key_pem(vector_text("client_public_key_pem"));
-        std::array<std::uint8_t, detail::kGcmNonceSize> nonce{};
-        detail::random_bytes(nonce);
-        std::vector<std::uint8_t> ciphertext(plaintext.size());
-        const auto tag = detail::aes_gcm_encrypt(key, nonce, plaintext, ciphertext);
-        const json package = {{"version", "1.0"},
-                              {"algorithm", "hybrid-aes256-rsa4096"},
-                              {"encrypted_payload",
-                               {{"ciphertext", detail::base64_encode(ciphertext)},
-                                {"nonce", detail::base64_encode(nonce)},
-                                {"tag", detail::base64_encode(tag)}}},
-                              {"encrypted_aes_key", detail::base64_encode(detail::rsa_oaep_wrap(client_key.get(), key))}};
-        const std::string text = detail::serialise_json(package);
+        const std::string text = detail::serialise_json(seal_response(plaintext, key, vector_text("client_public_key_pem")));
         return {text.begin(), text.end()};
     }
 
