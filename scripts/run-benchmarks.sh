@@ -33,35 +33,35 @@ mkdir -p "$results"
 echo "benchmarks of $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) CPUs, $(uname -sr)"
 
+timing=(--benchmark_min_time="$min_time" --benchmark_repetitions="$repetitions"
+  --benchmark_enable_random_interleaving=true)
 status=0
-for program in "${programs[@]}"; do
-  out="$results/$program.txt"
-  args=()
-  [ "$program" = peak_memory ] || args=(--benchmark_min_time="$min_time" --benchmark_repetitions="$repetitions"
-    --benchmark_enable_random_interleaving=true)
-  if ! "$build_dir/bench/$program" "${args[@]}" >"$out" 2>"$results/$program.err"; then
-    echo "$program: FAILED (see $out and $results/$program.err)"
+
+# run <title> <output name> <command...>: runs one program, keeps its whole
+# output in $results and prints its summary table under the title.
+run() {
+  local title=$1 out="$results/$2.txt" err="$results/$2.err"
+  shift 2
+  if ! "$@" >"$out" 2>"$err"; then
+    echo "$title: FAILED (see $out and $err)"
     status=1
-    continue
+    return
   fi
   echo
-  echo "## $program"
+  echo "## $title"
   sed -n '/^== summary/,$p' "$out" | tail -n +2
+}
+
+for program in "${programs[@]}"; do
+  args=()
+  [ "$program" = peak_memory ] || args=("${timing[@]}")
+  run "$program" "$program" "$build_dir/bench/$program" "${args[@]}"
 done
 # The rounds on one and two threads once more, with glibc's malloc keeping
 # freed memory (no trimming, large blocks from the heap): with its defaults
 # the second thread's arena gives large blocks back to the kernel and faults
 # fresh pages in again, which the client's scaling figure then includes.
-tunables="glibc.malloc.trim_threshold=268435456:glibc.malloc.mmap_threshold=33554432"
-out="$results/concurrency_bench-kept-memory.txt"
-if GLIBC_TUNABLES="$tunables" "$build_dir/bench/concurrency_bench" --benchmark_filter='Rounds' \
-    --benchmark_min_time="$min_time" --benchmark_repetitions="$repetitions" \
-    --benchmark_enable_random_interleaving=true >"$out" 2>"$results/concurrency_bench-kept-memory.err"; then
-  echo
-  echo "## concurrency_bench, freed memory kept"
-  sed -n '/^== summary/,$p' "$out" | tail -n +2
-else
-  echo "concurrency_bench (freed memory kept): FAILED (see $out)"
-  status=1
-fi
+run "concurrency_bench, freed memory kept" concurrency_bench-kept-memory \
+  env GLIBC_TUNABLES="glibc.malloc.trim_threshold=268435456:glibc.malloc.mmap_threshold=33554432" \
+  "$build_dir/bench/concurrency_bench" --benchmark_filter='Rounds' "${timing[@]}"
 exit "$status"
