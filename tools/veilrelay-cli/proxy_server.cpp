@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <csignal>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -204,12 +203,8 @@ ProxyServer::~ProxyServer() { stop(); }
 void ProxyServer::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("proxy already started");
-    // A client that goes away while its answer is written must not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
     d.runner = std::make_unique<ExchangeRunner>(d.client, d.config.exchange_timeout);
-    d.server = std::make_unique<httplib::Server>();
-    const std::size_t threads = std::max<std::size_t>(1, d.config.handler_threads);
-    d.server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    d.server = ossara::router_protocol::make_http_server(d.config.handler_threads);
     d.server->set_keep_alive_timeout(2);
     d.server->set_payload_max_length(d.config.max_body_bytes);
     d.server->set_pre_routing_handler(

@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <stdexcept>
 #include <thread>
 
@@ -250,17 +249,10 @@ RelayRouter::~RelayRouter() { stop(); }
 void RelayRouter::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("router already started");
-    // A client that gives up closes its end while we may still be writing.
-    std::signal(SIGPIPE, SIG_IGN);
-    if (d.options.tls_cert_file)
-        d.server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file->c_str(),
-                                                        d.options.tls_key_file->c_str());
-    else
-        d.server = std::make_unique<httplib::Server>();
-    if (!d.server->is_valid()) throw std::runtime_error("cannot load the TLS certificate or key");
-
     const auto workers = static_cast<std::size_t>(std::max(1, d.options.worker_threads));
-    d.server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    d.server = d.options.tls_cert_file
+                   ? rp::make_http_server(workers, d.options.tls_cert_file->string(), d.options.tls_key_file->string())
+                   : rp::make_http_server(workers);
     d.server->set_payload_max_length(d.options.max_request_bytes);
     d.server->set_pre_routing_handler(
         [&d](const httplib::Request& req, httplib::Response& res) { return d.pre_route(req, res); });

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <optional>
 #include <condition_variable>
-#include <csignal>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -298,20 +297,11 @@ Router::~Router() { stop(); }
 void Router::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("router already started");
-    // A client that gives up closes its end while we may still be writing.
-    std::signal(SIGPIPE, SIG_IGN);
-
     if (d.options.tls_cert_file.has_value() != d.options.tls_key_file.has_value())
         throw std::invalid_argument("TLS needs both a certificate and a key file");
-    if (d.options.tls_cert_file)
-        d.server = std::make_unique<httplib::SSLServer>(d.options.tls_cert_file->c_str(),
-                                                        d.options.tls_key_file->c_str());
-    else
-        d.server = std::make_unique<httplib::Server>();
-    if (!d.server->is_valid()) throw std::runtime_error("cannot load the TLS certificate or key");
-
-    const std::size_t workers = static_cast<std::size_t>(std::max(1, d.options.worker_threads));
-    d.server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    d.server = ossara::router_protocol::make_http_server(static_cast<std::size_t>(std::max(1, d.options.worker_threads)),
+                                                         d.options.tls_cert_file.value_or(""),
+                                                         d.options.tls_key_file.value_or(""));
     // Idle keep-alive connections hold a worker; keep that short so stop() is quick.
     d.server->set_keep_alive_timeout(1);
     d.server->Get(kPublicKeyPath, [&d](const httplib::Request& req, httplib::Response& res) { d.serve_key(req, res); });

@@ -3,9 +3,26 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <stdexcept>
 
 namespace ossara::router_protocol {
+
+std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, const std::string& cert_file,
+                                                  const std::string& key_file) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::unique_ptr<httplib::Server> server;
+    if (cert_file.empty())
+        server = std::make_unique<httplib::Server>();
+    else
+        server = std::make_unique<httplib::SSLServer>(cert_file.c_str(), key_file.c_str());
+    if (!server->is_valid()) throw std::runtime_error("cannot load the TLS certificate or key");
+    const std::size_t workers = std::max<std::size_t>(1, worker_threads);
+    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    return server;
+}
 
 int listen_in_background(httplib::Server& server, const std::string& host, int port, std::thread& listener) {
     int listen_fd = -1;

@@ -1,5 +1,7 @@
 #pragma once
 // Starting a cpp-httplib server the way every server of ours needs it.
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -8,6 +10,13 @@ class Server;
 }
 
 namespace ossara::router_protocol {
+
+// A server whose requests run on `worker_threads` threads (at least one),
+// over TLS when `cert_file` is not empty. Ignores SIGPIPE for the process: a
+// client that gives up closes its end while we may still be writing.
+// std::runtime_error when the certificate or key cannot be loaded.
+std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, const std::string& cert_file = {},
+                                                  const std::string& key_file = {});
 
 // Binds `server` to host:port (port 0 picks a free one) with a listen backlog
 // wide enough for many clients connecting at once (cpp-httplib's own is 5),
