@@ -3,6 +3,7 @@
 // limit, deadlines, a graceful stop and many requests in flight at once.
 #include "proxy_fixture.hpp"
 
+#include "support/eventually.hpp"
 #include "support/log_capture.hpp"
 #include "support/proc_status.hpp"
 
@@ -23,6 +24,8 @@ using namespace std::chrono_literals;
 using ossara::devrouter::CompletionBehaviour;
 using Kind = CompletionBehaviour::Kind;
 using nlohmann::json;
+using ossara::testing::accept_queue_length;
+using ossara::testing::eventually;
 
 class ProxyServerTest : public ::testing::Test {
 protected:
@@ -223,27 +226,46 @@ TEST_F(ProxyServerTest, WithALocalTokenAndNoKeyFileTheCallersTokenIsNotPassedOn)
     EXPECT_FALSE(router_->requests().back().header("Authorization"));
 }
 
-// Writes `head` on a fresh connection and returns whatever comes back until
-// the proxy closes it or `limit` passes.
-std::string raw_exchange(int port, const std::string& head, std::chrono::milliseconds limit) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
+// A client connection on a plain socket: sends exactly what a test writes.
+class RawConnection {
+public:
+    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawConnection() { ::close(fd_); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool send(const std::string& bytes) {
+        return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Whatever comes back until the proxy closes the connection, a whole
+    // error answer has arrived, or `limit` passes.
+    std::string read(std::chrono::milliseconds limit) {
         timeval timeout{static_cast<time_t>(limit.count() / 1000), static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        std::string answer;
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
             answer.append(buffer, static_cast<std::size_t>(n));
             if (answer.find("\r\n\r\n") != std::string::npos && answer.find("}}") != std::string::npos) break;
         }
+        return answer;
     }
-    ::close(fd);
-    return answer;
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// Writes `head` on a fresh connection and returns what comes back.
+std::string raw_exchange(int port, const std::string& head, std::chrono::milliseconds limit) {
+    RawConnection connection(port);
+    return connection.send(head) ? connection.read(limit) : std::string();
 }
 
 TEST_F(ProxyServerTest, BodiesOverTheLimitGet413WithoutBeingRead) {
@@ -291,12 +313,17 @@ TEST_F(ProxyServerTest, ARouterThatDoesNotAnswerInTimeGives504) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
+std::size_t completions_seen(const ossara::devrouter::Router& router) {
+    const auto seen = router.requests();
+    return static_cast<std::size_t>(std::count_if(seen.begin(), seen.end(), [](const auto& r) { return r.method == "POST"; }));
+}
+
 TEST_F(ProxyServerTest, StopLetsRequestsInFlightFinish) {
     CompletionBehaviour slow;
     slow.delay = 700ms;
     serve(slow);
     auto pending = std::async(std::launch::async, [this] { return post(chat_body("late")); });
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(eventually([this] { return completions_seen(*router_) == 1; }));
     proxy_->stop();
     const auto r = pending.get();
     ASSERT_TRUE(r);
@@ -311,7 +338,7 @@ TEST_F(ProxyServerTest, StopEndsRequestsStillRunningAfterTheGracePeriodWith503) 
     config.shutdown_grace = 200ms;
     serve(CompletionBehaviour::of(Kind::stall), std::move(config));
     auto pending = std::async(std::launch::async, [this] { return post(chat_body("never")); });
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(eventually([this] { return completions_seen(*router_) == 1; }));
     const auto start = std::chrono::steady_clock::now();
     proxy_->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
@@ -319,6 +346,31 @@ TEST_F(ProxyServerTest, StopEndsRequestsStillRunningAfterTheGracePeriodWith503) 
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 503);
     EXPECT_EQ(error_of(r)["error"]["code"], "shutting_down");
+}
+
+TEST_F(ProxyServerTest, StopAnswersARequestWhoseConnectionWasAcceptedButNotYetRead) {
+    // The only handler thread is held by a stalled exchange, so the second
+    // connection is accepted and waits for it with its request unread.
+    ProxyConfig config;
+    config.handler_threads = 1;
+    config.shutdown_grace = 200ms;
+    serve(CompletionBehaviour::of(Kind::stall), std::move(config));
+    auto first = std::async(std::launch::async, [this] { return post(chat_body("held")); });
+    ASSERT_TRUE(eventually([this] { return completions_seen(*router_) == 1; }));
+    RawConnection second(proxy_->port());
+    const std::string body = chat_body("queued");
+    ASSERT_TRUE(second.send("POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+    ASSERT_TRUE(eventually([this] { return accept_queue_length(proxy_->port()) == 0; }));
+
+    proxy_->stop();
+    const auto r = first.get();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    const std::string answer = second.read(5s);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 503")) << answer;
+    EXPECT_NE(answer.find("shutting_down"), std::string::npos) << answer;
+    EXPECT_EQ(completions_seen(*router_), 1u);
 }
 
 constexpr int kRequests = 64;

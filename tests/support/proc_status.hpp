@@ -1,6 +1,7 @@
 #pragma once
 // What the kernel says about this process: locked memory, open descriptors,
-// resident size. Tests compare them before and after a run.
+// resident size, and the accept queue of a listening socket. Tests compare
+// them before and after a run, or wait for them.
 #include <malloc.h>
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 
 // Sanitizer allocators keep freed memory (resident size says nothing then).
@@ -43,6 +45,25 @@ inline long resident_bytes() {
     for (std::string line; std::getline(status, line);)
         if (line.starts_with("VmRSS:")) return std::stol(line.substr(6)) * 1024;
     return -1;
+}
+
+// Connections waiting to be accepted on the IPv4 socket listening on `port`
+// (the receive queue /proc/net/tcp shows for a listening socket); nothing
+// when no such socket is listed.
+inline std::optional<int> accept_queue_length(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the column names
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        const auto colon = local.find(':');
+        if (state != "0A" || colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port)
+            continue;
+        return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return std::nullopt;
 }
 
 }  // namespace ossara::testing

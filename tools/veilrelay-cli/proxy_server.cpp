@@ -233,10 +233,12 @@ void ProxyServer::stop() {
     Impl& d = *impl_;
     if (!d.server || d.stopped) return;
     d.stopped = true;
-    // Requests in flight get the grace period; the HTTP server then waits for
-    // its handler threads, which all end once their exchanges have.
+    // No new connections; those already accepted are still read, so every
+    // request that reached the proxy gets an answer: the ones in flight get
+    // the grace period, later ones 503 at once. The listener thread ends
+    // when every accepted connection has.
+    ossara::router_protocol::stop_accepting(*d.server, d.port);
     d.runner->drain(d.config.shutdown_grace);
-    d.server->stop();
     if (d.listener.joinable()) d.listener.join();
     d.runner.reset();
 }

@@ -62,7 +62,8 @@ public:
     // Throws std::runtime_error when the address cannot be bound.
     void start();
     // Stops accepting, lets requests in flight finish (those still running
-    // after the grace period end with 503), and joins every thread. Idempotent.
+    // after the grace period end with 503), answers requests that arrive on
+    // connections already accepted with 503, and joins every thread. Idempotent.
     void stop();
 
     int port() const;

@@ -6,9 +6,37 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace ossara::router_protocol {
+
+namespace {
+
+// cpp-httplib keeps its listening socket in a protected member and offers no
+// way to stop accepting without also ending the connections it has accepted;
+// this reads the socket without changing the server's class.
+struct ListeningSocket : httplib::Server {
+    static socket_t of(const httplib::Server& server) { return (server.*(&ListeningSocket::svr_sock_)).load(); }
+};
+
+// Whether `fd` is still a listening socket bound to `port` (and not a
+// descriptor the process has reused since the server closed its own).
+bool listens_on(socket_t fd, int port) {
+    int accepting = 0;
+    socklen_t size = sizeof accepting;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0 || !accepting) return false;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port) == port;
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port) == port;
+    return false;
+}
+
+}  // namespace
 
 std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, const std::string& cert_file,
                                                   const std::string& key_file) {
@@ -36,9 +64,32 @@ int listen_in_background(httplib::Server& server, const std::string& host, int p
     if (bound <= 0) return -1;
     // listen() on a listening socket only changes its backlog.
     if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
+
+    // The accept loop starts right after the server has made its worker pool
+    // (which takes a while for many threads); until then connections wait in
+    // the backlog, and a stop would reset them. Wait for that moment itself.
+    struct Started {
+        std::promise<void> promise;
+        std::once_flag once;
+    };
+    auto started = std::make_shared<Started>();
+    server.new_task_queue = [make_pool = server.new_task_queue, started] {
+        httplib::TaskQueue* pool = make_pool();
+        std::call_once(started->once, [&] { started->promise.set_value(); });
+        return pool;
+    };
+    auto accepting = started->promise.get_future();
     listener = std::thread([&server] { server.listen_after_bind(); });
-    for (int i = 0; i < 5000 && !server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    accepting.wait_for(std::chrono::seconds(60));
     return bound;
+}
+
+void stop_accepting(httplib::Server& server, int port) {
+    if (!server.is_running()) return;
+    const socket_t fd = ListeningSocket::of(server);
+    // Shutting the listening socket down ends the accept loop; the server
+    // closes it and then finishes every connection it had accepted.
+    if (fd != INVALID_SOCKET && listens_on(fd, port)) ::shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace ossara::router_protocol

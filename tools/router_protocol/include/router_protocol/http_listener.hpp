@@ -20,9 +20,16 @@ std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, co
 
 // Binds `server` to host:port (port 0 picks a free one) with a listen backlog
 // wide enough for many clients connecting at once (cpp-httplib's own is 5),
-// runs its accept loop on `listener` and waits, bounded, until the loop runs
-// (stop() only takes effect from then on). Returns the bound port, or -1 when
-// the address cannot be bound; then nothing was started.
+// runs its accept loop on `listener` and returns once the loop runs (its
+// worker threads exist). Returns the bound port, or -1 when the address
+// cannot be bound; then nothing was started.
 int listen_in_background(httplib::Server& server, const std::string& host, int port, std::thread& listener);
+
+// Stops `server` (listening on `port`) from accepting connections while every
+// connection it has accepted is still served: requests already sent on them
+// get their answers, and each ends at its keep-alive limits. The listener
+// thread ends once they all have; join it. cpp-httplib's own stop() instead
+// closes accepted connections whose first request was not read yet.
+void stop_accepting(httplib::Server& server, int port);
 
 }  // namespace ossara::router_protocol
