@@ -379,6 +379,32 @@ public:
                                                                           bool lock = true);
     [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::span<std::uint8_t> data,
                                                                           bool lock = true);
+    /// Sources handed over and arrays of bytes are wiped as secure_bytearray
+    /// wipes them.
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::vector<std::uint8_t>&& data,
+                                                                          bool lock = true);
+    template <std::size_t N>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::array<std::uint8_t, N>& data,
+                                                                          bool lock = true) {
+        _warn();
+        _inner.emplace(data, lock);
+    }
+    template <std::size_t N>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::array<std::uint8_t, N>&& data,
+                                                                          bool lock = true) {
+        _warn();
+        _inner.emplace(std::move(data), lock);
+    }
+    template <std::size_t N>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::uint8_t (&data)[N], bool lock = true) {
+        _warn();
+        _inner.emplace(data, lock);
+    }
+    template <detail::owned_string S>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(S&& data, bool lock = true) {
+        _warn();
+        _inner.emplace(std::move(data), lock);
+    }
 
     secure_bytes(const secure_bytes&) = delete;
     secure_bytes& operator=(const secure_bytes&) = delete;
