@@ -56,15 +56,8 @@ void Hushvault::_mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excl
 #endif
 }
 
-// The platform calls for whole runs of pages: locking a run also keeps it out
-// of core dumps, unlocking it lets it back in. Used as they are for ranges
-// that the records cannot hold (empty, or wrapping around the address space).
-bool Hushvault::_lock_run(std::uintptr_t addr, std::size_t size) const {
-    if (!_platform_lock(addr, size)) return false;
-    _mark_for_dumps(addr, size, true);
-    return true;
-}
-
+// The platform's unlock of a range that the records cannot hold (empty, or
+// wrapping around the address space): it lets the range back into core dumps.
 bool Hushvault::_unlock_run(std::uintptr_t addr, std::size_t size) const {
     if (!_platform_unlock(addr, size)) return false;
     _mark_for_dumps(addr, size, false);

@@ -177,7 +177,6 @@ private:
     bool _platform_lock(std::uintptr_t addr, std::size_t size) const;
     bool _platform_unlock(std::uintptr_t addr, std::size_t size) const;
     void _mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excluded) const;
-    bool _lock_run(std::uintptr_t addr, std::size_t size) const;
     bool _unlock_run(std::uintptr_t addr, std::size_t size) const;
     // Recorded locking and unlocking of the caller's range [addr, addr + size)
     // over its pages; a refused lock leaves the platform's error code in
