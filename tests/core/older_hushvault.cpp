@@ -1,27 +1,41 @@
-// Stands in for a secure-memory library of bridge version 1: both entry
+// Stands in for a secure-memory library of bridge version 1, built from that
+// version's declarations (below, in place of the current header): both entry
 // points, no version entry point, and a handler interface that ends before
-// unlock_memory. Each call it serves is reported on stderr.
-#include <ossara/hushvault_bridge.hpp>
-
+// unlock_memory. Each handler call it serves is reported on stderr.
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
-namespace {
+namespace ossara::bridge {
 
-// The version 1 layout of ossara::bridge::SecureMemory.
-class SecureMemoryV1 {
+class SecureScope {
+public:
+    virtual std::span<std::uint8_t> data() noexcept = 0;
+    virtual void close() noexcept = 0;
+
+protected:
+    ~SecureScope() = default;
+};
+
+class SecureMemory {
 public:
     virtual bool lock_memory(std::span<std::uint8_t> data) = 0;
     virtual void zero_memory(std::span<std::uint8_t> data) = 0;
     virtual void release() noexcept = 0;
 
 protected:
-    ~SecureMemoryV1() = default;
+    ~SecureMemory() = default;
 };
 
-class Memory final : public SecureMemoryV1 {
+}  // namespace ossara::bridge
+
+namespace {
+
+class Memory final : public ossara::bridge::SecureMemory {
 public:
     bool lock_memory(std::span<std::uint8_t> data) override {
         std::fprintf(stderr, "older library: lock_memory %zu\n", data.size());
@@ -53,6 +67,5 @@ extern "C" ossara::bridge::SecureScope* ossara_hushvault_secure_bytearray(std::u
 }
 
 extern "C" ossara::bridge::SecureMemory* ossara_hushvault_get_secure_memory() {
-    // The client sees the version 1 object through the current declaration.
-    return reinterpret_cast<ossara::bridge::SecureMemory*>(static_cast<SecureMemoryV1*>(std::make_unique<Memory>().release()));
+    return std::make_unique<Memory>().release();
 }

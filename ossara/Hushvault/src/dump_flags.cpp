@@ -15,6 +15,7 @@
 
 namespace ossara::detail {
 
+#if defined(__linux__)
 namespace {
 
 // "start-end perms ..." of a mapping's first line; false for other lines.
@@ -53,6 +54,7 @@ bool has_dd(std::string_view flags) {
 }
 
 }  // namespace
+#endif
 
 std::vector<PagePlatform::Run> excluded_from_dumps(std::uintptr_t first, std::uintptr_t end) {
     std::vector<PagePlatform::Run> runs;
