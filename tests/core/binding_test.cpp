@@ -3,10 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -28,11 +32,13 @@ class IsolatedLibrary : public ::testing::Test {
 protected:
     void SetUp() override { fs::copy_file(VEILRELAY_LIB, dir.path() / VEILRELAY_SONAME); }
 
-    ProbeResult run_probe() const {
+    ProbeResult run_probe(const std::vector<std::string>& key_files = {}) const {
         const auto out = dir.path() / "stdout.txt";
         const auto err = dir.path() / "stderr.txt";
-        const std::string command = "LD_LIBRARY_PATH='" + dir.path().string() + "' '" + BINDING_PROBE + "' >'" +
-                                    out.string() + "' 2>'" + err.string() + "'";
+        std::string argument;
+        for (const auto& file : key_files) argument += " '" + file + "'";
+        const std::string command = "LD_LIBRARY_PATH='" + dir.path().string() + "' '" + BINDING_PROBE + "'" +
+                                    argument + " >'" + out.string() + "' 2>'" + err.string() + "'";
         ProbeResult result;
         const int status = std::system(command.c_str());
         result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -64,6 +70,26 @@ TEST_F(IsolatedLibrary, SecureMemoryLibraryBesideTheClientIsBound) {
     const ProbeResult result = run_probe();
     EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
     EXPECT_EQ(result.stdout_text, "use_secure_memory=1\n");
+    EXPECT_THAT(result.stderr_text, Not(HasSubstr(kFallbackWarning)));
+}
+
+// A client's key loading goes through the handler's lock, zero and unlock;
+// a library of the first bridge version has no unlock slot to call.
+TEST_F(IsolatedLibrary, OlderLibraryIsBoundWithoutItsMissingEntryAndWarnsOnce) {
+    fs::copy_file(OLDER_HUSHVAULT_LIB, dir.path() / "libHushvault.so.1");
+    const auto vectors = nlohmann::json::parse(
+        ossara::testing::read_text_file(ossara::testing::test_data_dir() / "vectors" / "packages.json"));
+    const auto key_file = dir.path() / "client.pem";
+    std::ofstream(key_file) << vectors.at("client_private_key_pem").get<std::string>();
+    const ProbeResult result = run_probe({key_file.string(), key_file.string()});  // two loads, one warning
+    EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
+    EXPECT_EQ(result.stdout_text, "use_secure_memory=1\nkey_loaded=1\n") << result.stderr_text;
+    EXPECT_THAT(result.stderr_text, HasSubstr("older library: lock_memory"));
+    EXPECT_THAT(result.stderr_text, HasSubstr("older library: zero_memory"));
+    const std::string warning = "Hushvault module is older than this client (bridge version 1, expected 2)";
+    const auto first = result.stderr_text.find(warning);
+    EXPECT_NE(first, std::string::npos) << result.stderr_text;
+    EXPECT_EQ(result.stderr_text.find(warning, first + 1), std::string::npos) << "warned more than once";
     EXPECT_THAT(result.stderr_text, Not(HasSubstr(kFallbackWarning)));
 }
 

@@ -10,9 +10,14 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <latch>
+#include <random>
+#include <span>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -116,6 +121,88 @@ TEST(ProcessHandlerThreads, ThreadsSharingPagesLeaveExactlyWhatTheyHold) {
         }
     }
     EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(*vm_locked_kb(), baseline) << "a page was left locked";
+}
+
+// Four threads lock and unlock random, overlapping ranges of a few pages
+// while one of them forks now and then. At each barrier the pages the kernel
+// holds locked and keeps out of core dumps are exactly the pages of the
+// ranges the threads hold; each child locks and unlocks for real.
+TEST(ProcessHandlerThreads, RandomOverlappingRangesWithForksKeepTheKernelsPagesExact) {
+    const QuietLog quiet;  // a child must not wait for a log sink another thread held
+    auto hv = std::make_shared<ossara::Hushvault>();
+    if (!hv->has_mlock()) GTEST_SKIP() << "no page locking here";
+    const std::size_t page = hv->page_size();
+    constexpr std::size_t kPages = 16;
+    constexpr int kThreads = 4, kRounds = 30;
+    AlignedPages region(kPages, page);
+    const long baseline = *vm_locked_kb();
+    std::array<std::vector<std::span<std::uint8_t>>, kThreads> held;
+    std::vector<std::string> mismatches;
+    std::atomic<int> refused{0}, bad_children{0};
+
+    const auto check = [&]() noexcept {
+        std::vector<bool> expected(kPages, false);
+        for (const auto& ranges : held)
+            for (const auto range : ranges) {
+                const auto [first, size] = hv->_get_page_aligned_range(reinterpret_cast<std::uintptr_t>(range.data()),
+                                                                       range.size());
+                for (std::uintptr_t p = first; p < first + size; p += page) expected[(p - region.address()) / page] = true;
+            }
+        const auto flags = page_flags(region.address(), kPages, page);
+        for (std::size_t i = 0; i < kPages; ++i) {
+            const bool dd_expected = expected[i] && hv->excludes_from_core_dumps();
+            if (has_flag(flags[i], "lo") != expected[i] || has_flag(flags[i], "dd") != dd_expected)
+                mismatches.push_back("page " + std::to_string(i) + (expected[i] ? " held: " : " free: ") + flags[i]);
+        }
+        const long locked = std::count(expected.begin(), expected.end(), true);
+        if (*vm_locked_kb() - baseline != locked * static_cast<long>(page / 1024))
+            mismatches.push_back("VmLck " + std::to_string(*vm_locked_kb() - baseline) + " kB over the baseline");
+    };
+    std::barrier round_end(kThreads, check);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                std::mt19937 random(static_cast<unsigned>(t) * 7919u + 1u);
+                auto& mine = held[static_cast<std::size_t>(t)];
+                const auto pick = [&](std::size_t limit) { return std::uniform_int_distribution<std::size_t>(0, limit)(random); };
+                for (int round = 0; round < kRounds; ++round) {
+                    for (std::size_t i = mine.size(); i-- > 0;) {
+                        if (pick(1) == 0) continue;
+                        if (!hv->unlock_memory(mine[i])) ++refused;
+                        mine.erase(mine.begin() + static_cast<std::ptrdiff_t>(i));
+                    }
+                    for (std::size_t n = pick(2); n > 0; --n) {
+                        const std::size_t offset = pick(kPages * page - 3 * page - 1);
+                        const std::span<std::uint8_t> range(region.data() + offset, 1 + pick(3 * page - 1));
+                        if (hv->lock_memory(range)) {
+                            mine.push_back(range);
+                        } else {
+                            ++refused;
+                        }
+                    }
+                    if (t == 0 && round % 3 == 0) {
+                        // Forks while the other threads are inside their locks and unlocks.
+                        const auto outcome = run_in_child(
+                            [&] {
+                                const long start = *vm_locked_kb();
+                                const std::span<std::uint8_t> range(region.data() + pick(kPages * page / 2), 2 * page);
+                                if (!hv->lock_memory(range) || *vm_locked_kb() <= start) return 1;
+                                return hv->unlock_memory(range) && *vm_locked_kb() == start ? 0 : 2;
+                            },
+                            std::chrono::seconds(5));
+                        if (!outcome || *outcome != 0) ++bad_children;
+                    }
+                    round_end.arrive_and_wait();
+                }
+                for (const auto range : mine)
+                    if (!hv->unlock_memory(range)) ++refused;
+            });
+    }
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(bad_children.load(), 0) << "children that hung or found no lock";
+    EXPECT_TRUE(mismatches.empty()) << mismatches.size() << " mismatches, first: " << mismatches.front();
     EXPECT_EQ(*vm_locked_kb(), baseline) << "a page was left locked";
 }
 

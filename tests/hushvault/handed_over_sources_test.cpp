@@ -68,5 +68,36 @@ TEST_F(HandedOverSources, ArraysAreWipedConstSourcesAreCopiedOnly) {
     EXPECT_EQ(from_literal->size(), 7u);
 }
 
+// The deprecated guard takes the same sources and wipes them the same way.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+TEST_F(HandedOverSources, DeprecatedGuardWipesEverySourceHandedOver) {
+    auto moved = secret;
+    std::string moved_text = text;
+    std::array<std::uint8_t, 4> array{1, 2, 3, 4};
+    std::uint8_t c_array[4] = {5, 6, 7, 8};
+    const std::string kept = text;
+    ossara::secure_bytes from_vector(std::move(moved));
+    ossara::secure_bytes from_string(std::move(moved_text));
+    ossara::secure_bytes from_array(array);
+    ossara::secure_bytes from_temporary(std::array<std::uint8_t, 2>{9, 9});
+    ossara::secure_bytes from_c_array(c_array);
+    ossara::secure_bytes from_kept(kept);
+    EXPECT_EQ(moved.size(), secret.size());
+    EXPECT_TRUE(all_zero(moved) && all_zero(ossara::testing::bytes_view(moved_text)));
+    EXPECT_TRUE(all_zero(array) && all_zero(c_array));
+    EXPECT_EQ(from_vector->to_bytes(), secret);
+    EXPECT_EQ(from_string->to_bytes(), std::vector<std::uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(from_array->to_bytes(), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(from_temporary->size(), 2u);
+    EXPECT_EQ(from_c_array->to_bytes(), (std::vector<std::uint8_t>{5, 6, 7, 8}));
+    EXPECT_EQ(kept, text);
+}
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
 }  // namespace
 }  // namespace hvtest

@@ -1,7 +1,8 @@
-// Page locks nest: ranges that share pages hand the platform a lock only for
-// a page's first holder and an unlock only for its last one.
+// Page locks nest: every lock reaches the platform, and an unlock hands it
+// only the pages that no other locked range holds.
 #include "detail/process_state.hpp"
 #include "fake_platform.hpp"
+#include "real_pages.hpp"
 
 #include <gmock/gmock.h>
 
@@ -11,12 +12,13 @@ using ::testing::IsEmpty;
 namespace hvtest {
 namespace {
 
-TEST_F(FakePlatformTest, SharedPageIsLockedOnceAndUnlockedByItsLastHolder) {
+TEST_F(FakePlatformTest, EveryLockAsksThePlatformTheLastHolderUnlocks) {
     auto hv = handler("linux");
     logs.clear();
     ASSERT_TRUE(hv->_lock_memory_at(0x1010, 100));
     ASSERT_TRUE(hv->_lock_memory_at(0x1100, 100));
-    EXPECT_THAT(fake().locks, ElementsAre(Range{0x1000, 4096}));
+    // The platform's lock is idempotent; asking it every time is what makes "locked" true.
+    EXPECT_THAT(fake().locks, ElementsAre(Range{0x1000, 4096}, Range{0x1000, 4096}));
 
     EXPECT_TRUE(hv->_unlock_memory_at(0x1010, 100));
     EXPECT_THAT(fake().unlocks, IsEmpty()) << "the page still holds the second range";
@@ -28,12 +30,51 @@ TEST_F(FakePlatformTest, SharedPageIsLockedOnceAndUnlockedByItsLastHolder) {
                                           "Memory unlocked: 100 bytes at 0x1100"));
 }
 
-TEST_F(FakePlatformTest, OverlappingRangesHandThePlatformOnlyTheirUnheldRuns) {
+TEST_F(FakePlatformTest, RangeNeverLockedUnlocksOnlyPagesNobodyHolds) {
+    auto hv = handler("linux");
+    ASSERT_TRUE(hv->_lock_memory_at(0x1010, 100));
+    EXPECT_TRUE(hv->_unlock_memory_at(0x1800, 16));  // the same page, never locked
+    EXPECT_THAT(fake().unlocks, IsEmpty());
+    EXPECT_TRUE(hv->_unlock_memory_at(0x1800, 0x1000));  // pages 0x1000 (held) and 0x2000
+    EXPECT_THAT(fake().unlocks, ElementsAre(Range{0x2000, 4096}));
+    EXPECT_EQ(loader->page_locks().holders(0x1000), 1u);
+    // A refused unlock of such pages changes nothing recorded.
+    fake().unlock_result = -1;
+    EXPECT_FALSE(hv->_unlock_memory_at(0x1800, 0x1000));
+    fake().unlock_result = 0;
+    EXPECT_TRUE(hv->_unlock_memory_at(0x1010, 100));
+    EXPECT_THAT(fake().unlocks.back(), (Range{0x1000, 4096}));
+    EXPECT_EQ(loader->page_locks().records(), (std::pair<std::size_t, std::size_t>{0, 0}));
+}
+
+TEST_F(FakePlatformTest, HugeRangesCostRecordsNotPages) {
+    auto hv = handler("linux");
+    const auto outcome = run_in_child(
+        [&] {
+            constexpr std::uintptr_t kBase = 0x100000000;
+            constexpr std::size_t kHuge = std::size_t{64} << 30;  // 16 Mi pages of 4 KiB
+            if (!hv->_lock_memory_at(kBase, kHuge) || !hv->_lock_memory_at(kBase + 0x10000, 0x100)) return 2;
+            // Two ranges: three runs of pages (1, 2, 1 holders).
+            if (loader->page_locks().records() != std::pair<std::size_t, std::size_t>{2, 3}) return 3;
+            if (loader->page_locks().holders(kBase + kHuge - 4096) != 1) return 4;
+            if (!hv->_unlock_memory_at(kBase, kHuge) || !hv->_unlock_memory_at(kBase + 0x10000, 0x100)) return 5;
+            if (fake().unlocks.size() != 3) return 6;  // the pages around the small range, then its page
+            // A range past the end of the address space goes to the platform as it is.
+            fake().lock_result = -1;
+            if (hv->_lock_memory_at(0x2000, 0xffffffffffffefffULL)) return 7;
+            return loader->page_locks().records() == std::pair<std::size_t, std::size_t>{0, 0} ? 0 : 8;
+        },
+        std::chrono::seconds(1));
+    ASSERT_TRUE(outcome.has_value()) << "still busy after 1 s";
+    EXPECT_EQ(*outcome, 0);
+}
+
+TEST_F(FakePlatformTest, OverlappingRangesUnlockOnlyThePagesTheyHeldLast) {
     auto hv = handler("linux");
     ASSERT_TRUE(hv->_lock_memory_at(0x2F00, 0x200));  // pages 0x2000, 0x3000
     ASSERT_TRUE(hv->_lock_memory_at(0x1F00, 0x200));  // pages 0x1000, 0x2000
     ASSERT_TRUE(hv->_lock_memory_at(0x0F00, 0x3100));  // pages 0x0000 .. 0x3000
-    EXPECT_THAT(fake().locks, ElementsAre(Range{0x2000, 8192}, Range{0x1000, 4096}, Range{0x0, 4096}));
+    EXPECT_THAT(fake().locks, ElementsAre(Range{0x2000, 8192}, Range{0x1000, 8192}, Range{0x0, 16384}));
     EXPECT_EQ(loader->page_locks().holders(0x2000), 3u);
 
     EXPECT_TRUE(hv->_unlock_memory_at(0x1F00, 0x200));
@@ -45,15 +86,16 @@ TEST_F(FakePlatformTest, OverlappingRangesHandThePlatformOnlyTheirUnheldRuns) {
     for (std::uintptr_t page = 0; page <= 0x3000; page += 0x1000) EXPECT_EQ(loader->page_locks().holders(page), 0u);
 }
 
-TEST_F(FakePlatformTest, RefusedRunUndoesTheRunsLockedBeforeIt) {
+TEST_F(FakePlatformTest, RefusedLockGivesBackOnlyPagesNobodyHolds) {
     auto hv = handler("linux");
     ASSERT_TRUE(hv->_lock_memory_at(0x2000, 16));
-    fake().refuse_lock_at = 0x3000;
+    fake().refuse_lock_at = 0x1000;
     fake().error_code = 12;
     logs.clear();
-    EXPECT_FALSE(hv->_lock_memory_at(0x1000, 0x3000));  // runs 0x1000 and 0x3000 around the held page
-    EXPECT_THAT(fake().locks, ElementsAre(Range{0x2000, 4096}, Range{0x1000, 4096}, Range{0x3000, 4096}));
-    EXPECT_THAT(fake().unlocks, ElementsAre(Range{0x1000, 4096}));
+    // Refused, perhaps half way: the pages around the held one are unlocked again.
+    EXPECT_FALSE(hv->_lock_memory_at(0x1000, 0x3000));
+    EXPECT_THAT(fake().locks, ElementsAre(Range{0x2000, 4096}, Range{0x1000, 0x3000}));
+    EXPECT_THAT(fake().unlocks, ElementsAre(Range{0x1000, 4096}, Range{0x3000, 4096}));
     EXPECT_THAT(logs.lines(), ElementsAre("mlock failed: insufficient memory or limit exceeded"));
     EXPECT_EQ(loader->page_locks().holders(0x1000), 0u);
     EXPECT_EQ(loader->page_locks().holders(0x2000), 1u);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <spdlog/sinks/base_sink.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,6 +132,136 @@ TEST_F(RealPages, LockedPagesAreKeptOutOfCoreDumps) {
     ASSERT_TRUE(hv->unlock_memory(second));
     flags = vm_flags_at(region.address());
     EXPECT_FALSE(has_flag(flags, "lo") || has_flag(flags, "dd")) << flags;
+}
+
+TEST_F(RealPages, OnlyTheLibrarysOwnCoreDumpExclusionIsUndone) {
+    if (!hv->excludes_from_core_dumps()) GTEST_SKIP() << "no core dump exclusion on this platform";
+    const std::size_t page = hv->page_size();
+    AlignedPages region(3, page);
+    // The application keeps its middle page out of core dumps itself.
+    ASSERT_EQ(::madvise(region.data() + page, page, MADV_DONTDUMP), 0);
+    const std::span<std::uint8_t> across(region.data() + 10, 2 * page), inner(region.data() + page + 8, 8);
+    ASSERT_TRUE(hv->lock_memory(across));
+    ASSERT_TRUE(hv->lock_memory(inner));  // a page that entered with the first lock
+    const auto flags = [&] { return page_flags(region.address(), 3, page); };
+    for (const auto& f : flags()) EXPECT_TRUE(has_flag(f, "lo") && has_flag(f, "dd")) << f;
+    ASSERT_TRUE(hv->unlock_memory(across));
+    ASSERT_TRUE(hv->unlock_memory(inner));
+    const auto after = flags();
+    EXPECT_FALSE(has_flag(after[0], "dd") || has_flag(after[2], "dd")) << after[0] << " / " << after[2];
+    EXPECT_TRUE(has_flag(after[1], "dd")) << "the application's own exclusion was undone: " << after[1];
+    EXPECT_EQ(locked_pages(), 0);
+}
+
+TEST_F(RealPages, UnlockingARangeNeverLockedLeavesTheLocksOfOthers) {
+    const std::size_t page = hv->page_size();
+    AlignedPages region(2, page);
+    const std::span<std::uint8_t> held(region.data() + 100, 50), stranger(region.data() + 1000, 50),
+        spanning(region.data() + page - 8, 16);
+    ASSERT_TRUE(hv->lock_memory(held));
+    EXPECT_TRUE(hv->unlock_memory(stranger));
+    EXPECT_EQ(locked_pages(), 1) << "a range never locked took away the lock of another";
+    EXPECT_TRUE(hv->unlock_memory(spanning));  // reaches only the page that nobody holds
+    EXPECT_EQ(locked_pages(), 1);
+    ASSERT_TRUE(hv->unlock_memory(held));
+    EXPECT_EQ(locked_pages(), 0);
+}
+
+TEST_F(RealPages, MemoryUnmappedWhileLockedIsLockedForRealWhenMappedAgain) {
+    const std::size_t page = hv->page_size();
+    void* first = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(first, MAP_FAILED);
+    const std::span<std::uint8_t> bytes(static_cast<std::uint8_t*>(first), 64);
+    ASSERT_TRUE(hv->lock_memory(bytes));
+    ASSERT_EQ(locked_pages(), 1);
+    // Released without an unlock (lock, zero, free): the kernel drops the lock.
+    ASSERT_EQ(::munmap(first, page), 0);
+    ASSERT_EQ(locked_pages(), 0);
+    void* again = ::mmap(first, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    ASSERT_EQ(again, first) << "the address was taken meanwhile";
+    logs.clear();
+    EXPECT_TRUE(hv->lock_memory(bytes));
+    EXPECT_EQ(locked_pages(), 1) << "reported locked while the kernel holds no lock";
+    // Both holds are given back before the page goes.
+    EXPECT_TRUE(hv->unlock_memory(bytes));
+    EXPECT_TRUE(hv->unlock_memory(bytes));
+    EXPECT_EQ(locked_pages(), 0);
+    ::munmap(again, page);
+}
+
+TEST_F(RealPages, AbsurdRangeIsRefusedAtTheSpeedOfThePlatform) {
+    const QuietLog quiet;
+    // The end wraps around the address space; the platform refuses it at once.
+    const auto outcome = run_in_child([&] { return hv->_lock_memory_at(0x2000, 0xffffffffffffefffULL) ? 1 : 0; },
+                                      std::chrono::seconds(1));
+    ASSERT_TRUE(outcome.has_value()) << "still busy after 1 s";
+    EXPECT_EQ(*outcome, 0);
+}
+
+// Forked children inherit the page-lock records but no page lock.
+class ForkedChildren : public RealPages {
+protected:
+    void SetUp() override {
+        RealPages::SetUp();
+        quiet.emplace();
+    }
+    std::optional<QuietLog> quiet;  // a child must not wait for a log sink another thread held
+};
+
+TEST_F(ForkedChildren, ChildLocksForRealOnPagesItsParentHolds) {
+    const std::size_t page = hv->page_size();
+    AlignedPages region(1, page);
+    ASSERT_TRUE(hv->lock_memory(std::span(region.data(), 32)));
+    const auto outcome = run_in_child(
+        [&] {
+            // The child's VmLck starts at 0: no lock crosses a fork.
+            const long start = *vm_locked_kb();
+            if (!hv->lock_memory(std::span(region.data() + 64, 32))) return 2;
+            if (*vm_locked_kb() - start != static_cast<long>(page / 1024)) return 3;
+            if (!hv->unlock_memory(std::span(region.data() + 64, 32))) return 4;
+            return *vm_locked_kb() == start ? 0 : 5;
+        },
+        std::chrono::seconds(5));
+    ASSERT_TRUE(outcome.has_value()) << "the child hung";
+    EXPECT_EQ(*outcome, 0);
+    EXPECT_TRUE(hv->unlock_memory(std::span(region.data(), 32)));
+    EXPECT_EQ(locked_pages(), 0);
+}
+
+TEST_F(ForkedChildren, ForkWhileAnotherThreadLocksLeavesNoChildWaiting) {
+    const std::size_t page = hv->page_size();
+    constexpr std::size_t kBusyPages = 2048;  // 8 MiB: long enough inside the records to be caught by a fork
+    AlignedPages busy(kBusyPages, page), own(1, page);
+    std::atomic<bool> stop{false};
+    std::atomic<int> cycles{0};
+    std::jthread cycler([&] {
+        const std::span<std::uint8_t> range(busy.data(), kBusyPages * page);
+        while (!stop) {
+            if (hv->lock_memory(range)) hv->unlock_memory(range);
+            ++cycles;
+        }
+    });
+    while (cycles == 0) std::this_thread::yield();
+    int hung = 0, failed = 0;
+    for (int child = 0; child < 20; ++child) {
+        const auto outcome = run_in_child(
+            [&] {
+                const std::span<std::uint8_t> mine(own.data(), 16);
+                return hv->lock_memory(mine) && hv->unlock_memory(mine) ? 0 : 1;
+            },
+            std::chrono::seconds(2));
+        if (!outcome) {
+            ++hung;
+            break;  // one is enough to fail
+        } else if (*outcome != 0) {
+            ++failed;
+        }
+    }
+    stop = true;
+    cycler.join();
+    EXPECT_EQ(hung, 0) << "children stuck on the records' lock";
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(locked_pages(), 0);
 }
 
 // Parks the writing thread inside the first range-level "Memory locked" line

@@ -1,9 +1,16 @@
 #include "real_pages.hpp"
 
+#include <spdlog/spdlog.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <new>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
 
 namespace hvtest {
 
@@ -34,6 +41,58 @@ bool has_flag(const std::string& flags, const std::string& flag) {
         if (word == flag) return true;
     return false;
 }
+
+std::vector<std::string> page_flags(std::uintptr_t first, std::size_t count, std::size_t page_size) {
+    std::vector<std::string> flags(count);
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    std::uintptr_t start = 0, end = 0;
+    while (std::getline(smaps, line)) {
+        const auto dash = line.find('-');
+        const auto space = line.find(' ');
+        if (dash != std::string::npos && space != std::string::npos && dash < space &&
+            line.find_first_not_of("0123456789abcdef") == dash) {
+            start = std::stoull(line.substr(0, dash), nullptr, 16);
+            end = std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16);
+        } else if (line.starts_with("VmFlags:")) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uintptr_t page = first + i * page_size;
+                if (start <= page && page < end) flags[i] = line.substr(8);
+            }
+        }
+    }
+    return flags;
+}
+
+std::optional<int> run_in_child(const std::function<int()>& body, std::chrono::milliseconds limit) {
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int code = 98;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+QuietLog::QuietLog() : _saved(spdlog::get("ossara.Hushvault")->level()) {
+    spdlog::get("ossara.Hushvault")->set_level(spdlog::level::off);
+}
+
+QuietLog::~QuietLog() { spdlog::get("ossara.Hushvault")->set_level(static_cast<spdlog::level::level_enum>(_saved)); }
 
 AlignedPages::AlignedPages(std::size_t pages, std::size_t page_size)
     : _data(static_cast<std::uint8_t*>(std::aligned_alloc(page_size, pages * page_size))) {

@@ -2,10 +2,13 @@
 // What the kernel says about this process's locked memory.
 #include "support/proc_status.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace hvtest {
 
@@ -17,6 +20,27 @@ std::string vm_flags_at(std::uintptr_t address);
 
 // Whether a VmFlags line holds the two-letter flag `flag`.
 bool has_flag(const std::string& flags, const std::string& flag);
+
+// The VmFlags of each of `count` pages from `first`, from one read of smaps.
+std::vector<std::string> page_flags(std::uintptr_t first, std::size_t count, std::size_t page_size);
+
+// Runs `body` in a forked child and returns its exit code, or nothing when
+// the child did not end within `limit` (it is killed then). A body that
+// throws exits with 98.
+std::optional<int> run_in_child(const std::function<int()>& body, std::chrono::milliseconds limit);
+
+// Silences the module's logger for a scope: a forked child must not wait for
+// a sink lock that another thread of the parent held at the fork.
+class QuietLog {
+public:
+    QuietLog();
+    ~QuietLog();
+    QuietLog(const QuietLog&) = delete;
+    QuietLog& operator=(const QuietLog&) = delete;
+
+private:
+    int _saved;
+};
 
 // Page-aligned memory of its own, released on destruction.
 class AlignedPages {

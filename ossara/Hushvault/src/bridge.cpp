@@ -1,4 +1,4 @@
-// The two extern "C" entry points libVeilrelay binds at run time.
+// The extern "C" entry points libVeilrelay binds at run time.
 #include <ossara/Hushvault.hpp>
 #include <ossara/hushvault_bridge.hpp>
 
@@ -43,3 +43,5 @@ extern "C" ossara::bridge::SecureScope* ossara_hushvault_secure_bytearray(std::u
 extern "C" ossara::bridge::SecureMemory* ossara_hushvault_get_secure_memory() {
     return std::make_unique<ossara::BridgeMemory>(ossara::_get_secure_memory()).release();
 }
+
+extern "C" std::uint32_t ossara_hushvault_bridge_version() { return ossara::bridge::kBridgeVersion; }

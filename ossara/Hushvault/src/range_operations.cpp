@@ -1,5 +1,6 @@
 // The address-range layer: page alignment, locking, unlocking and zeroing of
 // a raw range through the bound platform functions.
+#include "detail/dump_flags.hpp"
 #include "detail/loader.hpp"
 #include "detail/logging.hpp"
 #include "detail/native_types.hpp"
@@ -12,7 +13,9 @@
 #include <sys/mman.h>
 #endif
 
+#include <limits>
 #include <optional>
+#include <vector>
 
 namespace ossara {
 namespace {
@@ -53,40 +56,69 @@ void Hushvault::_mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excl
 #endif
 }
 
-// The platform calls for whole runs of pages: locking a run also keeps it out
-// of core dumps, unlocking it lets it back in.
-bool Hushvault::_lock_run(std::uintptr_t addr, std::size_t size) const {
-    if (!_platform_lock(addr, size)) return false;
-    _mark_for_dumps(addr, size, true);
-    return true;
-}
-
+// The platform's unlock of a range that the records cannot hold (empty, or
+// wrapping around the address space): it lets the range back into core dumps.
 bool Hushvault::_unlock_run(std::uintptr_t addr, std::size_t size) const {
     if (!_platform_unlock(addr, size)) return false;
     _mark_for_dumps(addr, size, false);
     return true;
 }
 
-bool Hushvault::_acquire_pages(std::uintptr_t aligned_addr, std::size_t aligned_size,
-                               std::optional<long long>& refusal) const {
-    const auto lock_run = [&](std::uintptr_t run, std::size_t length) {
-        if (_lock_run(run, length)) return true;
+// What the page-lock records ask of this handler's bound functions.
+class Hushvault::page_calls final : public detail::PagePlatform {
+public:
+    page_calls(const Hushvault& handler, std::optional<long long>* refusal) : _handler(handler), _refusal(refusal) {}
+
+    bool lock(std::uintptr_t first, std::size_t length) override {
+        if (_handler._platform_lock(first, length)) return true;
         // Read before anything else can overwrite it.
-        refusal = _is_windows_class() ? static_cast<long long>(_loader->last_windows_error())
-                                      : static_cast<long long>(_loader->last_errno());
+        if (_refusal != nullptr)
+            *_refusal = _handler._is_windows_class() ? static_cast<long long>(_handler._loader->last_windows_error())
+                                                     : static_cast<long long>(_handler._loader->last_errno());
         return false;
-    };
-    const auto unlock_run = [this](std::uintptr_t run, std::size_t length) { return _unlock_run(run, length); };
-    // A range of no whole page has nothing to count, but the platform still sees the call.
-    if (aligned_size == 0) return lock_run(aligned_addr, 0);
-    return _loader->page_locks().acquire(aligned_addr, aligned_size / _page_size, _page_size, lock_run, unlock_run);
+    }
+    bool unlock(std::uintptr_t first, std::size_t length) override { return _handler._platform_unlock(first, length); }
+    bool excludes_from_dumps() const override { return _handler._madvise_func != nullptr; }
+    void exclude_from_dumps(std::uintptr_t first, std::size_t length, bool excluded) override {
+        _handler._mark_for_dumps(first, length, excluded);
+    }
+    std::vector<Run> already_excluded(std::uintptr_t first, std::uintptr_t end) override {
+        return detail::excluded_from_dumps(first, end);
+    }
+
+private:
+    const Hushvault& _handler;
+    std::optional<long long>* _refusal;
+};
+
+namespace {
+
+// Whether the records can hold [first, first + length): not empty, and not
+// wrapping past the end of the address space.
+bool recordable(std::uintptr_t first, std::size_t length) noexcept {
+    return length != 0 && length <= std::numeric_limits<std::uintptr_t>::max() - first;
 }
 
-bool Hushvault::_release_pages(std::uintptr_t aligned_addr, std::size_t aligned_size) const {
-    const auto lock_run = [this](std::uintptr_t run, std::size_t length) { return _lock_run(run, length); };
-    const auto unlock_run = [this](std::uintptr_t run, std::size_t length) { return _unlock_run(run, length); };
-    if (aligned_size == 0) return unlock_run(aligned_addr, 0);
-    return _loader->page_locks().release(aligned_addr, aligned_size / _page_size, _page_size, unlock_run, lock_run);
+}  // namespace
+
+bool Hushvault::_acquire_pages(std::uintptr_t addr, std::size_t size, std::uintptr_t aligned_addr,
+                               std::size_t aligned_size, std::optional<long long>& refusal) const {
+    page_calls calls(*this, &refusal);
+    // A range of no whole page has nothing to record, but the platform still
+    // sees the call; so does a wrapping one, which it refuses.
+    if (!recordable(aligned_addr, aligned_size)) {
+        if (!calls.lock(aligned_addr, aligned_size)) return false;
+        _mark_for_dumps(aligned_addr, aligned_size, true);
+        return true;
+    }
+    return _loader->page_locks().acquire(addr, size, aligned_addr, aligned_size, calls);
+}
+
+bool Hushvault::_release_pages(std::uintptr_t addr, std::size_t size, std::uintptr_t aligned_addr,
+                               std::size_t aligned_size) const {
+    if (!recordable(aligned_addr, aligned_size)) return _unlock_run(aligned_addr, aligned_size);
+    page_calls calls(*this, nullptr);
+    return _loader->page_locks().release(addr, size, aligned_addr, aligned_size, calls);
 }
 
 void Hushvault::_log_lock_refusal(long long error) const {
@@ -111,7 +143,7 @@ bool Hushvault::_lock_memory_at(std::uintptr_t addr, std::size_t size) const {
     try {
         const auto [aligned_addr, aligned_size] = _get_page_aligned_range(addr, size);
         std::optional<long long> refusal;
-        if (!_acquire_pages(aligned_addr, aligned_size, refusal)) {
+        if (!_acquire_pages(addr, size, aligned_addr, aligned_size, refusal)) {
             if (refusal) _log_lock_refusal(*refusal);
             return false;
         }
@@ -121,7 +153,7 @@ bool Hushvault::_lock_memory_at(std::uintptr_t addr, std::size_t size) const {
         detail::vault_log().debug("Memory locked: {} bytes at 0x{:x}", size, addr);
         return true;
     } catch (const detail::forced_unwind&) {
-        if (counted) _release_pages(held.first, held.second);
+        if (counted) _release_pages(addr, size, held.first, held.second);
         throw;
     } catch (...) {
         detail::vault_log().debug("Memory lock failed: {}", detail::current_error_text());
@@ -142,7 +174,7 @@ bool Hushvault::_unlock_pages(std::uintptr_t addr, std::size_t size, bool log_ou
     try {
         const auto [aligned_addr, aligned_size] = _get_page_aligned_range(addr, size);
         // A refused unlock is silent here: no error code is read for unlocking.
-        const bool unlocked = _release_pages(aligned_addr, aligned_size);
+        const bool unlocked = _release_pages(addr, size, aligned_addr, aligned_size);
         if (unlocked) {
             released = {aligned_addr, aligned_size};
             uncounted = true;
@@ -151,7 +183,7 @@ bool Hushvault::_unlock_pages(std::uintptr_t addr, std::size_t size, bool log_ou
         return unlocked;
     } catch (const detail::forced_unwind&) {
         std::optional<long long> ignored;
-        if (uncounted) _acquire_pages(released.first, released.second, ignored);
+        if (uncounted) _acquire_pages(addr, size, released.first, released.second, ignored);
         throw;
     } catch (...) {
         if (log_outcome) detail::vault_log().debug("Memory unlock failed: {}", detail::current_error_text());

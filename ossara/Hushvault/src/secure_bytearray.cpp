@@ -101,6 +101,11 @@ secure_bytes::secure_bytes(std::span<std::uint8_t> data, bool lock) {
     _inner.emplace(data, lock);
 }
 
+secure_bytes::secure_bytes(std::vector<std::uint8_t>&& data, bool lock) {
+    _warn();
+    _inner.emplace(std::move(data), lock);
+}
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif

@@ -23,7 +23,8 @@
 //
 // Page locks nest: pages shared by several locked buffers stay locked until
 // the last of them is unlocked or destroyed. On Linux, locked pages are also
-// kept out of core dumps while they are locked.
+// kept out of core dumps while they are locked (pages the application had
+// excluded itself stay excluded afterwards).
 
 #include <nlohmann/json.hpp>
 
@@ -106,11 +107,13 @@ public:
     // Address-range layer. The range must be memory the caller owns and may
     // write for the whole call; it is not validated.
     //
-    // Page locks nest: the handler counts the locks that hold each page (one
-    // count for all handlers of the process) and asks the platform to lock a
-    // page when its first lock arrives and to unlock it when its last one
-    // leaves, so unlocking one buffer never unlocks the pages of another. A
-    // page that no lock holds is handed to the platform's unlock as asked.
+    // Page locks nest: the handler records every range it locked (one record
+    // for all handlers of the process). Every lock asks the platform, so a
+    // lock that succeeds is held by the kernel; an unlock hands the platform
+    // only the pages that no other recorded range holds, so unlocking one
+    // buffer (or a range that was never locked) never unlocks the pages of
+    // another. Pages that nobody holds are handed to the platform's unlock as
+    // asked.
 
     /// Widens [addr, addr + size) to whole pages: (aligned_addr, aligned_size).
     std::pair<std::uintptr_t, std::size_t> _get_page_aligned_range(std::uintptr_t addr, std::size_t size) const;
@@ -142,7 +145,8 @@ public:
     SecureBuffer create_secure_buffer(std::string_view data);
     /// Locks the pages holding `data`; true on success.
     bool lock_memory(std::span<std::uint8_t> data) const;
-    /// Unlocks the pages holding `data`, whether or not they were locked here.
+    /// Unlocks the pages holding `data`; pages that other locked ranges hold
+    /// stay locked, so unlocking a range never locked here leaves them alone.
     bool unlock_memory(std::span<std::uint8_t> data) const;
     /// Zeroes `data` in place (through the backend, then element by element).
     void zero_memory(std::span<std::uint8_t> data) const;
@@ -173,13 +177,15 @@ private:
     bool _platform_lock(std::uintptr_t addr, std::size_t size) const;
     bool _platform_unlock(std::uintptr_t addr, std::size_t size) const;
     void _mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excluded) const;
-    bool _lock_run(std::uintptr_t addr, std::size_t size) const;
     bool _unlock_run(std::uintptr_t addr, std::size_t size) const;
-    // Counted locking and unlocking of a page-aligned range; a refused lock
-    // leaves the platform's error code in `refusal`.
-    bool _acquire_pages(std::uintptr_t aligned_addr, std::size_t aligned_size,
+    // Recorded locking and unlocking of the caller's range [addr, addr + size)
+    // over its pages; a refused lock leaves the platform's error code in
+    // `refusal`.
+    bool _acquire_pages(std::uintptr_t addr, std::size_t size, std::uintptr_t aligned_addr, std::size_t aligned_size,
                         std::optional<long long>& refusal) const;
-    bool _release_pages(std::uintptr_t aligned_addr, std::size_t aligned_size) const;
+    bool _release_pages(std::uintptr_t addr, std::size_t size, std::uintptr_t aligned_addr,
+                        std::size_t aligned_size) const;
+    class page_calls;  // the bound functions as the page-lock records call them
     void _log_lock_refusal(long long error) const;
 
     bool _enabled;
@@ -372,6 +378,32 @@ public:
                                                                           bool lock = true);
     [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::span<std::uint8_t> data,
                                                                           bool lock = true);
+    /// Sources handed over and arrays of bytes are wiped as secure_bytearray
+    /// wipes them.
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::vector<std::uint8_t>&& data,
+                                                                          bool lock = true);
+    template <std::size_t N>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::array<std::uint8_t, N>& data,
+                                                                          bool lock = true) {
+        _warn();
+        _inner.emplace(data, lock);
+    }
+    template <std::size_t N>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::array<std::uint8_t, N>&& data,
+                                                                          bool lock = true) {
+        _warn();
+        _inner.emplace(std::move(data), lock);
+    }
+    template <std::size_t N>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(std::uint8_t (&data)[N], bool lock = true) {
+        _warn();
+        _inner.emplace(data, lock);
+    }
+    template <detail::owned_string S>
+    [[deprecated("Use secure_bytearray() instead")]] explicit secure_bytes(S&& data, bool lock = true) {
+        _warn();
+        _inner.emplace(std::move(data), lock);
+    }
 
     secure_bytes(const secure_bytes&) = delete;
     secure_bytes& operator=(const secure_bytes&) = delete;

@@ -6,6 +6,11 @@
 // return is reached only through the virtual functions of these two interface
 // classes, so the client needs no other symbol of the secure-memory library.
 // Both sides include this header; it must stay header-only and stable.
+//
+// The interface only grows: a new version appends entry points and slots at
+// the end of an interface class, never changes or removes one. A client binds
+// a library of an older version by using only what that version has
+// (kBridgeVersion below says which version this header describes).
 
 #include <cstddef>
 #include <cstdint>
@@ -31,8 +36,8 @@ public:
     virtual bool lock_memory(std::span<std::uint8_t> data) = 0;
     virtual void zero_memory(std::span<std::uint8_t> data) = 0;
     virtual void release() noexcept = 0;
-    // Gives back one lock of the pages holding `data` (locks nest per page).
-    // Added last, so the slots above keep their places.
+    // Version 2: gives back the lock that lock_memory took on `data` (locks
+    // nest per page). A version 1 object has no such slot: never call it there.
     virtual bool unlock_memory(std::span<std::uint8_t> data) = 0;
 
 protected:
@@ -51,12 +56,21 @@ ossara::bridge::SecureScope* ossara_hushvault_secure_bytearray(std::uint8_t* dat
 // Returns a share of the process-wide handler (created on first use).
 ossara::bridge::SecureMemory* ossara_hushvault_get_secure_memory();
 
+// Version 2: the version of this interface that the library implements. A
+// library without this entry point implements version 1.
+std::uint32_t ossara_hushvault_bridge_version();
+
 // Names and types the client resolves with dlsym.
 using ossara_hushvault_secure_bytearray_fn = decltype(&ossara_hushvault_secure_bytearray);
 using ossara_hushvault_get_secure_memory_fn = decltype(&ossara_hushvault_get_secure_memory);
+using ossara_hushvault_bridge_version_fn = decltype(&ossara_hushvault_bridge_version);
 }
 
 namespace ossara::bridge {
+// 1: the two entry points; SecureMemory without unlock_memory.
+// 2: SecureMemory::unlock_memory, and ossara_hushvault_bridge_version.
+inline constexpr std::uint32_t kBridgeVersion = 2;
 inline constexpr const char* kSecureBytearraySymbol = "ossara_hushvault_secure_bytearray";
 inline constexpr const char* kGetSecureMemorySymbol = "ossara_hushvault_get_secure_memory";
+inline constexpr const char* kBridgeVersionSymbol = "ossara_hushvault_bridge_version";
 }  // namespace ossara::bridge

@@ -37,8 +37,8 @@ public:
     // The Windows last-error code left by the latest call on this thread.
     virtual std::uint32_t last_windows_error() = 0;
 
-    // The holders of the pages locked through the functions this loader
-    // bound. Handlers that share a loader share the pages' counts.
+    // The records of the ranges locked through the functions this loader
+    // bound. Handlers that share a loader share the records.
     PageLockTable& page_locks() noexcept { return _page_locks; }
 
 private:

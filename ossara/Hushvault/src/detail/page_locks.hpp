@@ -1,161 +1,110 @@
 #pragma once
-// How many locks hold each page. The platforms' page locks do not nest: one
+// Who holds the locked pages. The platforms' page locks do not nest: one
 // unlock releases a page whatever else was locked on it. Buffers share pages
-// (small heap blocks sit side by side), so the handler asks the platform to
-// lock a page only when its first holder arrives and to unlock it only when
-// its last holder leaves, and counts the holders in between.
+// (small heap blocks sit side by side), so the table records every range
+// locked through it (the caller's exact range, counted when the same range is
+// locked again) and, over the pages, how many of those ranges cover each
+// stretch, as non-overlapping runs of equal count: the bookkeeping grows with
+// the number of ranges held, never with their size.
+//
+// A lock always goes to the platform for the whole range (locking an already
+// locked page is cheap and harmless), so a lock is never reported that the
+// kernel does not hold, whatever happened to the memory since (freed and
+// mapped anew, or inherited by a forked child). The records decide only what
+// an unlock may hand to the platform: the pages that the range's own hold was
+// the last one on, plus, for a range that holds nothing here, the pages that
+// no range holds; pages held by other ranges are never unlocked.
 //
 // One table belongs to each loader, so every handler bound through the
 // process's real loader shares one table, as the pages are the process's.
-// Its mutex is held for the count update and, on a first lock or last
-// unlock, for the platform call itself, never while anything is logged.
-#include "detail/unwinding.hpp"
-
+// Its mutex is held for the whole operation, platform calls included (a lock
+// racing an unlock of the same page must not interleave), never while
+// anything is logged. Across fork() the mutex is held by the forking thread
+// and the child starts with an empty table, as it inherits no page locks.
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace ossara::detail {
 
+// What the table asks of the platform, for page-aligned runs.
+class PagePlatform {
+public:
+    struct Run {
+        std::uintptr_t first;
+        std::uintptr_t end;  // one past the last byte
+    };
+    virtual bool lock(std::uintptr_t first, std::size_t length) = 0;
+    virtual bool unlock(std::uintptr_t first, std::size_t length) = 0;
+    // Whether locked pages are kept out of core dumps; the two calls below
+    // are made only when this says so.
+    virtual bool excludes_from_dumps() const = 0;
+    virtual void exclude_from_dumps(std::uintptr_t first, std::size_t length, bool excluded) = 0;
+    // The runs inside [first, end) that are already excluded from core dumps.
+    virtual std::vector<Run> already_excluded(std::uintptr_t first, std::uintptr_t end) = 0;
+
+protected:
+    ~PagePlatform() = default;
+};
+
 class PageLockTable {
 public:
-    // Counts one more holder on each of the `count` pages from `first`
-    // (page-aligned), calling `lock_run(address, length)` for every maximal
-    // run of pages that had none. When a run is refused (false) or the call
-    // throws, the runs locked here are given back with `unlock_run`, nothing
-    // is counted, and false is returned (or the error passes on).
-    template <class Lock, class Unlock>
-    bool acquire(std::uintptr_t first, std::size_t count, std::size_t page_size, Lock&& lock_run,
-                 Unlock&& unlock_run) {
-        const std::lock_guard<std::mutex> guard(_mutex);
-        std::size_t done = 0;  // pages before this index are locked here when they had no holder
-        try {
-            for (std::size_t i = 0; i < count; ++i) _counts.try_emplace(first + i * page_size, 0);
-            while (done < count) {
-                const auto [start, end] = next_run(first, done, count, page_size, [](std::size_t n) { return n == 0; });
-                if (start == end) break;
-                if (!lock_run(first + start * page_size, (end - start) * page_size)) {
-                    give_back(first, start, page_size, unlock_run);
-                    forget_unheld(first, count, page_size);
-                    return false;
-                }
-                done = end;
-            }
-        } catch (...) {
-            give_back(first, done, page_size, unlock_run);
-            forget_unheld(first, count, page_size);
-            throw;
-        }
-        for (std::size_t i = 0; i < count; ++i) ++_counts[first + i * page_size];
-        return true;
-    }
+    PageLockTable();
+    ~PageLockTable();
+    PageLockTable(const PageLockTable&) = delete;
+    PageLockTable& operator=(const PageLockTable&) = delete;
 
-    // Counts one holder less on each of the `count` pages from `first`,
-    // calling `unlock_run(address, length)` for every maximal run of pages
-    // whose last holder leaves, or that nobody is known to hold (an unlock
-    // asked for memory never locked here still reaches the platform). When
-    // a run is refused or the call throws, the pages unlocked here that had
-    // a holder are locked again with `lock_run`, no count changes, and
-    // false is returned (or the error passes on).
-    template <class Unlock, class Lock>
-    bool release(std::uintptr_t first, std::size_t count, std::size_t page_size, Unlock&& unlock_run,
-                 Lock&& lock_run) {
-        const std::lock_guard<std::mutex> guard(_mutex);
-        const auto leaving = [](std::size_t n) { return n <= 1; };
-        std::size_t done = 0;
-        try {
-            while (done < count) {
-                const auto [start, end] = next_run(first, done, count, page_size, leaving);
-                if (start == end) break;
-                if (!unlock_run(first + start * page_size, (end - start) * page_size)) {
-                    take_back(first, start, page_size, lock_run);
-                    return false;
-                }
-                done = end;
-            }
-        } catch (...) {
-            take_back(first, done, page_size, lock_run);
-            throw;
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto found = _counts.find(first + i * page_size);
-            if (found == _counts.end()) continue;
-            if (--found->second == 0) _counts.erase(found);
-        }
-        return true;
-    }
+    // Locks the pages [first, first + length) that hold the caller's range
+    // [addr, addr + size) and records one hold of that range. False (nothing
+    // recorded) when the platform refuses; the pages that nobody holds are
+    // then unlocked again, in case the refusal came half way. An error of a
+    // platform call passes on in the same state.
+    bool acquire(std::uintptr_t addr, std::size_t size, std::uintptr_t first, std::size_t length,
+                 PagePlatform& platform);
 
-    // Holders of the page at `page` (page-aligned); 0 when none.
-    std::size_t holders(std::uintptr_t page) const {
-        const std::lock_guard<std::mutex> guard(_mutex);
-        const auto found = _counts.find(page);
-        return found == _counts.end() ? 0 : found->second;
-    }
+    // Gives back one hold of [addr, addr + size) and unlocks the pages that
+    // nobody holds afterwards; pages excluded from core dumps by the lock are
+    // let back in, unless they were excluded before it. When the platform
+    // refuses, the pages unlocked so far are locked again, nothing changes,
+    // and false is returned (or the error passes on).
+    bool release(std::uintptr_t addr, std::size_t size, std::uintptr_t first, std::size_t length,
+                 PagePlatform& platform);
+
+    // Holds covering the page at `page`; 0 when none.
+    std::size_t holders(std::uintptr_t page) const;
+    // The records kept: distinct ranges held, and runs of pages of equal count.
+    std::pair<std::size_t, std::size_t> records() const;
 
 private:
-    std::size_t held(std::uintptr_t page) const {
-        const auto found = _counts.find(page);
-        return found == _counts.end() ? 0 : found->second;
-    }
+    struct Stretch {
+        std::uintptr_t end;
+        std::size_t holders;
+        bool excluded_before;  // kept out of core dumps before the library excluded it
+    };
+    struct Hold {
+        std::uintptr_t first;
+        std::uintptr_t end;
+        std::size_t count;
+    };
+    using Stretches = std::map<std::uintptr_t, Stretch>;
 
-    // The first maximal run [start, end) at or after `from` of pages whose
-    // holder count satisfies `pick`; start == end when there is none.
-    template <class Pick>
-    std::pair<std::size_t, std::size_t> next_run(std::uintptr_t first, std::size_t from, std::size_t count,
-                                                 std::size_t page_size, Pick pick) const {
-        std::size_t start = from;
-        while (start < count && !pick(held(first + start * page_size))) ++start;
-        std::size_t end = start;
-        while (end < count && pick(held(first + end * page_size))) ++end;
-        return {start, end};
-    }
+    friend struct ForkGuard;
 
-    // Unlocks the runs of unheld pages among the first `upto` pages (the
-    // ones acquire locked); errors of this rollback are dropped.
-    template <class Unlock>
-    void give_back(std::uintptr_t first, std::size_t upto, std::size_t page_size, Unlock& unlock_run) {
-        std::size_t from = 0;
-        while (from < upto) {
-            const auto [start, end] = next_run(first, from, upto, page_size, [](std::size_t n) { return n == 0; });
-            if (start == end) break;
-            try {
-                unlock_run(first + start * page_size, (end - start) * page_size);
-            } catch (const forced_unwind&) {
-                throw;
-            } catch (...) {
-            }
-            from = end;
-        }
-    }
-
-    // Locks again the runs of singly held pages among the first `upto`
-    // pages (the ones release unlocked); errors of this rollback are dropped.
-    template <class Lock>
-    void take_back(std::uintptr_t first, std::size_t upto, std::size_t page_size, Lock& lock_run) {
-        std::size_t from = 0;
-        while (from < upto) {
-            const auto [start, end] = next_run(first, from, upto, page_size, [](std::size_t n) { return n == 1; });
-            if (start == end) break;
-            try {
-                lock_run(first + start * page_size, (end - start) * page_size);
-            } catch (const forced_unwind&) {
-                throw;
-            } catch (...) {
-            }
-            from = end;
-        }
-    }
-
-    void forget_unheld(std::uintptr_t first, std::size_t count, std::size_t page_size) noexcept {
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto found = _counts.find(first + i * page_size);
-            if (found != _counts.end() && found->second == 0) _counts.erase(found);
-        }
-    }
+    // Runs of [first, end) with `holders` holds (0: covered by no stretch).
+    std::vector<PagePlatform::Run> runs_with(std::uintptr_t first, std::uintptr_t end, std::size_t holders) const;
+    void split_at(std::uintptr_t at);
+    void merge_around(std::uintptr_t first, std::uintptr_t end) noexcept;
+    void add_hold(std::uintptr_t first, std::uintptr_t end, const std::vector<PagePlatform::Run>& gaps,
+                  const std::vector<PagePlatform::Run>& excluded);
+    void drop_hold(std::uintptr_t first, std::uintptr_t end) noexcept;
+    void forget_all() noexcept;
 
     mutable std::mutex _mutex;
-    std::unordered_map<std::uintptr_t, std::size_t> _counts;
+    std::map<std::pair<std::uintptr_t, std::size_t>, Hold> _holds;
+    Stretches _stretches;
 };
 
 }  // namespace ossara::detail

@@ -20,8 +20,12 @@ namespace {
 struct Binding {
     ossara_hushvault_secure_bytearray_fn secure_bytearray = nullptr;
     ossara_hushvault_get_secure_memory_fn get_secure_memory = nullptr;
+    std::uint32_t version = 0;  // of the bridge the library implements
     bool available = false;
 };
+
+// The first bridge version with SecureMemory::unlock_memory.
+constexpr std::uint32_t kUnlockVersion = 2;
 
 // The directory this library was loaded from, or empty when unknown.
 std::filesystem::path own_directory() {
@@ -49,9 +53,20 @@ Binding bind() {
             reinterpret_cast<ossara_hushvault_secure_bytearray_fn>(dlsym(handle, bridge::kSecureBytearraySymbol));
         binding.get_secure_memory =
             reinterpret_cast<ossara_hushvault_get_secure_memory_fn>(dlsym(handle, bridge::kGetSecureMemorySymbol));
+        // A library older than the version entry point implements version 1.
+        const auto version =
+            reinterpret_cast<ossara_hushvault_bridge_version_fn>(dlsym(handle, bridge::kBridgeVersionSymbol));
+        binding.version = version != nullptr ? version() : 1;
     }
     binding.available = binding.secure_bytearray != nullptr && binding.get_secure_memory != nullptr;
-    if (!binding.available) log().warn("Hushvault module not available, falling back to standard memory handling");
+    if (!binding.available) {
+        log().warn("Hushvault module not available, falling back to standard memory handling");
+    } else if (binding.version < kUnlockVersion) {
+        // Bound as it is: what the older library lacks is done without.
+        log().warn("Hushvault module is older than this client (bridge version {}, expected {}): pages locked for "
+                   "the private key stay locked",
+                   binding.version, bridge::kBridgeVersion);
+    }
     return binding;
 }
 
@@ -106,7 +121,8 @@ bool lock_and_zero_with_process_handler(std::span<std::uint8_t> bytes, const std
     const bool locked = handler->lock_memory(bytes);
     // The lock is given back on every path, once the bytes are zero: a
     // locked page left behind would count against the process's lock limit
-    // for good (and keep a freed block's page locked).
+    // for good (and keep a freed block's page locked). An older library has
+    // no unlock entry to call.
     struct Unlock {
         HandlerShare& handler;
         std::span<std::uint8_t> bytes;
@@ -114,7 +130,7 @@ bool lock_and_zero_with_process_handler(std::span<std::uint8_t> bytes, const std
         ~Unlock() {
             if (locked) handler->unlock_memory(bytes);
         }
-    } unlock{handler, bytes, locked};
+    } unlock{handler, bytes, locked && bound.version >= kUnlockVersion};
     after_lock(locked);
     handler->zero_memory(bytes);
     return locked;

@@ -1,0 +1,293 @@
+// The page-lock records: holds per caller range, holder counts per run of pages.
+#include "detail/page_locks.hpp"
+
+#include "detail/unwinding.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <set>
+#include <tuple>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
+namespace ossara::detail {
+
+using Run = PagePlatform::Run;
+
+// Every live table, so that fork() can take all their mutexes first and the
+// child can start them empty. Never destroyed: tables may outlive statics.
+struct ForkGuard {
+    static std::mutex& registry_mutex() {
+        static auto* mutex = new std::mutex;
+        return *mutex;
+    }
+    static std::set<PageLockTable*>& tables() {
+        static auto* live = new std::set<PageLockTable*>;
+        return *live;
+    }
+    // A fork waits until no table is in the middle of an operation.
+    static void prepare() {
+        registry_mutex().lock();
+        for (PageLockTable* table : tables()) table->_mutex.lock();
+    }
+    static void parent() {
+        for (PageLockTable* table : tables()) table->_mutex.unlock();
+        registry_mutex().unlock();
+    }
+    // The child holds no page lock (the kernel does not pass them on), so
+    // it holds nothing in the tables either. Its only thread is the one
+    // that took the mutexes in prepare().
+    static void child() {
+        for (PageLockTable* table : tables()) {
+            table->forget_all();
+            table->_mutex.unlock();
+        }
+        registry_mutex().unlock();
+    }
+    static void enrol(PageLockTable* table) {
+#if !defined(_WIN32)
+        static const int registered = ::pthread_atfork(&prepare, &parent, &child);
+        (void)registered;
+#endif
+        const std::lock_guard<std::mutex> guard(registry_mutex());
+        tables().insert(table);
+    }
+    static void leave(PageLockTable* table) noexcept {
+        const std::lock_guard<std::mutex> guard(registry_mutex());
+        tables().erase(table);
+    }
+};
+
+PageLockTable::PageLockTable() { ForkGuard::enrol(this); }
+
+PageLockTable::~PageLockTable() { ForkGuard::leave(this); }
+
+namespace {
+
+// Gives the runs back to the platform; errors of this rollback are dropped.
+void unlock_quietly(const std::vector<Run>& runs, std::size_t upto, PagePlatform& platform) noexcept {
+    for (std::size_t i = 0; i < upto; ++i) {
+        try {
+            platform.unlock(runs[i].first, runs[i].end - runs[i].first);
+        } catch (...) {
+        }
+    }
+}
+
+void lock_quietly(const std::vector<Run>& runs, std::size_t upto, PagePlatform& platform) noexcept {
+    for (std::size_t i = 0; i < upto; ++i) {
+        try {
+            platform.lock(runs[i].first, runs[i].end - runs[i].first);
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+bool PageLockTable::acquire(std::uintptr_t addr, std::size_t size, std::uintptr_t first, std::size_t length,
+                            PagePlatform& platform) {
+    // Reading the core-dump flags may hit a cancellation point; the records
+    // must never be left half updated.
+    const NoCancellation hold_off_cancellation;
+    const std::lock_guard<std::mutex> guard(_mutex);
+    const std::uintptr_t end = first + length;
+    const std::vector<Run> gaps = runs_with(first, end, 0);
+    bool locked = false;
+    try {
+        locked = platform.lock(first, length);
+    } catch (...) {
+        unlock_quietly(gaps, gaps.size(), platform);
+        throw;
+    }
+    if (!locked) {
+        // A refusal may come after part of the range was locked.
+        unlock_quietly(gaps, gaps.size(), platform);
+        return false;
+    }
+    decltype(_holds)::iterator hold;
+    bool inserted = false;
+    try {
+        std::tie(hold, inserted) = _holds.try_emplace({addr, size}, Hold{first, end, 0});
+        std::vector<Run> excluded;
+        if (platform.excludes_from_dumps()) {
+            // Only pages entering the records can tell what the caller had
+            // done; the others were read when they entered.
+            if (!gaps.empty()) excluded = platform.already_excluded(first, end);
+            platform.exclude_from_dumps(first, length, true);
+        }
+        add_hold(first, end, gaps, excluded);
+    } catch (...) {
+        if (inserted) _holds.erase(hold);
+        unlock_quietly(gaps, gaps.size(), platform);
+        throw;
+    }
+    ++hold->second.count;
+    return true;
+}
+
+bool PageLockTable::release(std::uintptr_t addr, std::size_t size, std::uintptr_t first, std::size_t length,
+                            PagePlatform& platform) {
+    const NoCancellation hold_off_cancellation;
+    const std::lock_guard<std::mutex> guard(_mutex);
+    const auto hold = _holds.find({addr, size});
+    const bool holding = hold != _holds.end();
+    if (holding) {
+        first = hold->second.first;
+        length = hold->second.end - first;
+    }
+    const std::uintptr_t end = first + length;
+    // A hold gives back the pages it was the last one on; a range that holds
+    // nothing here may unlock only pages that nobody holds.
+    const std::vector<Run> runs = runs_with(first, end, holding ? 1 : 0);
+    if (holding) {
+        split_at(first);
+        split_at(end);
+    }
+    std::size_t done = 0;
+    try {
+        for (; done < runs.size(); ++done) {
+            if (!platform.unlock(runs[done].first, runs[done].end - runs[done].first)) {
+                if (holding) lock_quietly(runs, done, platform);
+                merge_around(first, end);
+                return false;
+            }
+        }
+    } catch (...) {
+        if (holding) lock_quietly(runs, done, platform);
+        merge_around(first, end);
+        throw;
+    }
+    if (!holding) return true;
+    if (platform.excludes_from_dumps()) {
+        // Only what this library excluded goes back into core dumps.
+        for (auto it = _stretches.lower_bound(first); it != _stretches.end() && it->first < end; ++it) {
+            if (it->second.holders == 1 && !it->second.excluded_before)
+                platform.exclude_from_dumps(it->first, it->second.end - it->first, false);
+        }
+    }
+    drop_hold(first, end);
+    if (--hold->second.count == 0) _holds.erase(hold);
+    return true;
+}
+
+std::size_t PageLockTable::holders(std::uintptr_t page) const {
+    const std::lock_guard<std::mutex> guard(_mutex);
+    auto it = _stretches.upper_bound(page);
+    if (it == _stretches.begin()) return 0;
+    --it;
+    return page < it->second.end ? it->second.holders : 0;
+}
+
+std::pair<std::size_t, std::size_t> PageLockTable::records() const {
+    const std::lock_guard<std::mutex> guard(_mutex);
+    return {_holds.size(), _stretches.size()};
+}
+
+std::vector<Run> PageLockTable::runs_with(std::uintptr_t first, std::uintptr_t end, std::size_t holders) const {
+    std::vector<Run> runs;
+    const auto add = [&](std::uintptr_t from, std::uintptr_t to) {
+        if (from >= to) return;
+        if (!runs.empty() && runs.back().end == from) {
+            runs.back().end = to;
+        } else {
+            runs.push_back({from, to});
+        }
+    };
+    auto it = _stretches.upper_bound(first);
+    if (it != _stretches.begin() && std::prev(it)->second.end > first) --it;
+    std::uintptr_t cursor = first;  // everything before it is accounted for
+    for (; it != _stretches.end() && it->first < end; ++it) {
+        const std::uintptr_t from = std::max(it->first, first);
+        const std::uintptr_t to = std::min(it->second.end, end);
+        if (holders == 0) {
+            add(cursor, from);
+        } else if (it->second.holders == holders) {
+            add(from, to);
+        }
+        cursor = to;
+    }
+    if (holders == 0) add(cursor, end);
+    return runs;
+}
+
+void PageLockTable::split_at(std::uintptr_t at) {
+    auto it = _stretches.upper_bound(at);
+    if (it == _stretches.begin()) return;
+    const auto host = std::prev(it);
+    if (!(host->first < at && at < host->second.end)) return;
+    // The tail goes in first: if that throws, nothing has changed.
+    _stretches.emplace_hint(it, at, Stretch{host->second.end, host->second.holders, host->second.excluded_before});
+    host->second.end = at;
+}
+
+void PageLockTable::merge_around(std::uintptr_t first, std::uintptr_t end) noexcept {
+    auto it = _stretches.lower_bound(first);
+    if (it != _stretches.begin()) --it;
+    while (it != _stretches.end() && it->first <= end) {
+        const auto next = std::next(it);
+        if (next != _stretches.end() && it->second.end == next->first && it->second.holders == next->second.holders &&
+            it->second.excluded_before == next->second.excluded_before) {
+            it->second.end = next->second.end;
+            _stretches.erase(next);
+        } else {
+            it = next;
+        }
+    }
+}
+
+void PageLockTable::add_hold(std::uintptr_t first, std::uintptr_t end, const std::vector<Run>& gaps,
+                             const std::vector<Run>& excluded) {
+    split_at(first);
+    split_at(end);
+    std::vector<std::uintptr_t> added;
+    try {
+        // The gaps enter with one holder, in pieces by what the caller had excluded.
+        for (const Run& gap : gaps) {
+            std::uintptr_t cursor = gap.first;
+            for (const Run& off : excluded) {
+                const std::uintptr_t from = std::max(off.first, gap.first);
+                const std::uintptr_t to = std::min(off.end, gap.end);
+                if (from >= to) continue;
+                if (cursor < from) {
+                    _stretches.emplace(cursor, Stretch{from, 0, false});
+                    added.push_back(cursor);
+                }
+                _stretches.emplace(from, Stretch{to, 0, true});
+                added.push_back(from);
+                cursor = to;
+            }
+            if (cursor < gap.end) {
+                _stretches.emplace(cursor, Stretch{gap.end, 0, false});
+                added.push_back(cursor);
+            }
+        }
+    } catch (...) {
+        for (const std::uintptr_t start : added) _stretches.erase(start);
+        merge_around(first, end);
+        throw;
+    }
+    for (auto it = _stretches.lower_bound(first); it != _stretches.end() && it->first < end; ++it)
+        ++it->second.holders;
+    merge_around(first, end);
+}
+
+void PageLockTable::drop_hold(std::uintptr_t first, std::uintptr_t end) noexcept {
+    for (auto it = _stretches.lower_bound(first); it != _stretches.end() && it->first < end;) {
+        if (--it->second.holders == 0) {
+            it = _stretches.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    merge_around(first, end);
+}
+
+void PageLockTable::forget_all() noexcept {
+    _holds.clear();
+    _stretches.clear();
+}
+
+}  // namespace ossara::detail
