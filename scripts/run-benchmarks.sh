@@ -22,7 +22,7 @@ build_dir=${BENCH_BUILD_DIR:-build/bench}
 jobs=${BENCH_JOBS:-2}
 min_time=${BENCH_MIN_TIME:-0.5}
 repetitions=${BENCH_REPETITIONS:-1}
-programs=(exchange_bench codec_bench concurrency_bench peak_memory)
+programs=(exchange_bench codec_bench concurrency_bench peak_memory size_mix)
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DOSSARA_BUILD_BENCH=ON -DOSSARA_BUILD_TOOLS=ON -DOSSARA_BUILD_TESTS=OFF >/dev/null || exit 1
@@ -54,7 +54,7 @@ run() {
 
 for program in "${programs[@]}"; do
   args=()
-  [ "$program" = peak_memory ] || args=("${timing[@]}")
+  [ "$program" = peak_memory ] || [ "$program" = size_mix ] || args=("${timing[@]}")
   run "$program" "$program" "$build_dir/bench/$program" "${args[@]}"
 done
 # The rounds on one and two threads once more, with glibc's malloc keeping

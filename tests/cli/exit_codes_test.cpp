@@ -1,10 +1,14 @@
 // How failures leave the tool: exit code per error class, one line of text.
 #include "exit_codes.hpp"
+#include "logging_setup.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
 #include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -93,6 +97,37 @@ TEST(ExitCodes, HelpListsEveryCode) {
     const std::string help = exit_code_help();
     for (int code = 0; code <= static_cast<int>(ExitCode::file_error); ++code)
         EXPECT_NE(help.find("  " + std::to_string(code) + " "), std::string::npos) << code;
+}
+
+// What stderr shows while `log` runs.
+std::string stderr_of(const std::function<void()>& log) {
+    std::fflush(stderr);
+    std::FILE* const capture = std::tmpfile();
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(capture), STDERR_FILENO);
+    log();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::string text(static_cast<std::size_t>(std::ftell(capture)), '\0');
+    std::rewind(capture);
+    text.resize(std::fread(text.data(), 1, text.size(), capture));
+    std::fclose(capture);
+    return text;
+}
+
+// The catch-all's record: its stack trace with -v only; by default the
+// record ends before it (the failure line and its hint follow it).
+TEST(ExitCodes, CatchAllRecordShowsItsTraceOnlyWhenVerbose) {
+    const std::string record =
+        "Unexpected error in send_secure_request\nossara::ValueError: bad\nStack trace:\n  #0 f+0x1 (libx.so)";
+    configure_logging(1);
+    EXPECT_NE(stderr_of([&] { spdlog::get("ossara.Veilrelay")->error(record); }).find("Stack trace:\n  #0 f+0x1"),
+              std::string::npos);
+    configure_logging(0);
+    EXPECT_EQ(stderr_of([&] { spdlog::get("ossara.Veilrelay")->error(record); }),
+              "veilrelay: error: Unexpected error in send_secure_request\nossara::ValueError: bad\n");
+    configure_logging(0);
 }
 
 }  // namespace

@@ -1,7 +1,15 @@
 #include <ossara/veilrelay/errors.hpp>
 
+#include "codec/package.hpp"
+#include "exchange/error_report.hpp"
+#include "transport/http_transport.hpp"
+
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+#include <string>
 #include <type_traits>
 
 namespace {
@@ -89,6 +97,38 @@ TEST(Errors, CatchRelations) {
         passed_through = true;
     }
     EXPECT_TRUE(passed_through);
+}
+
+// The catch-all's record: the stack where the library raised the error (its
+// frames named), never the handler's; an error from elsewhere has none.
+TEST(ErrorRecord, TraceIsTheOneTakenWhereTheLibraryRaisedTheError) {
+    std::string text;
+    try {
+        static constexpr char kArray[] = "[1, 2]";
+        ossara::detail::check_package({reinterpret_cast<const std::uint8_t*>(kArray), sizeof kArray - 1});
+    } catch (const std::exception& e) {
+        text = ossara::detail::describe_error_with_stack(e);
+    }
+    EXPECT_EQ(text.rfind("ossara::ValueError: Invalid encrypted package format: not a JSON object\nStack trace:\n  #0 ", 0),
+              0u)
+        << text;
+    // Past the error's own constructor, the first frame is in the library,
+    // where check_package threw (its error path carries no exported name),
+    // and none is the handler's.
+    std::istringstream frames(text.substr(text.find("\n  #0 ")));
+    std::string frame;
+    while (std::getline(frames, frame) && (frame.empty() || frame.find("Exception::Exception") != std::string::npos ||
+                                           frame.find("Error::") != std::string::npos)) {
+    }
+    EXPECT_NE(frame.find("libVeilrelay.so"), std::string::npos) << text;
+    EXPECT_EQ(text.find("describe_error_with_stack"), std::string::npos) << text;
+
+    const ossara::detail::HttpError http(ossara::detail::HttpFailure::timeout, 28, "Operation timed out");
+    EXPECT_GT(http.throw_site().count, 0);
+    EXPECT_NE(ossara::detail::describe_error_with_stack(http).find("\nStack trace:\n  #0 "), std::string::npos);
+
+    EXPECT_EQ(ossara::detail::describe_error_with_stack(std::runtime_error("boom")),
+              "std::runtime_error: boom\nStack trace: not available (the error was raised outside this library)");
 }
 
 }  // namespace

@@ -29,13 +29,20 @@ constexpr const char* kVerbosePattern = "veilrelay: %l: [%n] %v";
 // On a terminal each line first clears the current line, so a message that
 // arrives while the key-generation spinner turns replaces the spinner's line
 // instead of being glued to it (the spinner redraws on the next line).
+// A record's stack trace (the library's catch-all attaches one) is for -v:
+// here the record ends before it, and the failure line with its hint follows.
 class FirstOccurrenceSink final : public spdlog::sinks::base_sink<std::mutex> {
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
-        if (msg.level >= spdlog::level::warn && !seen_.emplace(msg.payload.data(), msg.payload.size()).second) return;
+        std::string_view payload(msg.payload.data(), msg.payload.size());
+        if (const auto trace = payload.find("\nStack trace:"); trace != std::string_view::npos)
+            payload = payload.substr(0, trace);
+        if (msg.level >= spdlog::level::warn && !seen_.emplace(payload).second) return;
+        spdlog::details::log_msg shown = msg;
+        shown.payload = payload;
         spdlog::memory_buf_t line;
         if (terminal_) line.append(std::string_view("\r\033[K"));
-        formatter_->format(msg, line);
+        formatter_->format(shown, line);
         // One write, so the spinner thread cannot cut into the line.
         std::fwrite(line.data(), 1, line.size(), stderr);
     }

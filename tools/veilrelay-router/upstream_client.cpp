@@ -1,6 +1,7 @@
 #include "upstream_client.hpp"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <memory>
 #include <mutex>
@@ -24,6 +25,15 @@ void global_init() {
     std::call_once(once, [] {
         if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("curl_global_init failed");
     });
+}
+
+// libcurl writes the TLS secrets of every connection to the file named by
+// SSLKEYLOGFILE, which would expose the model server's API key. It installs
+// that key-log callback before handing the context to this function, which
+// clears it: the router takes no such setting from the environment.
+CURLcode clear_key_log(CURL*, void* ssl_ctx, void*) {
+    SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(ssl_ctx), nullptr);
+    return CURLE_OK;
 }
 
 void append(Slist& list, const std::string& line) {
@@ -101,6 +111,7 @@ UpstreamResult post_chat_completion(const UpstreamSettings& settings, std::strin
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text);
     if (settings.ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, settings.ca_file->c_str());
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &clear_key_log);
 
     const CURLcode code = curl_easy_perform(h);
     if (code == CURLE_OK) {

@@ -66,15 +66,15 @@ bool unescape(const char* p, const char* stop, std::string& out) {
                 std::uint32_t cp = 0;
                 if (stop - p < 4 || !read_hex4(p, cp)) return false;
                 p += 4;
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    std::uint32_t low = 0;
-                    if (stop - p < 6 || p[0] != '\\' || p[1] != 'u' || !read_hex4(p + 2, low) || low < 0xDC00 ||
-                        low > 0xDFFF)
-                        return false;
+                // A high surrogate followed by a low one is one character.
+                // Any other surrogate is valid JSON too (our writer emits one
+                // for a lone surrogate it is given): it is kept as its code
+                // unit, three bytes (WTF-8), which the writer takes back.
+                std::uint32_t low = 0;
+                if (cp >= 0xD800 && cp <= 0xDBFF && stop - p >= 6 && p[0] == '\\' && p[1] == 'u' &&
+                    read_hex4(p + 2, low) && low >= 0xDC00 && low <= 0xDFFF) {
                     p += 6;
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                    return false;
                 }
                 append_utf8(out, cp);
                 break;

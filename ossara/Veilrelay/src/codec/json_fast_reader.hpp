@@ -3,9 +3,10 @@
 // answers): it builds the document straight from the text, with no padded
 // copy and no intermediate string buffer, so a long string exists once as
 // text and once in the document. Anything it is not certain to read exactly
-// as nlohmann's parser would (syntax errors, integers beyond 64 bits, -0,
-// lone surrogates, nesting deeper than 64 levels) makes it give
-// up and leaves the text to the full reader.
+// as the full reader would (syntax errors, integers beyond 64 bits, -0,
+// nesting deeper than 64 levels) makes it give up and leaves the text to
+// the full reader. A \u escape of a lone surrogate reads as that code unit
+// in three bytes (WTF-8), as in the full reader.
 #include <ossara/Veilrelay.hpp>
 
 #include <optional>

@@ -1,6 +1,7 @@
 #include "codec/json_reader.hpp"
 
 #include "codec/json_fast_reader.hpp"
+#include "codec/utf8.hpp"
 #include "crypto/crypto.hpp"
 
 #include <openssl/crypto.h>
@@ -31,11 +32,37 @@ const std::array<NonFinite, 3>& non_finite_tokens() {
     return tokens;
 }
 
+// Index of a Token that is the \u escape of a lone surrogate, not a non-finite number.
+constexpr std::size_t kLoneSurrogate = 3;
+
 struct Token {
     std::size_t at = std::string_view::npos;
     std::size_t length = 0;
-    std::size_t index = 0;  // into non_finite_tokens()
+    std::size_t index = 0;  // into non_finite_tokens(), or kLoneSurrogate
 };
+
+// The code unit of the \u escape at text[at] ("\\u" and four characters
+// available), or nullopt when they are not four hex digits.
+std::optional<std::uint32_t> escaped_unit(std::string_view text, std::size_t at) {
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return std::nullopt;
+    std::uint32_t unit = 0;
+    const auto [ptr, ec] = std::from_chars(text.data() + at + 2, text.data() + at + 6, unit, 16);
+    if (ec != std::errc() || ptr != text.data() + at + 6) return std::nullopt;
+    return unit;
+}
+
+// From a backslash inside a string: the length of a \u escape of a lone
+// surrogate there, or of a surrogate pair (a negative length: nothing to
+// replace, skip it), or 0 for any other escape.
+long surrogate_escape(std::string_view text, std::size_t at) {
+    const auto unit = escaped_unit(text, at);
+    if (!unit || *unit < 0xD800 || *unit > 0xDFFF) return 0;
+    if (*unit <= 0xDBFF) {
+        const auto low = escaped_unit(text, at + 6);
+        if (low && *low >= 0xDC00 && *low <= 0xDFFF) return -12;
+    }
+    return 6;
+}
 
 bool is_number_char(char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E'; }
 
@@ -53,14 +80,19 @@ std::optional<std::size_t> overflowing_number(std::string_view run) {
     return run[0] == '-' ? 0 : 1;
 }
 
-// The first non-finite token or overflowing number outside string literals.
-Token find_non_finite(std::string_view text, std::size_t from) {
-    bool in_string = false;
+// The first non-finite token or overflowing number outside string literals,
+// or \u escape of a lone surrogate inside one, which nlohmann refuses.
+Token find_non_finite(std::string_view text, std::size_t from, bool in_string = false) {
     for (std::size_t i = from; i < text.size(); ++i) {
         const char c = text[i];
         if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
+            if (c == '\\') {
+                const long escape = surrogate_escape(text, i);
+                if (escape > 0) return {i, static_cast<std::size_t>(escape), kLoneSurrogate};
+                i += escape < 0 ? static_cast<std::size_t>(-escape) - 1 : 1;
+            } else if (c == '"') {
+                in_string = false;
+            }
             continue;
         }
         if (c == '"') {
@@ -131,20 +163,30 @@ void restore(json& root, const std::string& marker) {
 // it, recursively. Here the members of an open object are gathered with
 // movable names and moved into the object, sized once, when it closes. A
 // repeated name keeps its first place and takes the last value, as there.
+//
+// With a marker, every "marker s hhhh" in a string or name (what
+// parse_json_full put in place of a lone surrogate's escape) becomes that
+// code unit in three bytes (WTF-8).
 class MovingBuilder {
 public:
+    explicit MovingBuilder(const std::string* marker) : marker_(marker) {}
+
     bool null() { return put(json(nullptr)); }
     bool boolean(bool value) { return put(json(value)); }
     bool number_integer(json::number_integer_t value) { return put(json(value)); }
     bool number_unsigned(json::number_unsigned_t value) { return put(json(value)); }
     bool number_float(json::number_float_t value, const json::string_t&) { return put(json(value)); }
-    bool string(json::string_t& value) { return put(json(std::move(value))); }
+    bool string(json::string_t& value) {
+        restore_surrogates(value);
+        return put(json(std::move(value)));
+    }
     bool binary(json::binary_t& value) { return put(json::binary(std::move(value))); }
     bool start_object(std::size_t) {
         open_.push_back(Open{true, {}, {}, {}, std::nullopt});
         return true;
     }
     bool key(json::string_t& name) {
+        restore_surrogates(name);
         Open& object = open_.back();
         const auto [at, fresh] = object.index.try_emplace(name, object.names.size());
         if (fresh)
@@ -192,6 +234,29 @@ private:
         std::optional<std::size_t> repeated;  // the value that follows replaces values[*repeated]
     };
 
+    void restore_surrogates(std::string& s) const {
+        if (marker_ == nullptr) return;
+        std::size_t at = s.find(*marker_);
+        if (at == std::string::npos) return;
+        std::string out;
+        std::size_t copied = 0;
+        for (; at != std::string::npos; at = s.find(*marker_, at)) {
+            const std::size_t unit_at = at + marker_->size() + 1;
+            if (unit_at + 4 > s.size() || s[unit_at - 1] != 's') {
+                ++at;
+                continue;
+            }
+            std::uint32_t unit = 0;
+            std::from_chars(s.data() + unit_at, s.data() + unit_at + 4, unit, 16);
+            out.append(s, copied, at - copied);
+            append_utf8(out, unit);
+            copied = at = unit_at + 4;
+        }
+        out.append(s, copied);
+        OPENSSL_cleanse(s.data(), s.size());
+        s.swap(out);
+    }
+
     bool put(json value) {
         if (open_.empty()) {
             root_ = std::move(value);
@@ -207,12 +272,13 @@ private:
         return true;
     }
 
+    const std::string* marker_;
     std::vector<Open> open_;
     json root_;
 };
 
-json parse_with_nlohmann(std::string_view text) {
-    MovingBuilder builder;
+json parse_with_nlohmann(std::string_view text, const std::string* marker = nullptr) {
+    MovingBuilder builder(marker);
     json::sax_parse(text, &builder);
     return builder.take();
 }
@@ -231,7 +297,9 @@ json parse_json_full(std::string_view text) {
     if (token.at == std::string_view::npos) return parse_with_nlohmann(text);
 
     // Stand each token in as a string no document contains (a random marker),
-    // parse, then put the float values in their place.
+    // parse, then put the float values in their place. A lone surrogate's
+    // escape becomes the marker, 's' and its four hex digits inside its
+    // string, which the builder turns back into the code unit.
     std::array<std::uint8_t, 12> nonce{};
     random_bytes(nonce);
     std::string marker = "\x01";
@@ -242,18 +310,24 @@ json parse_json_full(std::string_view text) {
     std::size_t copied = 0;
     while (token.at != std::string_view::npos) {
         rewritten.append(text.substr(copied, token.at - copied));
-        rewritten += "\"\\u0001";
+        const bool surrogate = token.index == kLoneSurrogate;
+        rewritten += surrogate ? "\\u0001" : "\"\\u0001";
         rewritten.append(marker, 1);
-        rewritten += static_cast<char>('0' + token.index);
-        rewritten += '"';
+        if (surrogate) {
+            rewritten += 's';
+            rewritten.append(text.substr(token.at + 2, 4));
+        } else {
+            rewritten += static_cast<char>('0' + token.index);
+            rewritten += '"';
+        }
         copied = token.at + token.length;
-        token = find_non_finite(text, copied);
+        token = find_non_finite(text, copied, surrogate);
     }
     rewritten.append(text.substr(copied));
 
     json value;
     try {
-        value = parse_with_nlohmann(rewritten);
+        value = parse_with_nlohmann(rewritten, &marker);
     } catch (...) {
         OPENSSL_cleanse(rewritten.data(), rewritten.size());
         throw;

@@ -62,4 +62,11 @@ inline std::size_t plain_json_run(const char* p, const char* end) {
     return plain_json_run_narrow(p, end);
 }
 
+// The size of the bytes [p, end) of a UTF-8 string once written between
+// quotes by the writer (escapes included, quotes not), in one pass that
+// never stops at a special byte: what the writer reserves before it writes.
+// Only an upper bound for a string that is not valid UTF-8 (which the writer
+// refuses anyway).
+std::size_t written_string_size(const char* p, const char* end) noexcept;
+
 }  // namespace ossara::detail

@@ -4,6 +4,7 @@
 #include "codec/json_writer.hpp"
 
 #include "codec/json_text_scan.hpp"
+#include "core/large_buffers.hpp"
 
 #include <ossara/veilrelay/errors.hpp>
 
@@ -37,7 +38,10 @@ public:
     }
     // Room for `extra` more bytes up front, so that a text whose size is known
     // in advance is written without regrowing.
-    void reserve(std::size_t extra) { make_room(extra); }
+    void reserve(std::size_t extra) {
+        make_room(extra);
+        advise_large_buffer(out_.data() + out_.size(), out_.capacity() - out_.size());
+    }
     void append(std::string_view text) { append(text.data(), text.size()); }
     void put(char c) {
         make_room(1);
@@ -218,10 +222,13 @@ void write_scalar(Sink<Out>& sink, const json& value) {
     }
 }
 
-// The size of the text of `root` when none of its strings needs an escape
-// (the usual case): what to reserve before writing. Escapes make the text
-// longer and the sink then grows as usual.
-std::size_t plain_size(const json& root) {
+// The written size of a string, quotes included.
+std::size_t string_size(std::string_view s) { return written_string_size(s.data(), s.data() + s.size()) + 2; }
+
+// At least the size of the text of `root`: strings exactly, a number as its
+// longest form (24 characters). Reserved before writing, so the sink never
+// grows, which would copy the text into fresh pages and wipe the old ones.
+std::size_t text_size_bound(const json& root) {
     std::size_t size = 0;
     std::vector<const json*> pending{&root};
     while (!pending.empty()) {
@@ -230,7 +237,7 @@ std::size_t plain_size(const json& root) {
         switch (value->type()) {
             case json::value_t::object:
                 for (auto it = value->cbegin(); it != value->cend(); ++it) {
-                    size += it.key().size() + 6;  // "key": and ", "
+                    size += string_size(it.key()) + 4;  // ": " and ", "
                     pending.push_back(&*it);
                 }
                 size += 2;
@@ -239,7 +246,7 @@ std::size_t plain_size(const json& root) {
                 for (const auto& element : *value) pending.push_back(&element);
                 size += 2 + 2 * value->size();
                 break;
-            case json::value_t::string: size += value->get_ref<const std::string&>().size() + 2; break;
+            case json::value_t::string: size += string_size(value->get_ref<const std::string&>()); break;
             default: size += 24; break;
         }
     }
@@ -249,11 +256,7 @@ std::size_t plain_size(const json& root) {
 template <typename Out>
 void write(Out& out, const json& root) {
     Sink<Out> sink(out);
-    // An eighth more than the text without escapes: a chat text's line
-    // breaks and quotes then fit without the sink moving (and wiping) the
-    // whole text near its end. Room never written to costs no memory pages.
-    const std::size_t plain = plain_size(root);
-    sink.reserve(plain + plain / 8);
+    sink.reserve(text_size_bound(root));
     struct Frame {
         json::const_iterator next;
         json::const_iterator end;

@@ -4,7 +4,8 @@
 // pairs for characters beyond U+FFFF, short escapes \" \\ \n \r \t \b \f,
 // "/" not escaped), integers in decimal, floats in the shortest round-trip
 // form with a fraction or exponent, NaN / Infinity / -Infinity tokens.
-// Single pass, linear in the size of the output.
+// The text is sized first (one scan of its strings), then written in one
+// pass into that reservation; linear in the size of the output.
 #include <ossara/Veilrelay.hpp>
 
 #include <cstdint>

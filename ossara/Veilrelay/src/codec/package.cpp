@@ -7,6 +7,7 @@
 #include "codec/json_reader.hpp"
 #include "codec/json_writer.hpp"
 #include "codec/utf8.hpp"
+#include "core/large_buffers.hpp"
 
 #include <ossara/veilrelay/errors.hpp>
 
@@ -60,6 +61,7 @@ PackageWriter::PackageWriter(std::size_t ciphertext_size) {
     // copy of a package that is a third larger than the payload.
     // The fixed text, nonce, tag and a 4096-bit wrapped key take under 1 KiB.
     text_.reserve(1024 + encoded_size(ciphertext_size));
+    advise_large_buffer(text_.data(), text_.capacity());
     append_text(text_, "{\"version\": \"");
     append_text(text_, kPackageVersion);
     append_text(text_, "\", \"algorithm\": \"");

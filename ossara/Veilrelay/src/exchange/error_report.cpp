@@ -1,9 +1,12 @@
 #include "exchange/error_report.hpp"
 
-#include <cxxabi.h>
-#include <execinfo.h>
+#include "core/throw_site.hpp"
+#include "transport/http_transport.hpp"
 
-#include <array>
+#include <ossara/veilrelay/errors.hpp>
+
+#include <cxxabi.h>
+
 #include <cstdlib>
 #include <memory>
 #include <typeinfo>
@@ -22,22 +25,18 @@ std::string demangle(const char* name) {
     return status == 0 && demangled ? std::string(demangled.get()) : std::string(name);
 }
 
-std::string stack_trace() {
-    std::array<void*, 64> frames{};
-    const int count = ::backtrace(frames.data(), static_cast<int>(frames.size()));
-    const std::unique_ptr<char*, FreeDeleter> symbols(::backtrace_symbols(frames.data(), count));
-    std::string out = "Stack trace:";
-    for (int i = 0; i < count; ++i) {
-        out += "\n  #" + std::to_string(i) + " ";
-        out += symbols ? symbols.get()[i] : "?";
-    }
-    return out;
+const ThrowSite* throw_site_of(const std::exception& error) {
+    if (const auto* own = dynamic_cast<const Exception*>(&error)) return &own->throw_site();
+    if (const auto* http = dynamic_cast<const HttpError*>(&error)) return &http->throw_site();
+    return nullptr;
 }
 
 }  // namespace
 
 std::string describe_error_with_stack(const std::exception& error) {
-    return demangle(typeid(error).name()) + ": " + error.what() + "\n" + stack_trace();
+    std::string text = demangle(typeid(error).name()) + ": " + error.what() + "\n";
+    if (const ThrowSite* site = throw_site_of(error)) return text + "Stack trace:" + format_throw_site(*site);
+    return text + "Stack trace: not available (the error was raised outside this library)";
 }
 
 }  // namespace ossara::detail

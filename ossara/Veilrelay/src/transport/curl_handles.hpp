@@ -24,4 +24,12 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistFree>;
 // other code in the process may still use libcurl when we are done.
 void ensure_curl_initialised();
 
+// libcurl writes the TLS secrets of every connection to the file named by
+// SSLKEYLOGFILE in the environment (read when it is initialised), which
+// would expose the API key sent over that TLS. This client takes no
+// configuration from the environment: the handle's TLS context gets its
+// key-log callback cleared, which libcurl installs before it hands the
+// context to CURLOPT_SSL_CTX_FUNCTION.
+void disable_tls_key_log(CURL* easy);
+
 }  // namespace ossara::detail

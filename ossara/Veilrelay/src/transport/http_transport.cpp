@@ -182,6 +182,7 @@ private:
         set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(request_.limits.low_speed_time.count()));
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
+        disable_tls_key_log(easy_.get());
         if (request_.ca_file) set(CURLOPT_CAINFO, request_.ca_file->c_str());
         set(CURLOPT_WRITEFUNCTION, &Exchange::on_body);
         set(CURLOPT_WRITEDATA, this);

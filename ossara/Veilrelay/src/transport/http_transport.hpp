@@ -53,13 +53,16 @@ enum class HttpFailure {
 class HttpError : public std::runtime_error {
 public:
     HttpError(HttpFailure kind, int curl_code, const std::string& text)
-        : std::runtime_error(text), kind_(kind), curl_code_(curl_code) {}
+        : std::runtime_error(text), kind_(kind), curl_code_(curl_code), throw_site_(capture_throw_site()) {}
     HttpFailure kind() const noexcept { return kind_; }
     int curl_code() const noexcept { return curl_code_; }
+    // Where it was made, for the catch-all's record (see ossara::Exception).
+    const ThrowSite& throw_site() const noexcept { return throw_site_; }
 
 private:
     HttpFailure kind_;
     int curl_code_;
+    ThrowSite throw_site_;
 };
 
 // Performs the exchange on the current coroutine's executor. Throws HttpError

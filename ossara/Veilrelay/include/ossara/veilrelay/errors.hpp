@@ -11,10 +11,14 @@
 //                                         ossara::Exception, so no catch-all
 //                                         of the library swallows it.
 //
-// An error's text (what()) is its message alone.
+// An error's text (what()) is its message alone. Every ossara::Exception
+// also keeps the return addresses of the stack where it was made, which is
+// where it is thrown, for the record the catch-all of send_secure_request
+// logs: a trace taken in that handler would show only the handler.
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <exception>
 #include <optional>
 #include <string>
@@ -22,13 +26,27 @@
 
 namespace ossara {
 
+namespace detail {
+// Return addresses only (no symbol lookup until the trace is written), so
+// that making an error stays cheap.
+struct ThrowSite {
+    static constexpr int kMaxFrames = 24;
+    std::array<void*, kMaxFrames> frames{};
+    int count = 0;
+};
+// The stack of the caller (this function's own frame left out).
+ThrowSite capture_throw_site() noexcept;
+}  // namespace detail
+
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message) : text_(std::move(message)) {}
+    explicit Exception(std::string message) : text_(std::move(message)), throw_site_(detail::capture_throw_site()) {}
     const char* what() const noexcept override { return text_.c_str(); }
+    const detail::ThrowSite& throw_site() const noexcept { return throw_site_; }
 
 private:
     std::string text_;
+    detail::ThrowSite throw_site_;
 };
 
 /// An argument or received data with an unacceptable value.
