@@ -134,25 +134,6 @@ TEST_F(RealPages, LockedPagesAreKeptOutOfCoreDumps) {
     EXPECT_FALSE(has_flag(flags, "lo") || has_flag(flags, "dd")) << flags;
 }
 
-TEST_F(RealPages, OnlyTheLibrarysOwnCoreDumpExclusionIsUndone) {
-    if (!hv->excludes_from_core_dumps()) GTEST_SKIP() << "no core dump exclusion on this platform";
-    const std::size_t page = hv->page_size();
-    AlignedPages region(3, page);
-    // The application keeps its middle page out of core dumps itself.
-    ASSERT_EQ(::madvise(region.data() + page, page, MADV_DONTDUMP), 0);
-    const std::span<std::uint8_t> across(region.data() + 10, 2 * page), inner(region.data() + page + 8, 8);
-    ASSERT_TRUE(hv->lock_memory(across));
-    ASSERT_TRUE(hv->lock_memory(inner));  // a page that entered with the first lock
-    const auto flags = [&] { return page_flags(region.address(), 3, page); };
-    for (const auto& f : flags()) EXPECT_TRUE(has_flag(f, "lo") && has_flag(f, "dd")) << f;
-    ASSERT_TRUE(hv->unlock_memory(across));
-    ASSERT_TRUE(hv->unlock_memory(inner));
-    const auto after = flags();
-    EXPECT_FALSE(has_flag(after[0], "dd") || has_flag(after[2], "dd")) << after[0] << " / " << after[2];
-    EXPECT_TRUE(has_flag(after[1], "dd")) << "the application's own exclusion was undone: " << after[1];
-    EXPECT_EQ(locked_pages(), 0);
-}
-
 TEST_F(RealPages, UnlockingARangeNeverLockedLeavesTheLocksOfOthers) {
     const std::size_t page = hv->page_size();
     AlignedPages region(2, page);

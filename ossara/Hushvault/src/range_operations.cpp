@@ -1,6 +1,5 @@
 // The address-range layer: page alignment, locking, unlocking and zeroing of
 // a raw range through the bound platform functions.
-#include "detail/dump_flags.hpp"
 #include "detail/loader.hpp"
 #include "detail/logging.hpp"
 #include "detail/native_types.hpp"
@@ -82,9 +81,12 @@ public:
     void exclude_from_dumps(std::uintptr_t first, std::size_t length, bool excluded) override {
         _handler._mark_for_dumps(first, length, excluded);
     }
-    std::vector<Run> already_excluded(std::uintptr_t first, std::uintptr_t end) override {
-        return detail::excluded_from_dumps(first, end);
-    }
+    // The only view of an application's own exclusion on Linux, the "dd"
+    // flag in /proc/self/smaps, costs a walk of every mapping: 0.4 ms with
+    // 200 mappings, 70-100 ms with 200 separately mapped 1 MiB buffers, and
+    // it made a proxy under load miss its deadlines. A lock cannot pay that,
+    // so the last unlock lets its pages back into core dumps.
+    std::vector<Run> already_excluded(std::uintptr_t, std::uintptr_t) override { return {}; }
 
 private:
     const Hushvault& _handler;
