@@ -114,11 +114,11 @@ TEST_F(RealPages, ManySmallBuffersDestroyedInAnyOrderLeaveNothingLocked) {
     }
 }
 
-TEST_F(RealPages, LockedPagesAreKeptOutOfCoreDumps) {
+TEST_F(RealPages, LockedPagesAreKeptOutOfCoreDumpsAndNeverLetBackIn) {
     if (!hv->excludes_from_core_dumps()) GTEST_SKIP() << "no core dump exclusion on this platform";
     EXPECT_EQ(hv->get_protection_info()["excludes_from_core_dumps"], true);
     const std::size_t page = hv->page_size();
-    AlignedPages region(2, page);
+    AlignedPages region(3, page);
     const std::span<std::uint8_t> first(region.data() + 10, 20), second(region.data() + 40, 20);
     ASSERT_TRUE(hv->lock_memory(first));
     ASSERT_TRUE(hv->lock_memory(second));
@@ -131,7 +131,16 @@ TEST_F(RealPages, LockedPagesAreKeptOutOfCoreDumps) {
     EXPECT_TRUE(has_flag(flags, "lo") && has_flag(flags, "dd")) << "still held by the second range: " << flags;
     ASSERT_TRUE(hv->unlock_memory(second));
     flags = vm_flags_at(region.address());
-    EXPECT_FALSE(has_flag(flags, "lo") || has_flag(flags, "dd")) << flags;
+    EXPECT_TRUE(!has_flag(flags, "lo") && has_flag(flags, "dd")) << flags;
+
+    // A page the application excluded itself keeps its exclusion through a lock and unlock.
+    const std::uintptr_t own = region.address() + 2 * page;
+    ASSERT_EQ(::madvise(reinterpret_cast<void*>(own), page, MADV_DONTDUMP), 0);
+    const std::span<std::uint8_t> inside(region.data() + 2 * page + 100, 50);
+    ASSERT_TRUE(hv->lock_memory(inside));
+    ASSERT_TRUE(hv->unlock_memory(inside));
+    flags = vm_flags_at(own);
+    EXPECT_TRUE(!has_flag(flags, "lo") && has_flag(flags, "dd")) << "the application's exclusion was undone: " << flags;
 }
 
 TEST_F(RealPages, UnlockingARangeNeverLockedLeavesTheLocksOfOthers) {

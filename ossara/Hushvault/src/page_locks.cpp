@@ -89,8 +89,8 @@ void lock_quietly(const std::vector<Run>& runs, std::size_t upto, PagePlatform& 
 
 bool PageLockTable::acquire(std::uintptr_t addr, std::size_t size, std::uintptr_t first, std::size_t length,
                             PagePlatform& platform) {
-    // Reading the core-dump flags may hit a cancellation point; the records
-    // must never be left half updated.
+    // The records must never be left half updated by a thread cancelled in
+    // a platform call.
     const NoCancellation hold_off_cancellation;
     const std::lock_guard<std::mutex> guard(_mutex);
     const std::uintptr_t end = first + length;
@@ -111,14 +111,8 @@ bool PageLockTable::acquire(std::uintptr_t addr, std::size_t size, std::uintptr_
     bool inserted = false;
     try {
         std::tie(hold, inserted) = _holds.try_emplace({addr, size}, Hold{first, end, 0});
-        std::vector<Run> excluded;
-        if (platform.excludes_from_dumps()) {
-            // Only pages entering the records can tell what the caller had
-            // done; the others were read when they entered.
-            if (!gaps.empty()) excluded = platform.already_excluded(first, end);
-            platform.exclude_from_dumps(first, length, true);
-        }
-        add_hold(first, end, gaps, excluded);
+        if (platform.excludes_from_dumps()) platform.exclude_from_dumps(first, length);
+        add_hold(first, end, gaps);
     } catch (...) {
         if (inserted) _holds.erase(hold);
         unlock_quietly(gaps, gaps.size(), platform);
@@ -161,13 +155,6 @@ bool PageLockTable::release(std::uintptr_t addr, std::size_t size, std::uintptr_
         throw;
     }
     if (!holding) return true;
-    if (platform.excludes_from_dumps()) {
-        // Only what this library excluded goes back into core dumps.
-        for (auto it = _stretches.lower_bound(first); it != _stretches.end() && it->first < end; ++it) {
-            if (it->second.holders == 1 && !it->second.excluded_before)
-                platform.exclude_from_dumps(it->first, it->second.end - it->first, false);
-        }
-    }
     drop_hold(first, end);
     if (--hold->second.count == 0) _holds.erase(hold);
     return true;
@@ -219,7 +206,7 @@ void PageLockTable::split_at(std::uintptr_t at) {
     const auto host = std::prev(it);
     if (!(host->first < at && at < host->second.end)) return;
     // The tail goes in first: if that throws, nothing has changed.
-    _stretches.emplace_hint(it, at, Stretch{host->second.end, host->second.holders, host->second.excluded_before});
+    _stretches.emplace_hint(it, at, Stretch{host->second.end, host->second.holders});
     host->second.end = at;
 }
 
@@ -228,8 +215,7 @@ void PageLockTable::merge_around(std::uintptr_t first, std::uintptr_t end) noexc
     if (it != _stretches.begin()) --it;
     while (it != _stretches.end() && it->first <= end) {
         const auto next = std::next(it);
-        if (next != _stretches.end() && it->second.end == next->first && it->second.holders == next->second.holders &&
-            it->second.excluded_before == next->second.excluded_before) {
+        if (next != _stretches.end() && it->second.end == next->first && it->second.holders == next->second.holders) {
             it->second.end = next->second.end;
             _stretches.erase(next);
         } else {
@@ -238,31 +224,15 @@ void PageLockTable::merge_around(std::uintptr_t first, std::uintptr_t end) noexc
     }
 }
 
-void PageLockTable::add_hold(std::uintptr_t first, std::uintptr_t end, const std::vector<Run>& gaps,
-                             const std::vector<Run>& excluded) {
+void PageLockTable::add_hold(std::uintptr_t first, std::uintptr_t end, const std::vector<Run>& gaps) {
     split_at(first);
     split_at(end);
     std::vector<std::uintptr_t> added;
     try {
-        // The gaps enter with one holder, in pieces by what the caller had excluded.
+        // The gaps enter with no holder; every stretch of the range gains one below.
         for (const Run& gap : gaps) {
-            std::uintptr_t cursor = gap.first;
-            for (const Run& off : excluded) {
-                const std::uintptr_t from = std::max(off.first, gap.first);
-                const std::uintptr_t to = std::min(off.end, gap.end);
-                if (from >= to) continue;
-                if (cursor < from) {
-                    _stretches.emplace(cursor, Stretch{from, 0, false});
-                    added.push_back(cursor);
-                }
-                _stretches.emplace(from, Stretch{to, 0, true});
-                added.push_back(from);
-                cursor = to;
-            }
-            if (cursor < gap.end) {
-                _stretches.emplace(cursor, Stretch{gap.end, 0, false});
-                added.push_back(cursor);
-            }
+            _stretches.emplace(gap.first, Stretch{gap.end, 0});
+            added.push_back(gap.first);
         }
     } catch (...) {
         for (const std::uintptr_t start : added) _stretches.erase(start);

@@ -45,22 +45,14 @@ bool Hushvault::_platform_unlock(std::uintptr_t addr, std::size_t size) const {
     return false;
 }
 
-void Hushvault::_mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excluded) const {
+void Hushvault::_exclude_from_dumps(std::uintptr_t addr, std::size_t size) const {
 #if defined(__linux__)
     // Best effort: a page that stays in core dumps is still locked and zeroed.
     if (_madvise_func != nullptr && size != 0)
-        detail::as<detail::madvise_fn>(_madvise_func)(as_pointer(addr), size, excluded ? MADV_DONTDUMP : MADV_DODUMP);
+        detail::as<detail::madvise_fn>(_madvise_func)(as_pointer(addr), size, MADV_DONTDUMP);
 #else
-    (void)addr, (void)size, (void)excluded;
+    (void)addr, (void)size;
 #endif
-}
-
-// The platform's unlock of a range that the records cannot hold (empty, or
-// wrapping around the address space): it lets the range back into core dumps.
-bool Hushvault::_unlock_run(std::uintptr_t addr, std::size_t size) const {
-    if (!_platform_unlock(addr, size)) return false;
-    _mark_for_dumps(addr, size, false);
-    return true;
 }
 
 // What the page-lock records ask of this handler's bound functions.
@@ -78,15 +70,9 @@ public:
     }
     bool unlock(std::uintptr_t first, std::size_t length) override { return _handler._platform_unlock(first, length); }
     bool excludes_from_dumps() const override { return _handler._madvise_func != nullptr; }
-    void exclude_from_dumps(std::uintptr_t first, std::size_t length, bool excluded) override {
-        _handler._mark_for_dumps(first, length, excluded);
+    void exclude_from_dumps(std::uintptr_t first, std::size_t length) override {
+        _handler._exclude_from_dumps(first, length);
     }
-    // The only view of an application's own exclusion on Linux, the "dd"
-    // flag in /proc/self/smaps, costs a walk of every mapping: 0.4 ms with
-    // 200 mappings, 70-100 ms with 200 separately mapped 1 MiB buffers, and
-    // it made a proxy under load miss its deadlines. A lock cannot pay that,
-    // so the last unlock lets its pages back into core dumps.
-    std::vector<Run> already_excluded(std::uintptr_t, std::uintptr_t) override { return {}; }
 
 private:
     const Hushvault& _handler;
@@ -110,7 +96,7 @@ bool Hushvault::_acquire_pages(std::uintptr_t addr, std::size_t size, std::uintp
     // sees the call; so does a wrapping one, which it refuses.
     if (!recordable(aligned_addr, aligned_size)) {
         if (!calls.lock(aligned_addr, aligned_size)) return false;
-        _mark_for_dumps(aligned_addr, aligned_size, true);
+        _exclude_from_dumps(aligned_addr, aligned_size);
         return true;
     }
     return _loader->page_locks().acquire(addr, size, aligned_addr, aligned_size, calls);
@@ -118,7 +104,7 @@ bool Hushvault::_acquire_pages(std::uintptr_t addr, std::size_t size, std::uintp
 
 bool Hushvault::_release_pages(std::uintptr_t addr, std::size_t size, std::uintptr_t aligned_addr,
                                std::size_t aligned_size) const {
-    if (!recordable(aligned_addr, aligned_size)) return _unlock_run(aligned_addr, aligned_size);
+    if (!recordable(aligned_addr, aligned_size)) return _platform_unlock(aligned_addr, aligned_size);
     page_calls calls(*this, nullptr);
     return _loader->page_locks().release(addr, size, aligned_addr, aligned_size, calls);
 }

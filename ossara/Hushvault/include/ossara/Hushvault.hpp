@@ -23,8 +23,9 @@
 //
 // Page locks nest: pages shared by several locked buffers stay locked until
 // the last of them is unlocked or destroyed. On Linux, locked pages are also
-// kept out of core dumps while they are locked (pages the application had
-// excluded itself stay excluded afterwards).
+// kept out of core dumps, and stay out after they are unlocked: the library
+// cannot tell cheaply whether the application had excluded a page itself, so
+// it never lets a page back in (madvise(MADV_DODUMP) does).
 
 #include <nlohmann/json.hpp>
 
@@ -176,8 +177,7 @@ private:
     // One platform call on a page-aligned range, no counting, no log line.
     bool _platform_lock(std::uintptr_t addr, std::size_t size) const;
     bool _platform_unlock(std::uintptr_t addr, std::size_t size) const;
-    void _mark_for_dumps(std::uintptr_t addr, std::size_t size, bool excluded) const;
-    bool _unlock_run(std::uintptr_t addr, std::size_t size) const;
+    void _exclude_from_dumps(std::uintptr_t addr, std::size_t size) const;
     // Recorded locking and unlocking of the caller's range [addr, addr + size)
     // over its pages; a refused lock leaves the platform's error code in
     // `refusal`.

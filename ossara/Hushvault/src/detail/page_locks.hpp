@@ -39,12 +39,13 @@ public:
     };
     virtual bool lock(std::uintptr_t first, std::size_t length) = 0;
     virtual bool unlock(std::uintptr_t first, std::size_t length) = 0;
-    // Whether locked pages are kept out of core dumps; the two calls below
-    // are made only when this says so.
+    // Whether locked pages are kept out of core dumps; the call below is
+    // made only when this says so. Pages are never let back in: whether the
+    // application had excluded a page itself cannot be read cheaply (only
+    // through a walk of every mapping), and letting its own exclusion go
+    // would put its secrets into core dumps.
     virtual bool excludes_from_dumps() const = 0;
-    virtual void exclude_from_dumps(std::uintptr_t first, std::size_t length, bool excluded) = 0;
-    // The runs inside [first, end) that are already excluded from core dumps.
-    virtual std::vector<Run> already_excluded(std::uintptr_t first, std::uintptr_t end) = 0;
+    virtual void exclude_from_dumps(std::uintptr_t first, std::size_t length) = 0;
 
 protected:
     ~PagePlatform() = default;
@@ -66,8 +67,7 @@ public:
                  PagePlatform& platform);
 
     // Gives back one hold of [addr, addr + size) and unlocks the pages that
-    // nobody holds afterwards; pages excluded from core dumps by the lock are
-    // let back in, unless they were excluded before it. When the platform
+    // nobody holds afterwards (they stay out of core dumps). When the platform
     // refuses, the pages unlocked so far are locked again, nothing changes,
     // and false is returned (or the error passes on).
     bool release(std::uintptr_t addr, std::size_t size, std::uintptr_t first, std::size_t length,
@@ -82,7 +82,6 @@ private:
     struct Stretch {
         std::uintptr_t end;
         std::size_t holders;
-        bool excluded_before;  // kept out of core dumps before the library excluded it
     };
     struct Hold {
         std::uintptr_t first;
@@ -97,8 +96,7 @@ private:
     std::vector<PagePlatform::Run> runs_with(std::uintptr_t first, std::uintptr_t end, std::size_t holders) const;
     void split_at(std::uintptr_t at);
     void merge_around(std::uintptr_t first, std::uintptr_t end) noexcept;
-    void add_hold(std::uintptr_t first, std::uintptr_t end, const std::vector<PagePlatform::Run>& gaps,
-                  const std::vector<PagePlatform::Run>& excluded);
+    void add_hold(std::uintptr_t first, std::uintptr_t end, const std::vector<PagePlatform::Run>& gaps);
     void drop_hold(std::uintptr_t first, std::uintptr_t end) noexcept;
     void forget_all() noexcept;
 
