@@ -120,21 +120,20 @@ echo "openssl..."
 unpack openssl
 (cd "$work/openssl" &&
   ./Configure mingw64 --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
-    shared no-tests no-legacy no-engine no-comp no-capieng >/dev/null &&
+    shared no-tests no-legacy no-engine no-comp no-capieng no-aria no-bf no-camellia no-cast no-idea \
+    no-md4 no-mdc2 no-rc2 no-rc4 no-rmd160 no-seed no-sm2 no-sm3 no-sm4 no-whirlpool no-srp no-ts \
+    no-dtls no-srtp no-siphash >/dev/null &&
   make -j "$jobs" build_libs >/dev/null &&
   make install_dev install_runtime_libs >/dev/null)
 
 echo "curl..."
 unpack curl
-(cd "$work/curl" &&
-  ./configure --host=$host --prefix="$prefix" --with-openssl="$prefix" --without-schannel \
-    --enable-shared --disable-static --disable-manual --disable-ldap --disable-ldaps --disable-rtsp \
-    --disable-dict --disable-telnet --disable-tftp --disable-pop3 --disable-imap --disable-smtp \
-    --disable-gopher --disable-mqtt --disable-smb --without-libpsl --without-brotli --without-zstd \
-    --without-nghttp2 --without-libidn2 --without-librtmp --without-libssh2 --without-zlib >/dev/null &&
-  make -j "$jobs" -C lib >/dev/null &&
-  make -C lib install >/dev/null && make -C include install >/dev/null &&
-  make install-pkgconfigDATA >/dev/null)
+cmake_build "$work/curl" -DBUILD_SHARED_LIBS=ON -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+  -DCURL_USE_OPENSSL=ON -DCURL_USE_SCHANNEL=OFF -DOPENSSL_ROOT_DIR="$prefix" -DCURL_ZLIB=OFF \
+  -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF -DCURL_USE_LIBSSH2=OFF \
+  -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DCURL_DISABLE_RTSP=ON -DCURL_DISABLE_DICT=ON \
+  -DCURL_DISABLE_TELNET=ON -DCURL_DISABLE_TFTP=ON -DCURL_DISABLE_POP3=ON -DCURL_DISABLE_IMAP=ON \
+  -DCURL_DISABLE_SMTP=ON -DCURL_DISABLE_GOPHER=ON -DCURL_DISABLE_MQTT=ON -DCURL_DISABLE_SMB=ON
 
 echo "fmt..."
 unpack fmtlib

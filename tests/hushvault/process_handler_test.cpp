@@ -30,7 +30,8 @@ protected:
 TEST_F(ProcessHandler, FirstUseCreatesOneHandlerAndSwitchesReplaceIt) {
     auto first = ossara::_get_secure_memory();
     EXPECT_EQ(ossara::_get_secure_memory(), first);
-    EXPECT_EQ(count_lines(logs.lines(), "Secure memory capabilities - Platform: linux, "), 1);
+    const std::string platform = ossara::detail::system_platform();
+    EXPECT_EQ(count_lines(logs.lines(), "Secure memory capabilities - Platform: " + platform + ", "), 1);
 
     logs.clear();
     ossara::disable_secure_memory();
@@ -38,9 +39,10 @@ TEST_F(ProcessHandler, FirstUseCreatesOneHandlerAndSwitchesReplaceIt) {
                                           "Secure memory operations disabled globally"));
     EXPECT_FALSE(ossara::_get_secure_memory()->enabled());
     EXPECT_EQ(ossara::get_memory_protection_info().dump(),
-              R"({"enabled":false,"platform":"linux","protection_level":"none","has_memory_locking":false,)"
-              R"("has_secure_zeroing":false,"supports_full_protection":false,"page_size":4096,)"
-              R"("excludes_from_core_dumps":false})");
+              R"({"enabled":false,"platform":")" + platform +
+                  R"(","protection_level":"none","has_memory_locking":false,)"
+                  R"("has_secure_zeroing":false,"supports_full_protection":false,"page_size":4096,)"
+                  R"("excludes_from_core_dumps":false})");
 
     logs.clear();
     ossara::enable_secure_memory();

@@ -40,7 +40,9 @@ inline int open_descriptors() {
 
 // Resident size in bytes after free heap memory went back to the system; -1 if unknown.
 inline long resident_bytes() {
+#if defined(__GLIBC__)
     malloc_trim(0);
+#endif
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.starts_with("VmRSS:")) return std::stol(line.substr(6)) * 1024;

@@ -79,7 +79,11 @@ X509Ptr make_cert(EVP_PKEY* key, const char* common_name, long serial, X509* iss
 }
 
 std::unique_ptr<std::FILE, FileClose> open_for_writing(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    std::unique_ptr<std::FILE, FileClose> f(::_wfopen(path.c_str(), L"wb"));
+#else
     std::unique_ptr<std::FILE, FileClose> f(std::fopen(path.c_str(), "wb"));
+#endif
     check(f != nullptr, "fopen");
     return f;
 }

@@ -31,7 +31,9 @@ public:
     NoCancellation() noexcept { ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_previous); }
     ~NoCancellation() { ::pthread_setcancelstate(_previous, nullptr); }
 #else
-    NoCancellation() noexcept = default;
+    // Nothing to hold off; user-provided so that a guard is not an "unused variable".
+    NoCancellation() noexcept {}
+    ~NoCancellation() {}
 #endif
     NoCancellation(const NoCancellation&) = delete;
     NoCancellation& operator=(const NoCancellation&) = delete;

@@ -17,6 +17,12 @@
 //  * Cancellation through the operation's cancellation slot posts a cancel
 //    to the strand, which tears the transfer down at once and completes with
 //    ossara::CancelledError.
+//  * On Windows there is no descriptor to watch (a socket is not a file, and
+//    handing curl's socket to the I/O completion port would tie it there for
+//    good): a thread of the exchange runs curl_multi_perform and
+//    curl_multi_poll, and posts the outcome to the strand, which finishes as
+//    above. A cancel wakes the poll (curl_multi_wakeup) and waits for the
+//    thread before tearing the transfer down.
 #include "transport/http_transport.hpp"
 
 #include "transport/curl_failure.hpp"
@@ -27,15 +33,22 @@
 #include <asio/async_result.hpp>
 #include <asio/cancellation_type.hpp>
 #include <asio/executor_work_guard.hpp>
+#if !defined(_WIN32)
 #include <asio/posix/stream_descriptor.hpp>
+#endif
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#if defined(_WIN32)
+#include <atomic>
+#include <thread>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -113,6 +126,9 @@ public:
     ~Exchange() {
         // Only reached unfinished when the caller's context is torn down with
         // the operation pending; the handler is then destroyed, not called.
+#if defined(_WIN32)
+        stop_polling();
+#endif
         if (!done_) teardown();
     }
 
@@ -126,10 +142,15 @@ public:
     }
 
     void cancel() {
-        if (!done_) finish(std::make_exception_ptr(CancelledError{}));
+        if (done_) return;
+#if defined(_WIN32)
+        stop_polling();
+#endif
+        finish(std::make_exception_ptr(CancelledError{}));
     }
 
 private:
+#if !defined(_WIN32)
     // A socket curl asked us to watch.
     struct Watch {
         Watch(const Strand& strand, curl_socket_t socket) : descriptor(strand), fd(socket) {}
@@ -140,6 +161,7 @@ private:
         bool writing = false;                       // a wait_write is pending
         bool active = true;                         // false once curl let go of it
     };
+#endif
 
     template <class Value>
     void set(CURLoption option, Value value) {
@@ -196,10 +218,12 @@ private:
             set(CURLOPT_HTTPGET, 1L);
         }
 
+#if !defined(_WIN32)
         set_multi(CURLMOPT_SOCKETFUNCTION, &Exchange::on_socket);
         set_multi(CURLMOPT_SOCKETDATA, this);
         set_multi(CURLMOPT_TIMERFUNCTION, &Exchange::on_timer);
         set_multi(CURLMOPT_TIMERDATA, this);
+#endif
     }
 
     void append_header(const std::string& line) {
@@ -219,11 +243,65 @@ private:
         }
         // Adding the handle makes curl set its timer; the transfer starts from there.
         const CURLMcode rc = curl_multi_add_handle(multi_.get(), easy_.get());
-        if (rc != CURLM_OK) fail(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
+        if (rc != CURLM_OK) {
+            fail(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
+            return;
+        }
+#if defined(_WIN32)
+        try {
+            poller_ = std::thread([self = shared_from_this()] { self->poll_until_done(); });
+        } catch (const std::system_error& e) {
+            fail(HttpFailure::other, kNoCurlCode, std::string("cannot start the transfer: ") + e.what());
+        }
+#endif
     }
+
+#if defined(_WIN32)
+    // The poller thread: curl does all the socket work; the outcome goes to
+    // the strand. Nothing else touches the handles while this runs.
+    void poll_until_done() {
+        CURLMcode rc = CURLM_OK;
+        std::optional<CURLcode> result;
+        while (!result && !stop_.load()) {
+            int running = 0;
+            rc = curl_multi_perform(multi_.get(), &running);
+            if (rc != CURLM_OK) break;
+            int left = 0;
+            while (const CURLMsg* const message = curl_multi_info_read(multi_.get(), &left)) {
+                if (message->msg == CURLMSG_DONE) result = message->data.result;
+            }
+            if (result || stop_.load()) break;
+            rc = curl_multi_poll(multi_.get(), nullptr, 0, 1000, nullptr);
+            if (rc != CURLM_OK) break;
+        }
+        asio::post(strand_, [self = shared_from_this(), rc, result] {
+            self->stop_polling();
+            if (self->done_) return;
+            if (result) {
+                self->conclude(*result);
+            } else if (rc != CURLM_OK) {
+                self->fail(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
+            }
+        });
+    }
+
+    // Ends the poller thread and waits for it (unless this is that thread,
+    // when its last reference to the exchange goes).
+    void stop_polling() noexcept {
+        if (!poller_.joinable()) return;
+        stop_ = true;
+        if (multi_) curl_multi_wakeup(multi_.get());
+        if (poller_.get_id() == std::this_thread::get_id()) {
+            poller_.detach();
+        } else {
+            poller_.join();
+        }
+    }
+#endif
 
     // ---- libcurl callbacks: record what curl wants, nothing more ----------
 
+#if !defined(_WIN32)
     static int on_socket(CURL*, curl_socket_t socket, int what, void* user, void*) {
         auto* self = static_cast<Exchange*>(user);
         if (self->closing_) return 0;
@@ -248,6 +326,7 @@ private:
         });
         return 0;
     }
+#endif
 
     static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Exchange*>(user);
@@ -297,6 +376,7 @@ private:
         return 0;
     }
 
+#if !defined(_WIN32)
     // ---- socket and timer bookkeeping --------------------------------------
 
     void watch(curl_socket_t socket, int what) {
@@ -368,8 +448,6 @@ private:
         drive(CURL_SOCKET_TIMEOUT, 0);
     }
 
-    // ---- progress and completion -------------------------------------------
-
     void drive(curl_socket_t socket, int events) {
         int running = 0;
         const CURLMcode rc = curl_multi_socket_action(multi_.get(), socket, events, &running);
@@ -386,18 +464,24 @@ private:
         while (!done_) {
             const CURLMsg* const message = curl_multi_info_read(multi_.get(), &left);
             if (message == nullptr) break;
-            if (message->msg != CURLMSG_DONE) continue;
-            const CURLcode result = message->data.result;
-            if (result == CURLE_WRITE_ERROR && over_limit_) {
-                const HttpError error = *over_limit_;
-                finish(std::make_exception_ptr(error));
-            } else if (result == CURLE_OK || (result == CURLE_WRITE_ERROR && cut_)) {
-                curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &response_.status);
-                finish(nullptr);
-            } else {
-                std::string text = error_buffer_[0] != '\0' ? std::string(error_buffer_.data()) : curl_easy_strerror(result);
-                fail(classify_curl_code(result), result, without_trailing_space(std::move(text)));
-            }
+            if (message->msg == CURLMSG_DONE) conclude(message->data.result);
+        }
+    }
+#endif
+
+    // ---- progress and completion -------------------------------------------
+
+    // The transfer is over with `result`.
+    void conclude(CURLcode result) {
+        if (result == CURLE_WRITE_ERROR && over_limit_) {
+            const HttpError error = *over_limit_;
+            finish(std::make_exception_ptr(error));
+        } else if (result == CURLE_OK || (result == CURLE_WRITE_ERROR && cut_)) {
+            curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &response_.status);
+            finish(nullptr);
+        } else {
+            std::string text = error_buffer_[0] != '\0' ? std::string(error_buffer_.data()) : curl_easy_strerror(result);
+            fail(classify_curl_code(result), result, without_trailing_space(std::move(text)));
         }
     }
 
@@ -418,8 +502,10 @@ private:
     void teardown() noexcept {
         closing_ = true;  // curl's callbacks during cleanup are ignored
         timer_.cancel();
+#if !defined(_WIN32)
         for (auto& entry : watches_) release(*entry.second);
         watches_.clear();
+#endif
         if (multi_ && easy_) curl_multi_remove_handle(multi_.get(), easy_.get());
         easy_.reset();
         multi_.reset();
@@ -437,7 +523,12 @@ private:
     CurlMulti multi_;
     CurlEasy easy_;
     CurlSlist headers_;
+#if defined(_WIN32)
+    std::thread poller_;
+    std::atomic<bool> stop_{false};
+#else
     std::unordered_map<curl_socket_t, std::shared_ptr<Watch>> watches_;
+#endif
     std::array<char, CURL_ERROR_SIZE> error_buffer_{};
     HttpResponse response_;
     std::optional<HttpError> callback_error_;
