@@ -104,6 +104,21 @@ TEST_F(KeySafety, FailedLoadsLeaveThePreviousPairExactly) {
     EXPECT_EQ(EVP_PKEY_eq(client.private_key(), second_->get()), 1);
 }
 
+TEST_F(KeySafety, KeyPathsAreUtf8) {
+    // Paths arrive as UTF-8 strings; on Windows they must reach the file
+    // system through the wide (UTF-16) calls, not an ANSI code page that
+    // lacks these letters.
+    const fs::path dir = tmp.path() / fs::path(u8"cl\u00e9s-\u03ba\u03bb\u03b5\u03b9\u03b4\u03b9\u03ac");
+    fs::create_directory(dir);
+    fs::copy_file(tmp.path() / "first.pem", dir / "private_key.pem");
+    fs::copy_file(tmp.path() / "first.pub", dir / "public_key.pem");
+    const std::u8string utf8 = dir.u8string();
+    const std::string dir_text(utf8.begin(), utf8.end());
+    ossara::Veilrelay client("https://r.example", false, false);
+    client.load_keys(dir_text + "/private_key.pem", dir_text + "/public_key.pem");
+    EXPECT_EQ(EVP_PKEY_eq(client.private_key(), first_->get()), 1);
+}
+
 TEST_F(KeySafety, PasswordsOfAnyLengthLoadAgain) {
     const std::string password(64 * 1024, 'p');
     ossara::Veilrelay writer("https://r.example", false, false);

@@ -19,6 +19,17 @@ using NativeFile = void*;
 using NativeFile = int;
 #endif
 
+// A path given as a UTF-8 string. POSIX paths are bytes and pass unchanged;
+// on Windows a narrow string would be read in the ANSI code page, so any
+// character outside ASCII would name another file.
+inline std::filesystem::path path_from_utf8(std::string_view text) {
+#ifdef _WIN32
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+#else
+    return std::filesystem::path(text);
+#endif
+}
+
 // The whole file as bytes, in a buffer that wipes itself (key files are secrets).
 SecretBytes read_file_bytes(const std::filesystem::path& path);
 
