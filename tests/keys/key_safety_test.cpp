@@ -180,54 +180,45 @@ TEST_F(KeySafety, RewritingAKeyFileReplacesItAtomically) {
 }
 
 TEST_F(KeySafety, ReadersSeeTheOldKeyOrTheNewNeverAMix) {
-    // Keys of different lengths, so that a reader of a half-written or
-    // truncated file sees something else than either.
+    // Keys of different lengths: a half-written or truncated file is neither.
     const std::string keys[] = {std::string(40000, 'a'), std::string(25000, 'b')};
     const fs::path target = tmp.path() / "private_key.pem";
     ossara::detail::write_private_file(target, ossara::testing::bytes_view(keys[0]));
-
     std::atomic<bool> done{false};
     std::atomic<int> reads{0};
-    std::atomic<int> failed_reads{0};
-    std::vector<std::string> mixed;  // written by the reader only, read after join
+    std::atomic<int> failed_reads{0};  // Windows: the name is briefly pending deletion during a rename
+    std::vector<std::size_t> mixed;    // sizes of what the reader saw; read after join
     std::thread reader([&] {
         while (!done.load()) {
             try {
                 const ossara::detail::SecretBytes got = ossara::detail::read_file_bytes(target);
-                const std::string text(reinterpret_cast<const char*>(got.data()), got.size());
-                if (text != keys[0] && text != keys[1]) mixed.push_back(text.substr(0, 8) + "... of " + std::to_string(text.size()));
+                const std::string_view text(reinterpret_cast<const char*>(got.data()), got.size());
+                if (text != keys[0] && text != keys[1]) mixed.push_back(text.size());
                 ++reads;
             } catch (const fs::filesystem_error&) {
-                ++failed_reads;  // Windows: the name is briefly pending deletion during the rename
+                ++failed_reads;
             }
         }
     });
-    int written = 0;
-    int refused = 0;
+    int refused = 0;  // Windows: a file held open by the reader cannot be renamed over
     std::size_t last = 0;
     for (int i = 1; i <= 60 || (reads.load() == 0 && i <= 600); ++i) {
         try {
             ossara::detail::write_private_file(target, ossara::testing::bytes_view(keys[i % 2]));
             last = static_cast<std::size_t>(i % 2);
-            ++written;
         } catch (const fs::filesystem_error&) {
-            ++refused;  // Windows: a target held open by the reader cannot be renamed over
+            ++refused;
         }
     }
     done = true;
     reader.join();
-
     EXPECT_THAT(mixed, ::testing::IsEmpty());
     EXPECT_GT(reads.load(), 0);
-    EXPECT_GT(written, 0);
 #ifndef _WIN32
-    EXPECT_EQ(refused, 0);
-    EXPECT_EQ(failed_reads.load(), 0);
+    EXPECT_EQ(refused + failed_reads.load(), 0);
 #endif
     EXPECT_EQ(ossara::testing::read_text_file(target), keys[last]);
-    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 5) << "a temporary file was left";
-    RecordProperty("refused_replacements", refused);
-    RecordProperty("failed_reads", failed_reads.load());
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 5) << "a temporary was left";
 }
 
 #ifndef _WIN32

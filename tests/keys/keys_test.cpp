@@ -27,6 +27,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -39,71 +40,57 @@ using ::testing::StartsWith;
 using ossara::detail::EvpPkeyPtr;
 
 // Who may use a file, in a form tests compare: the mode bits in octal on
-// POSIX; on Windows the DACL, "P:" when protected from inheritance, then
-// each entry as "allow-full user" (full access for this process's user) or
-// its SDDL text.
+// POSIX; on Windows the DACL, "P:" when protected from inheritance, then each
+// entry as "allow-full " (or its type and mask) and "user" (this process's
+// user) or the SID.
 #ifdef _WIN32
 // Wine keeps no security descriptor for a file: it derives one from the Unix
 // mode (the user, SYSTEM, and Everyone when others may read), never
 // protected. There an owner-only file is one without an Everyone entry.
 bool under_wine() {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 const std::string kOwnerOnly = under_wine() ? "allow-full S-1-5-18, allow-full user" : "P:allow-full user";
-
-std::string describe(PSECURITY_DESCRIPTOR descriptor, PACL acl) {
-    std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, &::LocalFree);
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return "no token";
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<std::uint8_t> user(size);
-    const bool have_user = size != 0 && ::GetTokenInformation(token, TokenUser, user.data(), size, &size);
-    ::CloseHandle(token);
-    if (!have_user || acl == nullptr) return "no user or no DACL";
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
-    std::string out = (control & SE_DACL_PROTECTED) != 0 ? "P:" : "";
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!::GetAce(acl, i, &ace)) return out + "unreadable entry";
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-        if (i > 0) out += ", ";
-        if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && allowed->Mask == FILE_ALL_ACCESS)
-            out += "allow-full ";
-        else
-            out += "type " + std::to_string(allowed->Header.AceType) + " mask " + std::to_string(allowed->Mask) + " ";
-        if (::EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid)) {
-            out += "user";
-            continue;
-        }
-        wchar_t* text = nullptr;
-        ::ConvertSidToStringSidW(sid, &text);
-        out += fs::path(text != nullptr ? text : L"?").string();
-        ::LocalFree(text);
-    }
-    return out;
-}
 
 std::string access_of(ossara::detail::NativeFile file) {
     PACL acl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    std::vector<std::uint8_t> user(256);
     if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
-                          &descriptor) != ERROR_SUCCESS)
+                          &descriptor) != ERROR_SUCCESS ||
+        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) ||
+        !::GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size) || !acl)
         return "unreadable";
-    return describe(descriptor, acl);
+    ::CloseHandle(token);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &size);
+    std::string out = (control & SE_DACL_PROTECTED) != 0 ? "P:" : "";
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ::GetAce(acl, i, reinterpret_cast<void**>(&ace));
+        out += i > 0 ? ", " : "";
+        out += ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ace->Mask == FILE_ALL_ACCESS
+                   ? "allow-full "
+                   : "type " + std::to_string(ace->Header.AceType) + " mask " + std::to_string(ace->Mask) + " ";
+        wchar_t* sid = nullptr;
+        if (::EqualSid(&ace->SidStart, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid))
+            out += "user";
+        else if (::ConvertSidToStringSidW(&ace->SidStart, &sid))
+            out += fs::path(sid).string();
+        ::LocalFree(sid);
+    }
+    ::LocalFree(descriptor);
+    return out;
 }
 
 std::string access_of(const fs::path& path) {
-    PACL acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                nullptr, nullptr, &acl, nullptr, &descriptor) != ERROR_SUCCESS)
-        return "unreadable";
-    return describe(descriptor, acl);
+    const HANDLE file = ::CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    const std::string access = access_of(file);
+    ::CloseHandle(file);
+    return access;
 }
 
 long long size_of(ossara::detail::NativeFile file) {
@@ -114,23 +101,18 @@ long long size_of(ossara::detail::NativeFile file) {
 const std::string kOwnerOnly = "600";
 
 std::string octal(const struct stat& st) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(st.st_mode & 07777));
-    return text;
+    std::ostringstream out;
+    out << std::oct << (st.st_mode & 07777);
+    return out.str();
 }
-
 std::string access_of(int fd) {
     struct stat st {};
-    EXPECT_EQ(::fstat(fd, &st), 0);
-    return octal(st);
+    return ::fstat(fd, &st) == 0 ? octal(st) : "unreadable";
 }
-
 std::string access_of(const fs::path& path) {
     struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return octal(st);
+    return ::stat(path.c_str(), &st) == 0 ? octal(st) : "unreadable";
 }
-
 long long size_of(int fd) {
     struct stat st {};
     return ::fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
