@@ -46,8 +46,9 @@ std::string read_text_file(const std::filesystem::path& path);
 //   bytes.
 // - Windows: the file is created with a protected DACL that grants the
 //   process's user alone, and renamed with MoveFileExW (write-through),
-//   which keeps that DACL. A file that another process holds open without
-//   FILE_SHARE_DELETE cannot be replaced: that is a failure as above.
+//   which keeps that DACL. A target that is open anywhere at that moment
+//   (even by a reader that shares deletion) cannot be renamed over: that is
+//   a failure as above.
 void write_private_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                         const std::function<void(NativeFile file)>& before_write = {});
 

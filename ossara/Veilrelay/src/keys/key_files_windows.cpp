@@ -123,15 +123,19 @@ LocalPtr<void> owner_only_descriptor(const std::filesystem::path& path) {
 
 // Creates a new file with a name of its own beside `target`: "." + the
 // target's name + a random suffix, so it never collides with another writer.
+// `temporary` is set once the file exists.
 Handle create_temporary(const std::filesystem::path& target, SECURITY_ATTRIBUTES* security,
                         std::filesystem::path& temporary) {
     const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     std::random_device random;
     for (int attempt = 0;; ++attempt) {
-        temporary = dir / (L"." + target.filename().wstring() + L"." + std::to_wstring(random()));
-        const HANDLE handle = ::CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security, CREATE_NEW,
+        auto candidate = dir / (L"." + target.filename().wstring() + L"." + std::to_wstring(random()));
+        const HANDLE handle = ::CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security, CREATE_NEW,
                                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return Handle(handle, temporary);
+        if (handle != INVALID_HANDLE_VALUE) {
+            temporary = std::move(candidate);  // only a file made here is ever removed
+            return Handle(handle, temporary);
+        }
         const DWORD error = ::GetLastError();
         if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || attempt == 99)
             throw_fs("cannot create file", target, error);
@@ -173,8 +177,9 @@ void replace_file(const std::filesystem::path& path, std::span<const std::uint8_
 }  // namespace
 
 SecretBytes read_file_bytes(const std::filesystem::path& path) {
-    // Others may read, replace or delete the file meanwhile: FILE_SHARE_DELETE
-    // keeps this reader from blocking an atomic replacement.
+    // Others may read, delete or rename the file while it is read here. (A
+    // rename over it still fails while it is open: Windows cannot replace an
+    // open file.)
     const HANDLE raw = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (raw == INVALID_HANDLE_VALUE) throw_fs("cannot open file", path, ::GetLastError());
