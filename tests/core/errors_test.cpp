@@ -120,7 +120,11 @@ TEST(ErrorRecord, TraceIsTheOneTakenWhereTheLibraryRaisedTheError) {
     while (std::getline(frames, frame) && (frame.empty() || frame.find("Exception::Exception") != std::string::npos ||
                                            frame.find("Error::") != std::string::npos)) {
     }
+#if defined(_WIN32)
+    EXPECT_NE(frame.find("Veilrelay.dll+0x"), std::string::npos) << text;
+#else
     EXPECT_NE(frame.find("libVeilrelay.so"), std::string::npos) << text;
+#endif
     EXPECT_EQ(text.find("describe_error_with_stack"), std::string::npos) << text;
 
     const ossara::detail::HttpError http(ossara::detail::HttpFailure::timeout, 28, "Operation timed out");

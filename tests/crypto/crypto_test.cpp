@@ -10,10 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -254,6 +256,7 @@ const std::string kEncryptedLookingKey =
     "-----BEGIN PUBLIC KEY-----\nProc-Type: 4,ENCRYPTED\nDEK-Info: AES-128-CBC,00000000000000000000000000000000\n\n"
     "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n-----END PUBLIC KEY-----\n";
 
+#if !defined(_WIN32)  // a pseudo-terminal and a forked child
 TEST(PublicKeyPem, AnEncryptedLookingKeyIsRefusedWithoutAskingTheTerminalForAPassword) {
     // In a child whose controlling terminal is a fresh pseudo-terminal, where
     // OpenSSL's default password prompt would wait for an answer.
@@ -291,6 +294,7 @@ TEST(PublicKeyPem, AnEncryptedLookingKeyIsRefusedWithoutAskingTheTerminalForAPas
     }
     close(master);
 }
+#endif
 
 TEST(AesGcm, DecryptingInPiecesInPlaceGivesThePlaintext) {
     const Bytes key = random_vector(32), nonce = random_vector(12), plaintext = random_vector(1000);

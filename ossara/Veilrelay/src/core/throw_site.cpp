@@ -41,6 +41,21 @@ std::string frame_text(void* address) {
     const std::string name = status == 0 && demangled ? demangled.get() : info.dli_sname;
     return name + "+" + hex(at - reinterpret_cast<std::uintptr_t>(info.dli_saddr)) + " (" + module + ")";
 }
+#else
+// Windows keeps no symbol names without debug files: each frame is named by
+// its module and the offset into it, which a debugger resolves.
+std::string frame_text(void* address) {
+    HMODULE module = nullptr;
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<LPCWSTR>(address), &module))
+        return hex(at);
+    char path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameA(module, path, MAX_PATH);
+    std::string name(path, length);
+    if (const auto slash = name.find_last_of("\\/"); slash != std::string::npos) name.erase(0, slash + 1);
+    return (name.empty() ? std::string("?") : name) + "+" + hex(at - reinterpret_cast<std::uintptr_t>(module));
+}
 #endif
 
 }  // namespace
@@ -63,11 +78,7 @@ std::string format_throw_site(const ThrowSite& site) {
     for (int i = 0; i < site.count; ++i) {
         void* const address = site.frames[static_cast<std::size_t>(i)];
         out += "\n  #" + std::to_string(i) + " ";
-#ifdef _WIN32
-        out += hex(reinterpret_cast<std::uintptr_t>(address));
-#else
         out += frame_text(address);
-#endif
     }
     return out;
 }
