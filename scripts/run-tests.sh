@@ -67,7 +67,7 @@ run_config() {
 
 # The Windows build: its dependencies (cross-built once, then cached) and the
 # build itself. When other configurations run first, this runs beside them at
-# the lowest priority (a build is not timing-sensitive; the tests are), so
+# the lowest priority (SCHED_IDLE: a build is not timing-sensitive; the tests are), so
 # that it costs their time only where a core would be idle.
 windows_log=$(mktemp)
 windows_prefix_file=$(mktemp)
@@ -80,7 +80,7 @@ build_windows() {
 }
 windows_build_pid=""
 start_windows_build() {
-  nice -n 19 bash -c "$(declare -f build_windows); windows_prefix_file=$windows_prefix_file; build_windows" \
+  chrt --idle 0 nice -n 19 bash -c "$(declare -f build_windows); windows_prefix_file=$windows_prefix_file; build_windows" \
     >"$windows_log" 2>&1 &
   windows_build_pid=$!
 }

@@ -6,9 +6,17 @@
 
 #include <ossara/veilrelay/errors.hpp>
 
+#include <algorithm>
 #include <string_view>
 
 namespace ossara::detail {
+
+void make_room(SecretBytes& buffer, std::size_t used) {
+    if (used < buffer.size()) return;
+    SecretBytes bigger(buffer.size() * 2);
+    std::copy(buffer.data(), buffer.data() + used, bigger.data());
+    buffer = std::move(bigger);
+}
 
 std::string read_text_file(const std::filesystem::path& path) {
     const SecretBytes raw_bytes = read_file_bytes(path);

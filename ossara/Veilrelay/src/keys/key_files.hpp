@@ -33,6 +33,10 @@ inline std::filesystem::path path_from_utf8(std::string_view text) {
 // The whole file as bytes, in a buffer that wipes itself (key files are secrets).
 SecretBytes read_file_bytes(const std::filesystem::path& path);
 
+// For the readers of read_file_bytes: doubles `buffer` when its `used` bytes
+// fill it, through a fresh wiping buffer (the old one is wiped).
+void make_room(SecretBytes& buffer, std::size_t used);
+
 // The whole file as text (UTF-8), with "\r\n" and lone "\r" read as "\n".
 std::string read_text_file(const std::filesystem::path& path);
 

@@ -72,11 +72,7 @@ SecretBytes read_file_bytes(const std::filesystem::path& path) {
     SecretBytes buffer(hint + 1);
     std::size_t used = 0;
     for (;;) {
-        if (used == buffer.size()) {
-            SecretBytes bigger(buffer.size() * 2);
-            std::copy(buffer.data(), buffer.data() + used, bigger.data());
-            buffer = std::move(bigger);  // the old buffer is wiped
-        }
+        make_room(buffer, used);
         const ssize_t n = ::read(fd.get(), buffer.data() + used, buffer.size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;

@@ -193,11 +193,7 @@ SecretBytes read_file_bytes(const std::filesystem::path& path) {
     SecretBytes buffer(hint + 1);
     std::size_t used = 0;
     for (;;) {
-        if (used == buffer.size()) {
-            SecretBytes bigger(buffer.size() * 2);
-            std::copy(buffer.data(), buffer.data() + used, bigger.data());
-            buffer = std::move(bigger);  // the old buffer is wiped
-        }
+        make_room(buffer, used);
         DWORD n = 0;
         if (!::ReadFile(file.get(), buffer.data() + used, static_cast<DWORD>(std::min(buffer.size() - used, kMaxIo)),
                         &n, nullptr))
