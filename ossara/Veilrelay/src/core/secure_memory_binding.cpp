@@ -1,13 +1,18 @@
 // Run-time binding to libHushvault. The client does not link against it: the
 // library is loaded from this library's own directory (or by its SONAME
-// through the RUNPATH) and exactly two extern "C" entry points are resolved.
+// through the RUNPATH; on Windows by its DLL name through the DLL search
+// order) and exactly two extern "C" entry points are resolved.
 #include "core/secure_memory_binding.hpp"
 
 #include "core/logging.hpp"
 
 #include <ossara/hushvault_bridge.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <filesystem>
 #include <stdexcept>
@@ -27,6 +32,56 @@ struct Binding {
 // The first bridge version with SecureMemory::unlock_memory.
 constexpr std::uint32_t kUnlockVersion = 2;
 
+#ifdef _WIN32
+using LibraryHandle = HMODULE;
+
+// The DLL's file name, as the build names it.
+constexpr const wchar_t* kHushvaultDll = L"" OSSARA_HUSHVAULT_DLL;
+
+// The directory this DLL was loaded from, or empty when unknown. The module
+// is looked up by an address inside it, without taking a reference on it.
+std::filesystem::path own_directory() {
+    HMODULE self = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(&secure_memory_available), &self))
+        return {};
+    // Paths may exceed MAX_PATH: grow the buffer until the name fits (a
+    // truncated name fills the buffer exactly).
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(self, name.data(), static_cast<DWORD>(name.size()));
+        if (length == 0) return {};
+        if (length < name.size()) {
+            name.resize(length);
+            break;
+        }
+        if (name.size() >= 32768) return {};  // longer than any Windows path
+        name.resize(name.size() * 2);
+    }
+    return std::filesystem::path(name).parent_path();
+}
+
+LibraryHandle open_library() {
+    const auto dir = own_directory();
+    if (!dir.empty()) {
+        // The altered search path lets the DLL's own dependencies be found
+        // beside it too.
+        if (HMODULE handle = ::LoadLibraryExW((dir / kHushvaultDll).c_str(), nullptr,
+                                              LOAD_WITH_ALTERED_SEARCH_PATH))
+            return handle;
+    }
+    return ::LoadLibraryW(kHushvaultDll);
+}
+
+template <typename Fn>
+Fn find_symbol(LibraryHandle handle, const char* name) {
+    // Through void(*)(), the one function-pointer type that converts to any
+    // other without a cast-function-type warning.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(handle, name)));
+}
+#else
+using LibraryHandle = void*;
+
 // The directory this library was loaded from, or empty when unknown.
 std::filesystem::path own_directory() {
     Dl_info info{};
@@ -36,7 +91,7 @@ std::filesystem::path own_directory() {
     return ec ? std::filesystem::path() : path.parent_path();
 }
 
-void* open_library() {
+LibraryHandle open_library() {
     const auto dir = own_directory();
     if (!dir.empty()) {
         if (void* handle = dlopen((dir / OSSARA_HUSHVAULT_SONAME).c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
@@ -44,18 +99,23 @@ void* open_library() {
     return dlopen(OSSARA_HUSHVAULT_SONAME, RTLD_NOW | RTLD_LOCAL);
 }
 
+template <typename Fn>
+Fn find_symbol(LibraryHandle handle, const char* name) {
+    return reinterpret_cast<Fn>(dlsym(handle, name));
+}
+#endif
+
 Binding bind() {
     Binding binding;
     // The handle is never closed: the bound functions stay in use for the
     // life of the process.
-    if (void* handle = open_library()) {
+    if (const LibraryHandle handle = open_library()) {
         binding.secure_bytearray =
-            reinterpret_cast<ossara_hushvault_secure_bytearray_fn>(dlsym(handle, bridge::kSecureBytearraySymbol));
+            find_symbol<ossara_hushvault_secure_bytearray_fn>(handle, bridge::kSecureBytearraySymbol);
         binding.get_secure_memory =
-            reinterpret_cast<ossara_hushvault_get_secure_memory_fn>(dlsym(handle, bridge::kGetSecureMemorySymbol));
+            find_symbol<ossara_hushvault_get_secure_memory_fn>(handle, bridge::kGetSecureMemorySymbol);
         // A library older than the version entry point implements version 1.
-        const auto version =
-            reinterpret_cast<ossara_hushvault_bridge_version_fn>(dlsym(handle, bridge::kBridgeVersionSymbol));
+        const auto version = find_symbol<ossara_hushvault_bridge_version_fn>(handle, bridge::kBridgeVersionSymbol);
         binding.version = version != nullptr ? version() : 1;
     }
     binding.available = binding.secure_bytearray != nullptr && binding.get_secure_memory != nullptr;

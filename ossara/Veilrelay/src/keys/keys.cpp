@@ -167,7 +167,7 @@ void Veilrelay::generate_keys(bool save_to_file, std::string key_dir, std::optio
     _protect_private_key();
     if (!save_to_file) return;
 
-    const std::filesystem::path dir(key_dir);
+    const std::filesystem::path dir = detail::path_from_utf8(key_dir);
     std::filesystem::create_directories(dir);
     const BioPtr pem = private_key_pem(private_key_.get(), password);
     if (has_text(password))
@@ -204,7 +204,7 @@ void Veilrelay::load_keys(const std::string& private_key_path, std::optional<std
     // only when every step succeeded, so a failure leaves the client's pair
     // exactly as it was.
     detail::log().info("Loading keys from files...");
-    const detail::SecretBytes pem = detail::read_file_bytes(private_key_path);
+    const detail::SecretBytes pem = detail::read_file_bytes(detail::path_from_utf8(private_key_path));
     detail::EvpPkeyPtr key;
     try {
         key = parse_private_key(pem, password);
@@ -213,8 +213,9 @@ void Veilrelay::load_keys(const std::string& private_key_path, std::optional<std
     }
     detail::log().debug("Private key loaded {}", has_text(password) ? "with password" : "without password");
 
-    std::string public_pem = has_text(public_key_path) ? strip(detail::read_text_file(*public_key_path))
-                                                       : detail::public_key_pem(key.get());
+    std::string public_pem = has_text(public_key_path)
+                                 ? strip(detail::read_text_file(detail::path_from_utf8(*public_key_path)))
+                                 : detail::public_key_pem(key.get());
 
     _validate_rsa_key(key.get(), "private");
     // A public key of another pair would be sent to the router, and every
