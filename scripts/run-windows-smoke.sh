@@ -70,6 +70,11 @@ done
 [ -n "$url" ] || { echo "the router printed no URL within 60 s" >&2; exit 1; }
 echo "router listening at $url"
 
+# Wine's first program starts its background services, which keep the
+# standard streams they inherit open for as long as they run: start them
+# from a program whose streams lead nowhere, so no pipe of ours waits on them.
+WINEDEBUG=-all timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
 # Unix paths reach the program as they are: Wine resolves them on its drive
 # for the file system root.
 echo "=== veilrelay.exe keys generate"
