@@ -28,13 +28,50 @@ TEST(Info, HintOnlyWhenNotEvenOnePageCanBeLocked) {
     }
 }
 
+TEST(Info, WorkingSetReportNamesBothLimitsOrNullWhenUnknown) {
+    const ossara::json info = {{"enabled", true}};
+    EXPECT_EQ(working_set_report(info, WorkingSetLimits{204800, 1413120}).dump(),
+              R"({"memory_protection":{"enabled":true},"working_set":{"minimum":204800,"maximum":1413120}})");
+    EXPECT_EQ(working_set_report(info, std::nullopt).dump(),
+              R"({"memory_protection":{"enabled":true},"working_set":{"minimum":null,"maximum":null}})");
+}
+
+// VirtualLock leaves the system 8 pages of the minimum working set: the hint
+// appears once fewer than 9 pages remain.
+TEST(Info, WorkingSetHintOnlyWhenNoPageIsLeftToLock) {
+    const struct {
+        std::optional<WorkingSetLimits> limits;
+        bool hint;
+    } rows[] = {
+        {std::nullopt, false},
+        {WorkingSetLimits{204800, 1413120}, false},  // the system's default
+        {WorkingSetLimits{9 * 4096, 9 * 4096}, false},
+        {WorkingSetLimits{9 * 4096 - 1, 9 * 4096}, true},
+        {WorkingSetLimits{0, 0}, true},
+    };
+    for (const auto& row : rows) {
+        const std::string hint = working_set_hint(row.limits, 4096);
+        EXPECT_EQ(!hint.empty(), row.hint) << (row.limits ? row.limits->minimum : 0);
+        if (row.hint) {
+            EXPECT_NE(hint.find(std::to_string(row.limits->minimum) + " bytes"), std::string::npos) << hint;
+        }
+    }
+}
+
 TEST(Info, RunPrintsJsonWithTheLibrarysProtectionInfo) {
     std::ostringstream out, err;
     run_info(out, err);
     const auto report = ossara::json::parse(out.str());
     ASSERT_TRUE(report.contains("memory_protection"));
     EXPECT_EQ(report["memory_protection"], ossara::get_memory_protection_info());
+#if defined(_WIN32)
+    EXPECT_TRUE(report["working_set"]["minimum"].is_number()) << report.dump();
+    EXPECT_GE(report["working_set"]["maximum"], report["working_set"]["minimum"]);
+    EXPECT_FALSE(report.contains("memlock_limit"));
+#else
     EXPECT_EQ(report["memlock_limit"]["soft"].is_number() || report["memlock_limit"]["soft"] == "unlimited", true);
+    EXPECT_FALSE(report.contains("working_set"));
+#endif
 }
 
 }  // namespace

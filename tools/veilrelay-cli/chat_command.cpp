@@ -3,11 +3,10 @@
 #include "exit_codes.hpp"
 #include "payload.hpp"
 #include "run_sync.hpp"
+#include "terminal.hpp"
 #include "text_input.hpp"
 
 #include <ossara/Veilrelay.hpp>
-
-#include <unistd.h>
 
 #include <asio/io_context.hpp>
 
@@ -20,8 +19,8 @@ namespace veilrelay_cli {
 namespace {
 
 std::string message_from_stdin(std::istream& in) {
-    if (::isatty(STDIN_FILENO) == 1) {
-        std::fputs("veilrelay: reading the message from standard input; end it with Ctrl-D\n", stderr);
+    if (is_terminal(stdin)) {
+        std::fprintf(stderr, "veilrelay: reading the message from standard input; end it with %s\n", kEndOfInputKey);
         std::fflush(stderr);
     }
     std::string message = read_all(in);

@@ -2,8 +2,12 @@
 
 #include <ossara/Hushvault.hpp>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <ostream>
 
@@ -11,22 +15,56 @@ namespace veilrelay_cli {
 
 namespace {
 
-std::optional<std::uint64_t> limit_value(rlim_t value) {
-    if (value == RLIM_INFINITY) return std::nullopt;
-    return static_cast<std::uint64_t>(value);
-}
+// Pages of the minimum working set that VirtualLock cannot have: the system
+// keeps "a small overhead" of the process's own pages there.
+constexpr std::uint64_t kWorkingSetOverheadPages = 8;
 
 ossara::json limit_json(const std::optional<std::uint64_t>& value) {
     return value ? ossara::json(*value) : ossara::json("unlimited");
 }
 
+#if defined(_WIN32)
+
+std::uint64_t page_size() {
+    SYSTEM_INFO info{};
+    ::GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+
+#else
+
+std::optional<std::uint64_t> limit_value(rlim_t value) {
+    if (value == RLIM_INFINITY) return std::nullopt;
+    return static_cast<std::uint64_t>(value);
+}
+
+std::uint64_t page_size() {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::uint64_t>(page) : 4096U;
+}
+
+#endif
+
 }  // namespace
+
+#if defined(_WIN32)
+
+std::optional<WorkingSetLimits> current_working_set_limits() {
+    SIZE_T minimum = 0;
+    SIZE_T maximum = 0;
+    if (!::GetProcessWorkingSetSize(::GetCurrentProcess(), &minimum, &maximum)) return std::nullopt;
+    return WorkingSetLimits{minimum, maximum};
+}
+
+#else
 
 MemlockLimit current_memlock_limit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0) return {};
     return {limit_value(limit.rlim_cur), limit_value(limit.rlim_max)};
 }
+
+#endif
 
 ossara::json memory_report(const ossara::json& protection_info, const MemlockLimit& limit) {
     ossara::json report = ossara::json::object();
@@ -43,11 +81,31 @@ std::string memlock_hint(const MemlockLimit& limit, std::uint64_t page_size) {
            "LimitMEMLOCK=, or 'docker run --ulimit memlock=-1')";
 }
 
+ossara::json working_set_report(const ossara::json& protection_info, const std::optional<WorkingSetLimits>& limits) {
+    ossara::json report = ossara::json::object();
+    report["memory_protection"] = protection_info;
+    report["working_set"] = limits ? ossara::json{{"minimum", limits->minimum}, {"maximum", limits->maximum}}
+                                   : ossara::json{{"minimum", nullptr}, {"maximum", nullptr}};
+    return report;
+}
+
+std::string working_set_hint(const std::optional<WorkingSetLimits>& limits, std::uint64_t page_size) {
+    if (!limits || limits->minimum >= (kWorkingSetOverheadPages + 1) * page_size) return {};
+    return "hint: the minimum working set is " + std::to_string(limits->minimum) +
+           " bytes, too small to lock even one page beside the system's own, so secrets can only be zeroed, "
+           "not kept out of the page file; a program raises it with SetProcessWorkingSetSize";
+}
+
 void run_info(std::ostream& out, std::ostream& err) {
+#if defined(_WIN32)
+    const auto limits = current_working_set_limits();
+    out << working_set_report(ossara::get_memory_protection_info(), limits).dump(2) << '\n';
+    const std::string hint = working_set_hint(limits, page_size());
+#else
     const MemlockLimit limit = current_memlock_limit();
     out << memory_report(ossara::get_memory_protection_info(), limit).dump(2) << '\n';
-    const long page = ::sysconf(_SC_PAGESIZE);
-    const std::string hint = memlock_hint(limit, page > 0 ? static_cast<std::uint64_t>(page) : 4096U);
+    const std::string hint = memlock_hint(limit, page_size());
+#endif
     if (!hint.empty()) err << "veilrelay: " << hint << '\n';
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
+#include <string>
 
 namespace veilrelay_cli {
 
@@ -14,7 +15,9 @@ struct MemlockLimit {
     std::optional<std::uint64_t> soft;
     std::optional<std::uint64_t> hard;
 };
+#if !defined(_WIN32)
 MemlockLimit current_memlock_limit();
+#endif
 
 // {"memory_protection": <protection info>, "memlock_limit": {"soft": ..., "hard": ...}}
 // with "unlimited" for an unlimited value.
@@ -23,7 +26,28 @@ ossara::json memory_report(const ossara::json& protection_info, const MemlockLim
 // A hint for the user when the limit is too small to lock one page, else empty.
 std::string memlock_hint(const MemlockLimit& limit, std::uint64_t page_size);
 
-// Writes the report as JSON to `out` and a hint, if any, to `err`.
+// The working-set limits of this process in bytes (Windows, where they take
+// the place of the memory-lock limit): VirtualLock keeps the locked pages
+// within the minimum working set, less a few pages the system uses itself.
+struct WorkingSetLimits {
+    std::uint64_t minimum = 0;
+    std::uint64_t maximum = 0;
+};
+#if defined(_WIN32)
+// std::nullopt when the system would not tell.
+std::optional<WorkingSetLimits> current_working_set_limits();
+#endif
+
+// {"memory_protection": <protection info>, "working_set": {"minimum": ..., "maximum": ...}}
+// with null for limits the system would not tell.
+ossara::json working_set_report(const ossara::json& protection_info, const std::optional<WorkingSetLimits>& limits);
+
+// A hint for the user when not even one page fits in the minimum working set
+// beside the system's own pages, else empty.
+std::string working_set_hint(const std::optional<WorkingSetLimits>& limits, std::uint64_t page_size);
+
+// Writes the report as JSON (the memory-lock limit on Linux, the working-set
+// limits on Windows) to `out` and a hint, if any, to `err`.
 void run_info(std::ostream& out, std::ostream& err);
 
 }  // namespace veilrelay_cli

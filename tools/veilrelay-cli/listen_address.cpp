@@ -2,7 +2,7 @@
 
 #include "exit_codes.hpp"
 
-#include <arpa/inet.h>
+#include <asio/ip/address.hpp>
 
 #include <charconv>
 
@@ -30,12 +30,10 @@ ListenAddress parse_listen_address(std::string_view text) {
 
 bool is_loopback(std::string_view host) {
     if (host == "localhost") return true;
-    const std::string text(host);
-    in_addr v4{};
-    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-    return false;
+    // 127.0.0.0/8 and ::1; anything that is not an address literal is not.
+    std::error_code ec;
+    const asio::ip::address address = asio::ip::make_address(std::string(host), ec);
+    return !ec && address.is_loopback();
 }
 
 std::string ListenAddress::url(int bound_port) const {

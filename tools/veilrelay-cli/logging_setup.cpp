@@ -1,12 +1,12 @@
 #include "logging_setup.hpp"
 
+#include "terminal.hpp"
+
 #include <ossara/veilrelay/warnings.hpp>
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -50,7 +50,7 @@ protected:
 
 private:
     std::set<std::string> seen_;
-    bool terminal_ = ::isatty(STDERR_FILENO) == 1;
+    bool terminal_ = is_terminal(stderr);
 };
 
 std::shared_ptr<spdlog::logger> get_or_register(const std::string& name) {

@@ -54,7 +54,12 @@ constexpr const char* kProxyFooter =
     "With --local-token-file callers must send that token as their bearer token (required when --listen\n"
     "names a non-loopback address), and the router API key comes only from --api-key-file.\n"
     "Keys: with --keys DIR the pair is loaded from DIR, or generated and saved there; otherwise a fresh\n"
-    "4096-bit pair is generated at start and kept in memory only. Stops on SIGINT or SIGTERM.";
+    "4096-bit pair is generated at start and kept in memory only. "
+#if defined(_WIN32)
+    "Stops on Ctrl-C, Ctrl-Break or when its console closes.";
+#else
+    "Stops on SIGINT or SIGTERM.";
+#endif
 
 // `veilrelay proxy` options. Options that change how the client reaches the
 // router are added here and applied in configure_client (proxy_command.cpp).

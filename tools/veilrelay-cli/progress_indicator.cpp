@@ -1,6 +1,6 @@
 #include "progress_indicator.hpp"
 
-#include <unistd.h>
+#include "terminal.hpp"
 
 #include <array>
 #include <chrono>
@@ -27,7 +27,7 @@ ProgressIndicator::~ProgressIndicator() {
     thread_.join();
 }
 
-bool ProgressIndicator::stderr_is_terminal() noexcept { return ::isatty(STDERR_FILENO) == 1; }
+bool ProgressIndicator::stderr_is_terminal() noexcept { return is_terminal(stderr); }
 
 void ProgressIndicator::spin() {
     static constexpr std::array<char, 4> kFrames{'|', '/', '-', '\\'};

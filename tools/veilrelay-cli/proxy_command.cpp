@@ -4,6 +4,7 @@
 #include "listen_address.hpp"
 #include "proxy_server.hpp"
 #include "run_sync.hpp"
+#include "stop_signals.hpp"
 #include "text_input.hpp"
 
 #include <ossara/Veilrelay.hpp>
@@ -13,9 +14,7 @@
 
 #include <asio/io_context.hpp>
 
-#include <csignal>
 #include <ostream>
-#include <pthread.h>
 
 namespace veilrelay_cli {
 
@@ -70,14 +69,6 @@ void probe_router(ossara::Veilrelay& client, spdlog::logger& log) {
     }
 }
 
-sigset_t stop_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
 }  // namespace
 
 void run_proxy(ProxyOptions options, std::ostream& out) {
@@ -101,10 +92,9 @@ void run_proxy(ProxyOptions options, std::ostream& out) {
     probe_router(client, *config.log);
     provide_proxy_keys(client, options);
 
-    // Block the stop signals before the server's threads start, so every
-    // thread inherits the mask and only sigwait below receives them.
-    const sigset_t signals = stop_signals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Before the server's threads start, so that only wait() below receives
+    // the stop signals.
+    StopSignals stop_signals;
 
     ProxyServer server(client, config);
     server.start();
@@ -112,8 +102,7 @@ void run_proxy(ProxyOptions options, std::ostream& out) {
     if (!out) throw std::runtime_error("cannot write to standard output");
     config.log->info("serving {} for the router {}", server.base_url(), client.router_url());
 
-    int received = 0;
-    sigwait(&signals, &received);
+    const int received = stop_signals.wait();
     config.log->info("stopping on signal {}: finishing the requests in flight", received);
     server.stop();
 }

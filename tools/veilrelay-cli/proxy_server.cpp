@@ -10,8 +10,6 @@
 #include <router_protocol/http_listener.hpp>
 #include <spdlog/spdlog.h>
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <charconv>
 #include <limits>

@@ -1,9 +1,12 @@
 #include "router_protocol/http_listener.hpp"
 
 #include <httplib.h>
+#if !defined(_WIN32)
 #include <sys/socket.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <future>
@@ -19,7 +22,7 @@ namespace {
 // way to stop accepting without also ending the connections it has accepted;
 // this reads the socket without changing the server's class.
 struct ListeningSocket : httplib::Server {
-    static socket_t of(const httplib::Server& server) { return (server.*(&ListeningSocket::svr_sock_)).load(); }
+    static std::atomic<socket_t>& of(httplib::Server& server) { return server.*(&ListeningSocket::svr_sock_); }
 };
 
 // Whether `fd` is still a listening socket bound to `port` (and not a
@@ -27,7 +30,8 @@ struct ListeningSocket : httplib::Server {
 bool listens_on(socket_t fd, int port) {
     int accepting = 0;
     socklen_t size = sizeof accepting;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0 || !accepting) return false;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&accepting), &size) != 0 || !accepting)
+        return false;
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
@@ -36,11 +40,50 @@ bool listens_on(socket_t fd, int port) {
     return false;
 }
 
+#if defined(_WIN32)
+// Windows has no shutdown of a listening socket (it fails with WSAENOTCONN
+// and accept goes on), only closesocket, and the accept loop closes the
+// socket it holds once accept fails. So the loop is handed a stand-in it may
+// close: a UDP socket with a datagram waiting, which it finds readable and on
+// which accept fails at once. The listening socket itself is closed here,
+// exactly once; its handle value, which Windows soon hands out again, is
+// never closed a second time. The server's socket is not set to
+// INVALID_SOCKET, since its connections stop at that (as after stop()).
+socket_t readable_stand_in() {
+    const socket_t udp = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (udp == INVALID_SOCKET) return INVALID_SOCKET;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    const char byte = 0;
+    if (::bind(udp, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::sendto(udp, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&address), length) != 1) {
+        ::closesocket(udp);
+        return INVALID_SOCKET;
+    }
+    return udp;
+}
+
+void stop_listening(std::atomic<socket_t>& listening) {
+    const socket_t stand_in = readable_stand_in();
+    if (stand_in == INVALID_SOCKET) return;
+    ::closesocket(listening.exchange(stand_in));
+}
+#else
+// Shutting the listening socket down makes accept fail; the accept loop then
+// closes the socket itself.
+void stop_listening(std::atomic<socket_t>& listening) { ::shutdown(listening.load(), SHUT_RDWR); }
+#endif
+
 }  // namespace
 
 std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, const std::string& cert_file,
                                                   const std::string& key_file) {
+#if defined(SIGPIPE)
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     std::unique_ptr<httplib::Server> server;
     if (cert_file.empty())
         server = std::make_unique<httplib::Server>();
@@ -53,7 +96,7 @@ std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, co
 }
 
 int listen_in_background(httplib::Server& server, const std::string& host, int port, std::thread& listener) {
-    int listen_fd = -1;
+    socket_t listen_fd = INVALID_SOCKET;
     server.set_socket_options([&listen_fd](socket_t sock) {
         httplib::default_socket_options(sock);
         listen_fd = sock;
@@ -63,7 +106,7 @@ int listen_in_background(httplib::Server& server, const std::string& host, int p
     server.set_socket_options(httplib::default_socket_options);
     if (bound <= 0) return -1;
     // listen() on a listening socket only changes its backlog.
-    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
+    if (listen_fd != INVALID_SOCKET) ::listen(listen_fd, SOMAXCONN);
 
     // The accept loop starts right after the server has made its worker pool
     // (which takes a while for many threads); until then connections wait in
@@ -79,17 +122,23 @@ int listen_in_background(httplib::Server& server, const std::string& host, int p
         return pool;
     };
     auto accepting = started->promise.get_future();
-    listener = std::thread([&server] { server.listen_after_bind(); });
+    listener = std::thread([&server] {
+        // On Windows socket calls leave errno alone, and the accept loop
+        // retries a failed accept while errno says EINTR or EAGAIN.
+        errno = 0;
+        server.listen_after_bind();
+    });
     accepting.wait_for(std::chrono::seconds(60));
     return bound;
 }
 
 void stop_accepting(httplib::Server& server, int port) {
     if (!server.is_running()) return;
-    const socket_t fd = ListeningSocket::of(server);
-    // Shutting the listening socket down ends the accept loop; the server
-    // closes it and then finishes every connection it had accepted.
-    if (fd != INVALID_SOCKET && listens_on(fd, port)) ::shutdown(fd, SHUT_RDWR);
+    std::atomic<socket_t>& listening = ListeningSocket::of(server);
+    const socket_t fd = listening.load();
+    // Ending the accept loop; the server then finishes every connection it
+    // had accepted.
+    if (fd != INVALID_SOCKET && listens_on(fd, port)) stop_listening(listening);
 }
 
 }  // namespace ossara::router_protocol

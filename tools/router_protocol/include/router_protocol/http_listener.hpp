@@ -12,8 +12,9 @@ class Server;
 namespace ossara::router_protocol {
 
 // A server whose requests run on `worker_threads` threads (at least one),
-// over TLS when `cert_file` is not empty. Ignores SIGPIPE for the process: a
-// client that gives up closes its end while we may still be writing.
+// over TLS when `cert_file` is not empty. Ignores SIGPIPE for the process
+// (where there is one): a client that gives up closes its end while we may
+// still be writing.
 // std::runtime_error when the certificate or key cannot be loaded.
 std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, const std::string& cert_file = {},
                                                   const std::string& key_file = {});
