@@ -103,6 +103,16 @@ run_windows() {
   WINEDEBUG=-all wine cmd /c exit >/dev/null 2>&1  # creates the Wine prefix on a first run
   local rc=0
   run_ctest --preset windows || rc=1
+  # veilrelay.exe end to end, against the development router of the ci build.
+  if [ -d build/ci ]; then
+    echo "=== windows: veilrelay.exe keys generate, info and chat against the development router"
+    if ./scripts/run-windows-smoke.sh; then
+      total_passed=$((total_passed + 1))
+    else
+      total_failed=$((total_failed + 1))
+      rc=1
+    fi
+  fi
   wineserver -k || true
   return "$rc"
 }
