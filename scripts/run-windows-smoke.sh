@@ -22,17 +22,7 @@ router=$(find build/ci -type f -name veilrelay-dev-router -perm -u+x | head -n 1
 [ -n "$router" ] || { echo "veilrelay-dev-router was not built (cmake --build --preset ci)" >&2; exit 1; }
 command -v wine >/dev/null || { echo "wine is not installed" >&2; exit 1; }
 
-work=$(mktemp -d)
-router_pid=""
-cleanup() {
-  if [ -n "$router_pid" ]; then
-    kill "$router_pid" 2>/dev/null || true
-    wait "$router_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/dev-router-session.sh
 
 # The client under Wine, finding the dependencies' DLLs, bounded in time;
 # Windows programs end their lines with CR LF. Standard input is not the
@@ -41,34 +31,7 @@ veilrelay() {
   WINEDEBUG=-all WINEPATH="$OSSARA_WINDOWS_PREFIX/bin" timeout 120 wine "$client" "$@" </dev/null | tr -d '\r'
 }
 
-echo "=== throw-away CA and certificate for 127.0.0.1"
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=veilrelay windows-smoke CA" \
-  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
-  -keyout "$work/ca-key.pem" -out "$work/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
-  -keyout "$work/server-key.pem" -out "$work/server.csr" 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
-  >"$work/ext.cnf"
-openssl x509 -req -days 1 -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca-key.pem" \
-  -CAcreateserial -extfile "$work/ext.cnf" -out "$work/server.pem" 2>/dev/null
-
-echo "=== development router (Linux, HTTPS, 127.0.0.1, free port)"
-"$router" --host 127.0.0.1 --port 0 --tls-cert "$work/server.pem" --tls-key "$work/server-key.pem" \
-  >"$work/router.out" 2>"$work/router.err" &
-router_pid=$!
-url=""
-for _ in $(seq 1 600); do
-  url=$(head -n 1 "$work/router.out" 2>/dev/null || true)
-  [ -n "$url" ] && break
-  if ! kill -0 "$router_pid" 2>/dev/null; then
-    cat "$work/router.err" >&2
-    echo "the router did not start" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-[ -n "$url" ] || { echo "the router printed no URL within 60 s" >&2; exit 1; }
-echo "router listening at $url"
+start_dev_router "$router" windows-smoke
 
 # Wine's first program starts its background services, which keep the
 # standard streams they inherit open for as long as they run: start them
