@@ -16,9 +16,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# start_dev_router <router binary> <name for the CA>
+# start_dev_router <name for the CA> <router command...>
 start_dev_router() {
-  local router=$1 name=$2
+  local name=$1
+  shift
   echo "=== throw-away CA and certificate for 127.0.0.1"
   openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=veilrelay $name CA" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
@@ -31,7 +32,7 @@ start_dev_router() {
     -CAcreateserial -extfile "$work/ext.cnf" -out "$work/server.pem" 2>/dev/null
 
   echo "=== development router (HTTPS, 127.0.0.1, free port)"
-  "$router" --host 127.0.0.1 --port 0 --tls-cert "$work/server.pem" --tls-key "$work/server-key.pem" \
+  "$@" --host 127.0.0.1 --port 0 --tls-cert "$work/server.pem" --tls-key "$work/server-key.pem" \
     >"$work/router.out" 2>"$work/router.err" &
   router_pid=$!
   url=""

@@ -30,7 +30,7 @@ router=$(find "$build_dir" -type f -name veilrelay-dev-router -perm -u+x | head 
 
 source scripts/dev-router-session.sh
 
-start_dev_router "$router" main-job
+start_dev_router main-job "$router"
 
 echo "=== encrypted chat request"
 echo "> $message"

@@ -31,7 +31,7 @@ veilrelay() {
   WINEDEBUG=-all WINEPATH="$OSSARA_WINDOWS_PREFIX/bin" timeout 120 wine "$client" "$@" </dev/null | tr -d '\r'
 }
 
-start_dev_router "$router" windows-smoke
+start_dev_router windows-smoke "$router"
 
 # Wine's first program starts its background services, which keep the
 # standard streams they inherit open for as long as they run: start them

@@ -16,16 +16,8 @@ if [ "$sanitized" = "1" ]; then
   exit 77
 fi
 
-work=$(mktemp -d)
-router_pid=""
-cleanup() {
-  if [ -n "$router_pid" ]; then
-    kill "$router_pid" 2>/dev/null || true
-    wait "$router_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# $work, removed on exit, and start_dev_router (stopped on exit).
+source "$source_dir/scripts/dev-router-session.sh"
 
 fail() {
   echo "FAILED: $*" >&2
@@ -97,29 +89,8 @@ env -u LD_LIBRARY_PATH "$work/examples/secure_memory" >"$work/secure_memory.out"
   || { cat "$work/secure_memory.out"; fail "secure_memory"; }
 grep -q 'original wiped: yes' "$work/secure_memory.out" || fail "secure_memory did not wipe its input"
 
-step "throw-away CA and server certificate"
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=ossara package test CA" \
-  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
-  -keyout "$work/ca-key.pem" -out "$work/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
-  -keyout "$work/server-key.pem" -out "$work/server.csr" 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$work/ext.cnf"
-openssl x509 -req -days 1 -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca-key.pem" -CAcreateserial \
-  -extfile "$work/ext.cnf" -out "$work/server.pem" 2>/dev/null
-
-step "development router from the prefix"
-env -u LD_LIBRARY_PATH "$prefix/bin/veilrelay-dev-router" --host 127.0.0.1 --port 0 \
-  --tls-cert "$work/server.pem" --tls-key "$work/server-key.pem" >"$work/router.out" 2>"$work/router.err" &
-router_pid=$!
-url=""
-for _ in $(seq 1 600); do
-  url=$(head -n 1 "$work/router.out" 2>/dev/null || true)
-  [ -n "$url" ] && break
-  kill -0 "$router_pid" 2>/dev/null || { cat "$work/router.err"; fail "router exited"; }
-  sleep 0.1
-done
-[ -n "$url" ] || fail "router printed no URL"
-echo "router at $url"
+step "development router from the prefix, with a throw-away CA"
+start_dev_router "package test" env -u LD_LIBRARY_PATH "$prefix/bin/veilrelay-dev-router"
 
 expected="Hello over an encrypted channel"
 for program in "$work/examples/minimal_chat" "$work/pkgconfig-build/minimal_chat"; do
