@@ -7,12 +7,9 @@
 #include "support/log_capture.hpp"
 #include "support/proc_status.hpp"
 
-#include <gtest/gtest.h>
+#include "router_protocol/loopback_socket.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <future>
 #include <thread>
@@ -229,28 +226,20 @@ TEST_F(ProxyServerTest, WithALocalTokenAndNoKeyFileTheCallersTokenIsNotPassedOn)
 // A client connection on a plain socket: sends exactly what a test writes.
 class RawConnection {
 public:
-    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~RawConnection() { ::close(fd_); }
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
+    explicit RawConnection(int port) : socket_(ossara::router_protocol::LoopbackSocket::connect_to(port)) {}
 
-    bool send(const std::string& bytes) {
-        return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
+    bool send(const std::string& bytes) { return socket_.valid() && socket_.send_all(bytes); }
     // Whatever comes back until the proxy closes the connection, a whole
     // error answer has arrived, or `limit` passes.
     std::string read(std::chrono::milliseconds limit) {
-        timeval timeout{static_cast<time_t>(limit.count() / 1000), static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         std::string answer;
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
+        while (socket_.valid()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !socket_.wait_readable(static_cast<int>(left.count()))) break;
+            const long n = socket_.receive(buffer, sizeof buffer);
+            if (n <= 0) break;
             answer.append(buffer, static_cast<std::size_t>(n));
             if (answer.find("\r\n\r\n") != std::string::npos && answer.find("}}") != std::string::npos) break;
         }
@@ -258,8 +247,7 @@ public:
     }
 
 private:
-    int fd_;
-    bool connected_ = false;
+    ossara::router_protocol::LoopbackSocket socket_;
 };
 
 // Writes `head` on a fresh connection and returns what comes back.
@@ -349,6 +337,9 @@ TEST_F(ProxyServerTest, StopEndsRequestsStillRunningAfterTheGracePeriodWith503) 
 }
 
 TEST_F(ProxyServerTest, StopAnswersARequestWhoseConnectionWasAcceptedButNotYetRead) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "tells an accepted connection by the accept queue of /proc/net/tcp";
+#endif
     // The only handler thread is held by a stalled exchange, so the second
     // connection is accepted and waits for it with its request unread.
     ProxyConfig config;

@@ -85,14 +85,14 @@ FakeUpstream::FakeUpstream(int worker_threads) : impl_(std::make_unique<Impl>())
     d.server.set_keep_alive_timeout(1);
     d.server.Post("/v1/chat/completions",
                   [&d](const httplib::Request& req, httplib::Response& res) { d.handle(req, res); });
-    int listen_fd = -1;
+    socket_t listen_fd = INVALID_SOCKET;
     d.server.set_socket_options([&listen_fd](socket_t sock) {
         httplib::default_socket_options(sock);
         listen_fd = sock;
     });
     d.port = d.server.bind_to_any_port("127.0.0.1");
     if (d.port <= 0) throw std::runtime_error("fake upstream cannot listen");
-    if (listen_fd >= 0) ::listen(listen_fd, SOMAXCONN);
+    if (listen_fd != INVALID_SOCKET) ::listen(listen_fd, SOMAXCONN);
     d.listener = std::thread([&d] { d.server.listen_after_bind(); });
     for (int i = 0; i < 5000 && !d.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

@@ -1,66 +1,37 @@
 #include "support/hostile_peer.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <stdexcept>
-#include <system_error>
 
 namespace ossara::testing {
 
 namespace {
 
+using router_protocol::LoopbackSocket;
+
 constexpr int kPollMs = 50;
 
-int listen_loopback(int& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        const int error = errno;
-        ::close(fd);
-        throw std::system_error(error, std::generic_category(), "bind");
-    }
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
-bool readable(int fd, int timeout_ms) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, timeout_ms) > 0;
-}
-
-// Accepts the next connection, or -1 when `stopping` was set meanwhile.
-int accept_next(int listener, const std::atomic<bool>& stopping) {
+// Accepts the next connection, or an invalid socket when `stopping` was set meanwhile.
+LoopbackSocket accept_next(const LoopbackSocket& listener, const std::atomic<bool>& stopping) {
     while (!stopping.load()) {
-        if (!readable(listener, kPollMs)) continue;
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) return fd;
+        if (!listener.wait_readable(kPollMs)) continue;
+        if (LoopbackSocket connection = listener.accept(); connection.valid()) return connection;
     }
-    return -1;
+    return {};
 }
 
 // The head up to the blank line plus a Content-Length body, or "" on silence or hang-up.
-std::string read_request(int fd, const std::atomic<bool>& stopping) {
+std::string read_request(const LoopbackSocket& connection, const std::atomic<bool>& stopping) {
     std::string data;
     std::size_t wanted = std::string::npos;
     char buffer[16384];
     for (int idle = 0; idle < 40 && !stopping.load() && (wanted == std::string::npos || data.size() < wanted);) {
-        if (!readable(fd, kPollMs)) {
+        if (!connection.wait_readable(kPollMs)) {
             ++idle;
             continue;
         }
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const long n = connection.receive(buffer, sizeof buffer);
         if (n <= 0) return "";
         data.append(buffer, static_cast<std::size_t>(n));
         const std::size_t head_end = data.find("\r\n\r\n");
@@ -91,15 +62,14 @@ HostileAnswer HostileAnswer::endless_body(int status, std::string chunk) {
     return a;
 }
 
-HostilePeer::HostilePeer(HostileAnswer answer) : answer_(std::move(answer)) {
-    fd_ = listen_loopback(port_);
+HostilePeer::HostilePeer(HostileAnswer answer)
+    : answer_(std::move(answer)), listener_(LoopbackSocket::bind_free_port(16)), port_(listener_.local_port()) {
     thread_ = std::thread([this] { serve(); });
 }
 
 HostilePeer::~HostilePeer() {
     stopping_ = true;
     thread_.join();
-    ::close(fd_);
 }
 
 std::string HostilePeer::base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
@@ -117,30 +87,30 @@ std::size_t HostilePeer::posts() const {
 
 void HostilePeer::serve() {
     while (true) {
-        const int fd = accept_next(fd_, stopping_);
-        if (fd < 0) return;
-        const std::string request = read_request(fd, stopping_);
+        const LoopbackSocket connection = accept_next(listener_, stopping_);
+        if (!connection.valid()) return;
+        const std::string request = read_request(connection, stopping_);
         if (!request.empty()) {
             {
                 const std::lock_guard lock(mutex_);
                 requests_.push_back(request);
             }
-            answer(fd, request);
+            answer(connection, request);
         }
-        ::close(fd);
     }
 }
 
 // Waits until the socket takes more, the client hung up (false) or the peer stops (false).
-bool HostilePeer::send_all(int fd, const char* data, std::size_t size) {
+bool HostilePeer::send_all(const LoopbackSocket& connection, const char* data, std::size_t size) {
     while (size > 0) {
         if (stopping_.load()) return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, kPollMs) <= 0) continue;
-        if ((p.revents & (POLLERR | POLLHUP)) != 0) return false;
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        const auto room = connection.wait_writable(kPollMs);
+        if (room == LoopbackSocket::Room::gone) return false;
+        if (room == LoopbackSocket::Room::timeout) continue;
+        bool again = false;
+        const long n = connection.send_some(data, size, &again);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
+            if (again) continue;
             return false;
         }
         data += n;
@@ -149,42 +119,40 @@ bool HostilePeer::send_all(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-void HostilePeer::answer(int fd, const std::string& request) {
+void HostilePeer::answer(const LoopbackSocket& connection, const std::string& request) {
     if (answer_.key_pem && request.starts_with("GET /pki/public_key ")) {
         const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
                                   std::to_string(answer_.key_pem->size()) + "\r\nConnection: close\r\n\r\n" +
                                   *answer_.key_pem;
-        send_all(fd, reply.data(), reply.size());
+        send_all(connection, reply.data(), reply.size());
         return;
     }
-    if (!send_all(fd, answer_.head.data(), answer_.head.size())) return;
+    if (!send_all(connection, answer_.head.data(), answer_.head.size())) return;
     if (answer_.drip.count() > 0) {
         for (const char c : answer_.body) {
-            if (!send_all(fd, &c, 1)) return;
+            if (!send_all(connection, &c, 1)) return;
             ++bytes_sent_;
             for (auto waited = std::chrono::milliseconds(0); waited < answer_.drip && !stopping_.load();
                  waited += std::chrono::milliseconds(10))
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     } else {
-        if (!send_all(fd, answer_.body.data(), answer_.body.size())) return;
+        if (!send_all(connection, answer_.body.data(), answer_.body.size())) return;
         bytes_sent_ += answer_.body.size();
     }
     while (!answer_.endless.empty()) {
-        if (!send_all(fd, answer_.endless.data(), answer_.endless.size())) return;
+        if (!send_all(connection, answer_.endless.data(), answer_.endless.size())) return;
         bytes_sent_ += answer_.endless.size();
     }
 }
 
-ConnectProxy::ConnectProxy() {
-    fd_ = listen_loopback(port_);
+ConnectProxy::ConnectProxy() : listener_(LoopbackSocket::bind_free_port(16)), port_(listener_.local_port()) {
     thread_ = std::thread([this] { serve(); });
 }
 
 ConnectProxy::~ConnectProxy() {
     stopping_ = true;
     thread_.join();
-    ::close(fd_);
 }
 
 std::string ConnectProxy::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
@@ -196,19 +164,17 @@ std::vector<std::string> ConnectProxy::targets() const {
 
 void ConnectProxy::serve() {
     while (true) {
-        const int client = accept_next(fd_, stopping_);
-        if (client < 0) return;
+        const LoopbackSocket client = accept_next(listener_, stopping_);
+        if (!client.valid()) return;
         tunnel(client);
-        ::close(client);
     }
 }
 
 // "CONNECT 127.0.0.1:<port> HTTP/1.1", then bytes both ways until either side closes.
-void ConnectProxy::tunnel(int client) {
+void ConnectProxy::tunnel(const LoopbackSocket& client) {
     const std::string head = read_request(client, stopping_);
     if (!head.starts_with("CONNECT 127.0.0.1:")) {
-        const std::string refusal = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        (void)::send(client, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+        client.send_all("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return;
     }
     const std::string target = head.substr(8, head.find(' ', 8) - 8);
@@ -216,33 +182,21 @@ void ConnectProxy::tunnel(int client) {
         const std::lock_guard lock(mutex_);
         targets_.push_back(target);
     }
-    const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(std::stoi(target.substr(target.find(':') + 1))));
-    if (upstream < 0 || ::connect(upstream, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        if (upstream >= 0) ::close(upstream);
-        const std::string failure = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        (void)::send(client, failure.data(), failure.size(), MSG_NOSIGNAL);
+    const LoopbackSocket upstream = LoopbackSocket::connect_to(std::stoi(target.substr(target.find(':') + 1)));
+    if (!upstream.valid()) {
+        client.send_all("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return;
     }
-    const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
-    (void)::send(client, established.data(), established.size(), MSG_NOSIGNAL);
+    client.send_all("HTTP/1.1 200 Connection established\r\n\r\n");
     char buffer[16384];
     while (!stopping_.load()) {
-        pollfd p[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
-        if (::poll(p, 2, kPollMs) <= 0) continue;
-        bool open = true;
-        for (int i = 0; i < 2 && open; ++i) {
-            if (p[i].revents == 0) continue;
-            const ssize_t n = ::recv(p[i].fd, buffer, sizeof buffer, 0);
-            const int to = i == 0 ? upstream : client;
-            open = n > 0 && ::send(to, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
-        }
-        if (!open) break;
+        const int side = router_protocol::wait_any_readable({&client, &upstream}, kPollMs);
+        if (side < 0) continue;
+        const LoopbackSocket& from = side == 0 ? client : upstream;
+        const LoopbackSocket& to = side == 0 ? upstream : client;
+        const long n = from.receive(buffer, sizeof buffer);
+        if (n <= 0 || !to.send_all(std::string_view(buffer, static_cast<std::size_t>(n)))) break;
     }
-    ::close(upstream);
 }
 
 }  // namespace ossara::testing

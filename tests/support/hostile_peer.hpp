@@ -7,6 +7,8 @@
 //    exchange itself reaches the hostile answer.
 //  * ConnectProxy is a minimal CONNECT proxy to loopback targets, recording
 //    the targets it was asked for.
+#include "router_protocol/loopback_socket.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -48,11 +50,11 @@ public:
 
 private:
     void serve();
-    void answer(int fd, const std::string& request);
-    bool send_all(int fd, const char* data, std::size_t size);
+    void answer(const router_protocol::LoopbackSocket& connection, const std::string& request);
+    bool send_all(const router_protocol::LoopbackSocket& connection, const char* data, std::size_t size);
 
     HostileAnswer answer_;
-    int fd_ = -1;
+    router_protocol::LoopbackSocket listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> bytes_sent_{0};
@@ -73,9 +75,9 @@ public:
 
 private:
     void serve();
-    void tunnel(int client);
+    void tunnel(const router_protocol::LoopbackSocket& client);
 
-    int fd_ = -1;
+    router_protocol::LoopbackSocket listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;

@@ -1,8 +1,14 @@
 #pragma once
 // What the kernel says about this process: locked memory, open descriptors,
 // resident size, and the accept queue of a listening socket. Tests compare
-// them before and after a run, or wait for them.
+// them before and after a run, or wait for them. On Windows: the process's
+// handle count and working set; the rest is not known there.
 #include <malloc.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <psapi.h>
+#endif
 
 #include <cstddef>
 #include <filesystem>
@@ -32,8 +38,13 @@ inline std::optional<long> vm_locked_kb() {
     return std::nullopt;
 }
 
-// Descriptors open in this process (entries of /proc/self/fd).
+// Descriptors open in this process (entries of /proc/self/fd; handles on Windows).
 inline int open_descriptors() {
+#if defined(_WIN32)
+    DWORD handles = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &handles);
+    return static_cast<int>(handles);
+#endif
     return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
                                           std::filesystem::directory_iterator{}));
 }
@@ -42,6 +53,11 @@ inline int open_descriptors() {
 inline long resident_bytes() {
 #if defined(__GLIBC__)
     malloc_trim(0);
+#endif
+#if defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return -1;
+    return static_cast<long>(counters.WorkingSetSize);
 #endif
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)

@@ -1,5 +1,6 @@
 #include "support/test_data.hpp"
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -13,6 +14,23 @@ std::string read_text_file(const std::filesystem::path& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+void set_environment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    // The C runtime's copy and the process environment both change; an empty value removes it there.
+    ::_putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
+
+void unset_environment(const char* name) {
+#if defined(_WIN32)
+    ::_putenv_s(name, "");
+#else
+    ::unsetenv(name);
+#endif
 }
 
 TempDir::TempDir() {

@@ -9,6 +9,11 @@ inline std::filesystem::path test_data_dir() { return OSSARA_TEST_DATA_DIR; }
 
 std::string read_text_file(const std::filesystem::path& path);
 
+// Sets or removes a variable of this process's environment (where libcurl
+// and the library read it on every platform).
+void set_environment(const char* name, const std::string& value);
+void unset_environment(const char* name);
+
 // A fresh directory under the system temp dir, removed with its contents on destruction.
 class TempDir {
 public:

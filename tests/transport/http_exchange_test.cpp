@@ -151,6 +151,7 @@ TEST(HttpExchange, BrokenPeersAreClassified) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
+        if (row.reset && !ossara::devrouter::kResetsReachTheClient) continue;
         RawResponder peer(row.answer, row.reset);
         const HttpError error = failure_of(request_to(peer.base_url()));
         EXPECT_EQ(error.kind(), row.kind);

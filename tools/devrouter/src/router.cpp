@@ -8,9 +8,11 @@
 
 #include <httplib.h>
 
+#if !defined(_WIN32)
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -60,7 +62,13 @@ void answer_detail(httplib::Response& res, int status, const std::string& detail
 }
 
 // The descriptor of our accepted connection from `remote_port` to `local_port`
-// (cpp-httplib does not hand it to handlers), or -1.
+// (cpp-httplib does not hand it to handlers), or -1. Found through
+// /proc/self/fd; on Windows there is no such list, and a reset answer ends
+// with an orderly close there instead.
+#if defined(_WIN32)
+int find_connection(int, int) { return -1; }
+void reset_connection(int) {}
+#else
 int find_connection(int local_port, int remote_port) {
     DIR* dir = ::opendir("/proc/self/fd");
     if (dir == nullptr) return -1;
@@ -82,6 +90,15 @@ int find_connection(int local_port, int remote_port) {
     return found;
 }
 
+// Disconnecting a connected TCP socket (connect with AF_UNSPEC) sends RST at
+// once, where a plain close would first send FIN.
+void reset_connection(int fd) {
+    sockaddr unspec{};
+    unspec.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspec, sizeof unspec);
+}
+#endif
+
 // The local and peer port of a connection that is to be reset.
 struct ConnectionPorts {
     int local;
@@ -89,9 +106,8 @@ struct ConnectionPorts {
 };
 
 // Headers, then part of the declared body; then the connection is closed,
-// or, given its ports, reset. Disconnecting a connected TCP socket (connect
-// with AF_UNSPEC) sends RST at once, where a plain close would first send FIN
-// and look like an orderly end of the answer.
+// or, given its ports, reset: a plain close would look like an orderly end of
+// the answer.
 void answer_truncated(httplib::Response& res, int status, std::optional<ConnectionPorts> reset = std::nullopt) {
     res.status = status;
     res.set_content_provider(4096, "application/json",
@@ -100,11 +116,8 @@ void answer_truncated(httplib::Response& res, int status, std::optional<Connecti
                                  static constexpr char kPart[] = "{\"version\": \"1.0\", \"algorithm\": \"hybrid-";
                                  if (!sink.write(kPart, sizeof kPart - 1)) return false;
                                  if (!reset) return true;
-                                 if (const int fd = find_connection(reset->local, reset->remote); fd >= 0) {
-                                     sockaddr unspec{};
-                                     unspec.sa_family = AF_UNSPEC;
-                                     ::connect(fd, &unspec, sizeof unspec);
-                                 }
+                                 if (const int fd = find_connection(reset->local, reset->remote); fd >= 0)
+                                     reset_connection(fd);
                                  return false;
                              });
 }

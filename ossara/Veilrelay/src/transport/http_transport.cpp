@@ -19,10 +19,11 @@
 //    ossara::CancelledError.
 //  * On Windows there is no descriptor to watch (a socket is not a file, and
 //    handing curl's socket to the I/O completion port would tie it there for
-//    good): a thread of the exchange runs curl_multi_perform and
-//    curl_multi_poll, and posts the outcome to the strand, which finishes as
-//    above. A cancel wakes the poll (curl_multi_wakeup) and waits for the
-//    thread before tearing the transfer down.
+//    good): a thread of the exchange runs curl_multi_perform and waits on
+//    curl's sockets with select() in short slices, and posts the outcome to
+//    the strand, which finishes as above. A cancel sets a flag the thread
+//    sees within one slice and waits for the thread before tearing the
+//    transfer down.
 #include "transport/http_transport.hpp"
 
 #include "transport/curl_failure.hpp"
@@ -43,6 +44,8 @@
 #include <asio/use_awaitable.hpp>
 
 #if defined(_WIN32)
+#include <winsock2.h>
+
 #include <atomic>
 #include <thread>
 #else
@@ -271,7 +274,7 @@ private:
                 if (message->msg == CURLMSG_DONE) result = message->data.result;
             }
             if (result || stop_.load()) break;
-            rc = curl_multi_poll(multi_.get(), nullptr, 0, 1000, nullptr);
+            rc = wait_for_sockets();
             if (rc != CURLM_OK) break;
         }
         asio::post(strand_, [self = shared_from_this(), rc, result] {
@@ -285,12 +288,38 @@ private:
         });
     }
 
+    // Waits until one of curl's sockets is ready, curl's own timer is due or
+    // one slice passes. Not curl_multi_poll: its wait (one WSAEventSelect
+    // event for every socket) can miss both the socket and its own timeout
+    // under Wine, leaving an exchange hanging for good; select() on curl's
+    // descriptor sets behaves the same under Wine and on Windows.
+    CURLMcode wait_for_sockets() {
+        constexpr long kSliceMs = 50;
+        fd_set readable, writable, failed;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        int highest = -1;
+        const CURLMcode rc = curl_multi_fdset(multi_.get(), &readable, &writable, &failed, &highest);
+        if (rc != CURLM_OK) return rc;
+        long due_ms = -1;
+        curl_multi_timeout(multi_.get(), &due_ms);
+        const long wait_ms = due_ms >= 0 ? std::min(due_ms, kSliceMs) : kSliceMs;
+        if (highest < 0) {
+            // No socket yet (a name being resolved, a connect being retried).
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+            return CURLM_OK;
+        }
+        timeval limit{0, static_cast<long>(wait_ms * 1000)};
+        ::select(0, &readable, &writable, &failed, &limit);
+        return CURLM_OK;
+    }
+
     // Ends the poller thread and waits for it (unless this is that thread,
     // when its last reference to the exchange goes).
     void stop_polling() noexcept {
         if (!poller_.joinable()) return;
         stop_ = true;
-        if (multi_) curl_multi_wakeup(multi_.get());
         if (poller_.get_id() == std::this_thread::get_id()) {
             poller_.detach();
         } else {

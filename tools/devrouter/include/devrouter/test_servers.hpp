@@ -1,5 +1,7 @@
 #pragma once
 // Misbehaving peers for network tests. Each binds 127.0.0.1 on a free port.
+#include "router_protocol/loopback_socket.hpp"
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -7,6 +9,16 @@
 #include <vector>
 
 namespace ossara::devrouter {
+
+// Whether a reset these peers (and the development router's reset behaviour)
+// send reaches the client as a reset. Not on Windows: the router finds its
+// connection through /proc only, and Wine closes a socket whose linger time
+// is zero in order (FIN) where Windows aborts it.
+#if defined(_WIN32)
+inline constexpr bool kResetsReachTheClient = false;
+#else
+inline constexpr bool kResetsReachTheClient = true;
+#endif
 
 // A socket that listens but never accepts: connections complete in the
 // kernel's backlog and then nothing ever happens (a stalled server).
@@ -20,7 +32,7 @@ public:
     std::string base_url() const;
 
 private:
-    int fd_ = -1;
+    router_protocol::LoopbackSocket socket_;
     int port_ = 0;
 };
 
@@ -47,9 +59,9 @@ private:
 
     std::string response_;
     bool reset_;
-    int fd_ = -1;
+    router_protocol::LoopbackSocket socket_;
     int port_ = 0;
-    int wake_[2] = {-1, -1};
+    std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
