@@ -79,33 +79,41 @@ struct FailureCase {
     int upstream_status;
     std::string upstream_body;
     const std::type_info& error;
-    int client_status;
+    std::optional<int> client_status;
     std::string message;
+    std::optional<int> upstream_status_member = std::nullopt;  // in the details, when the status differs
+    bool sealed = false;  // the model server's body travels sealed in the details
 };
 
 TEST_F(RelayTest, UpstreamAnswersMapToTheClientsTypedErrors) {
-    start_router();
+    const std::string openai_error =
+        R"({"error": {"message": "slow down", "type": "requests", "param": null, "code": "rate_limit_exceeded"}})";
     const std::vector<FailureCase> cases = {
         {"400", 400, R"({"error": {"message": "temperature too high", "type": "invalid_request_error"}})",
-         typeid(InvalidRequestError), 400, "Bad request: temperature too high"},
-        {"404", 404, R"({"error": {"message": "model 'm1' not found"}})", typeid(InvalidRequestError), 400,
-         "Bad request: model 'm1' not found"},
+         typeid(InvalidRequestError), 400, "Bad request: temperature too high", std::nullopt, true},
+        {"404", 404, R"({"error": {"message": "model 'm1' not found"}})", typeid(APIError), 404,
+         "Endpoint not found: model 'm1' not found", std::nullopt, true},
+        {"409", 409, R"({"error": {"message": "conflict"}})", typeid(InvalidRequestError), 400,
+         "Bad request: conflict", 409, true},
+        {"413", 413, R"({"error": {"message": "too long"}})", typeid(InvalidRequestError), 400,
+         "Bad request: too long", 413, true},
         {"422", 422, R"({"detail": "messages: field required"})", typeid(InvalidRequestError), 400,
-         "Bad request: messages: field required"},
+         "Bad request: messages: field required", 422, true},
         {"401", 401, R"({"error": "bad key"})", typeid(APIError), 502,
          "Unexpected status code: 502 Model server refused the router's credentials (HTTP 401)"},
-        {"403", 403, "forbidden", typeid(APIError), 502,
-         "Unexpected status code: 502 Model server refused the router's credentials (HTTP 403)"},
-        {"429", 429, R"({"error": {"message": "slow down"}})", typeid(RateLimitError), 429,
-         "Rate limit exceeded: slow down"},
-        {"500", 500, "boom", typeid(APIError), 502, "Unexpected status code: 502 Model server error (HTTP 500): boom"},
-        {"503", 503, "", typeid(APIError), 502, "Unexpected status code: 502 Model server error (HTTP 503): HTTP 503"},
+        {"403 without a router key", 403, "forbidden", typeid(ForbiddenError), 403, "Forbidden: forbidden"},
+        {"429", 429, openai_error, typeid(RateLimitError), 429, "Rate limit exceeded: slow down", std::nullopt, true},
+        {"500", 500, "boom", typeid(ServerError), 500, "Server error: boom"},
+        {"503", 503, "", typeid(ServiceUnavailableError), 503, "Service unavailable: HTTP 503"},
+        {"502", 502, "bad gateway", typeid(APIError), 502,
+         "Unexpected status code: 502 Model server error (HTTP 502): bad gateway"},
         {"200 not JSON", 200, "<html>", typeid(APIError), 502,
          "Unexpected status code: 502 Model server returned an invalid answer"},
         {"200 array", 200, "[1, 2]", typeid(APIError), 502,
          "Unexpected status code: 502 Model server returned an invalid answer"},
         {"302", 302, "", typeid(APIError), 502, "Unexpected status code: 502 Model server answered HTTP 302"},
     };
+    start_router();
     Veilrelay c = client();
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -117,8 +125,39 @@ TEST_F(RelayTest, UpstreamAnswersMapToTheClientsTypedErrors) {
             EXPECT_EQ(typeid(e), k.error) << typeid(e).name();
             EXPECT_EQ(e.status_code, k.client_status);
             EXPECT_EQ(std::string(e.what()), k.message);
+            if (!e.error_details) continue;
+            const auto& details = *e.error_details;
+            if (k.upstream_status_member) {
+                EXPECT_EQ(details.value("upstream_status", 0), *k.upstream_status_member);
+            }
+            ASSERT_EQ(details.contains("model_server_error"), k.sealed) << details.dump();
+            if (!k.sealed) continue;
+            // Sealed for this client: only its key opens the model server's object, unchanged.
+            const std::string sealed_text = details["model_server_error"].dump();
+            EXPECT_EQ(sealed_text.find("message"), std::string::npos) << "the error object travelled in clear";
+            json opened = run_awaitable(
+                c.decrypt_response(std::vector<std::uint8_t>(sealed_text.begin(), sealed_text.end()), "req-1"),
+                std::chrono::seconds(10));
+            opened.erase("_metadata");
+            EXPECT_EQ(opened, json::parse(k.upstream_body));
         }
     }
+
+    // A 403 to the router's own key is the router's to mend; Retry-After
+    // survives as a header and in the details.
+    start_router([](RelayOptions& o) { o.upstream->api_key = "sk-upstream"; });
+    Veilrelay keyed = client();
+    upstream_.reply_with({403, openai_error});
+    const auto refused = expect_exact_throw<APIError>([&] { send(keyed, chat("hi")); });
+    EXPECT_EQ(refused.status_code, 502);
+    upstream_.reply_with({429, openai_error, "application/json", {}, 0, {{"Retry-After", "14"}}});
+    const auto limited = expect_exact_throw<RateLimitError>([&] { send(keyed, chat("hi")); });
+    ASSERT_TRUE(limited.error_details);
+    EXPECT_EQ((*limited.error_details)["retry_after"], "14");
+    upstream_.reply_with({503, "{}", "application/json", {}, 0, {{"Retry-After", std::string(80, '9')}}});
+    const auto unavailable = expect_exact_throw<ServiceUnavailableError>([&] { send(keyed, chat("hi")); });
+    ASSERT_TRUE(unavailable.error_details);
+    EXPECT_FALSE(unavailable.error_details->contains("retry_after")) << "an unbounded value is dropped";
 }
 
 TEST_F(RelayTest, UnreachableAndSlowUpstreamsBecome503And504) {

@@ -78,15 +78,28 @@ TEST(UpstreamStatus, TheModelServersMessageIsFoundAndBounded) {
 TEST(UpstreamStatus, ConnectionOutcomesMapTo503502And504) {
     UpstreamResult r(16);
     r.outcome = UpstreamResult::Outcome::unreachable;
-    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 503);
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1), false).status, 503);
     r.outcome = UpstreamResult::Outcome::timed_out;
-    const RouterAnswer timeout = map_upstream_failure(r, std::chrono::milliseconds(1500));
+    const RouterAnswer timeout = map_upstream_failure(r, std::chrono::milliseconds(1500), false);
     EXPECT_EQ(timeout.status, 504);
     EXPECT_EQ(timeout.detail, "Model server did not answer within 1.5 seconds");
     r.outcome = UpstreamResult::Outcome::too_large;
-    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 502);
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1), false).status, 502);
     r.outcome = UpstreamResult::Outcome::failed;
-    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 502);
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1), false).status, 502);
+}
+
+TEST(UpstreamStatus, RetryAfterIsTakenOnlyWhenFitToRepeat) {
+    const std::pair<std::string, std::optional<std::string>> rows[] = {
+        {"Retry-After: 14\r\n", "14"},
+        {"retry-after:\t Wed, 21 Oct 2026 07:28:00 GMT \r\n", "Wed, 21 Oct 2026 07:28:00 GMT"},
+        {"Retry-After-Ms: 5\r\n", std::nullopt},
+        {"Retry-After: \r\n", std::nullopt},
+        {"Retry-After: " + std::string(65, '1') + "\r\n", std::nullopt},
+        {"Retry-After: 1\x7f\r\n", std::nullopt},
+        {"Content-Type: text/plain\r\n", std::nullopt},
+    };
+    for (const auto& [line, expected] : rows) EXPECT_EQ(retry_after_value(line), expected) << line;
 }
 
 TEST(WipingBuffer, GrowsUpToItsLimitOnly) {

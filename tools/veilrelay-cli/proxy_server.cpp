@@ -43,6 +43,7 @@ std::optional<std::size_t> content_length(const httplib::Request& req) {
 void write_error(httplib::Response& res, const ErrorReply& reply) {
     res.status = reply.status;
     res.set_content(error_body(reply), kJson);
+    if (reply.retry_after) res.set_header("Retry-After", *reply.retry_after);
 }
 
 ErrorReply too_large(std::size_t limit) {
@@ -151,7 +152,7 @@ struct ProxyServer::Impl {
         ExchangeOutcome outcome =
             runner->run(std::move(request.payload), res.get_header_value("X-Request-ID"), std::move(api_key),
                         std::move(std::get<std::optional<std::string>>(tier)));
-        if (!outcome.answer) return write_error(res, map_exchange_failure(outcome.error, outcome.end));
+        if (!outcome.answer) return write_error(res, map_exchange_failure(outcome.error, outcome.end, outcome.model_server_error));
 
         res.status = 200;
         if (request.stream) {

@@ -31,17 +31,31 @@ namespace rp = ossara::router_protocol;
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t kMaxPayloadId = 256;
+// A model server's error body larger than this is not relayed: error
+// objects are small, and the refusal's body must stay bounded.
+constexpr std::size_t kMaxRelayedErrorBytes = 64 * 1024;
 
-// A failure that ends a request with `status` and {"detail": ...}.
+// A failure that ends a request with `status` and {"detail": ...}, plus
+// `extra` members and a Retry-After header when set.
 struct Refusal {
     int status;
     std::string detail;
+    json extra = json::object();
+    std::optional<std::string> retry_after{};
 };
 
 void answer_detail(httplib::Response& res, int status, const std::string& detail) {
     res.status = status;
     res.set_content(json{{"detail", detail}}.dump(-1, ' ', false, json::error_handler_t::replace),
                     "application/json");
+}
+
+void answer_refusal(httplib::Response& res, const Refusal& refusal) {
+    json body{{"detail", refusal.detail}};
+    for (const auto& [name, value] : refusal.extra.items()) body[name] = value;
+    res.status = refusal.status;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    if (refusal.retry_after) res.set_header("Retry-After", *refusal.retry_after);
 }
 
 double unix_time_now() {
@@ -122,7 +136,7 @@ struct RelayRouter::Impl {
         try {
             complete(req, res, record);
         } catch (const Refusal& refusal) {
-            answer_detail(res, refusal.status, refusal.detail);
+            answer_refusal(res, refusal);
         } catch (const std::exception& e) {
             log->error("request id={}: internal error: {}", log_safe(record.payload_id), log_safe(e.what(), 512));
             answer_detail(res, 500, "Internal router error");
@@ -191,11 +205,14 @@ struct RelayRouter::Impl {
         if (options.tier_policy && !options.tier_policy->allows(tier, model))
             throw Refusal{403, "Model '" + model + "' is not allowed for the '" + tier + "' tier"};
 
-        const auto seal = [&](std::string_view answer) {
-            json package = rp::seal_package(answer, client_key.get());
+        const auto sealed = [&](std::string_view plaintext) {
+            json package = rp::seal_package(plaintext, client_key.get());
             package["processed_at"] = unix_time_now();
+            return package;
+        };
+        const auto seal = [&](std::string_view answer) {
             res.status = 200;
-            res.set_content(package.dump(), "application/json");
+            res.set_content(sealed(answer).dump(), "application/json");
         };
 
         if (!options.upstream) {
@@ -215,10 +232,25 @@ struct RelayRouter::Impl {
         }
         UpstreamResult result = post_chat_completion(*options.upstream, upstream_body);
         if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200) {
-            const RouterAnswer answer = map_upstream_failure(result, options.upstream->timeout);
+            const RouterAnswer answer =
+                map_upstream_failure(result, options.upstream->timeout, options.upstream->api_key.has_value());
             if (result.outcome != UpstreamResult::Outcome::answered)
                 log->warn("request id={}: model server call failed: {}", log_safe(payload_id), log_safe(result.error, 512));
-            throw Refusal{answer.status, answer.detail};
+            Refusal refusal{answer.status, answer.detail};
+            if (answer.upstream_status) refusal.extra["upstream_status"] = *answer.upstream_status;
+            if (answer.relays_body && result.retry_after) {
+                refusal.retry_after = result.retry_after;
+                refusal.extra["retry_after"] = *result.retry_after;
+            }
+            // The model server's error object may quote the request: it travels
+            // sealed for the caller, like an answer, never in clear.
+            if (answer.relays_body && result.body.size() <= kMaxRelayedErrorBytes) {
+                ossara::secure_bytearray error(result.body.bytes());
+                const std::string_view text = as_text(error->data());
+                if (summarise_payload(text).shape == PayloadSummary::Shape::object)
+                    refusal.extra["model_server_error"] = sealed(text);
+            }
+            throw refusal;
         }
         ossara::secure_bytearray answer(result.body.bytes());
         if (summarise_payload(as_text(answer->data())).shape != PayloadSummary::Shape::object)
