@@ -382,7 +382,7 @@ TEST_F(ProxyServerTest, StopAnswersARequestWhoseConnectionWasAcceptedButNotYetRe
 // The real chain in-process: the proxy, veilrelay-router and a fake model server.
 class ProxyChainTest : public ProxyServerTest {
 protected:
-    void serve_chain(std::optional<std::string> upstream_key = std::nullopt) {
+    void serve_chain(std::optional<std::string> upstream_key = std::nullopt, ProxyConfig config = {}) {
         const auto key_file = dir_.path() / "server.pem";
         std::ofstream(key_file) << vector_text("server_private_key_pem");
         veilrelay_router::RelayOptions options;
@@ -396,7 +396,7 @@ protected:
         relay_ = std::make_unique<veilrelay_router::RelayRouter>(std::move(options));
         relay_->start();
         client_ = client_for(relay_->base_url());
-        proxy_ = std::make_unique<ProxyServer>(*client_, ProxyConfig{});
+        proxy_ = std::make_unique<ProxyServer>(*client_, std::move(config));
         proxy_->start();
     }
     void TearDown() override {
@@ -480,6 +480,25 @@ TEST_F(ProxyChainTest, ModelServerErrorsReachTheClientWithTheirStatusObjectAndRe
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 502);
     EXPECT_EQ(error_of(r)["error"]["type"], "api_error");
+}
+
+TEST_F(ProxyChainTest, ModelsListsTheModelServersModelsThenTheConfiguredNames) {
+    ProxyConfig config;
+    config.models = {"m2", "local-alias"};
+    serve_chain(std::nullopt, std::move(config));
+    auto client = http_client(proxy_->port());
+    const auto ids = [&] {
+        const auto r = client.Get("/v1/models");
+        std::vector<std::string> names;
+        if (!r || r->status != 200) return names;
+        const json list = json::parse(r->body);
+        for (const auto& entry : list["data"]) names.push_back(entry["id"]);
+        return names;
+    };
+    EXPECT_EQ(ids(), (std::vector<std::string>{"m1", "m2", "local-alias"}));
+    // Without the router's list the configured names still answer.
+    upstream_.models_reply_with({500, "{}"});
+    EXPECT_EQ(ids(), (std::vector<std::string>{"m2", "local-alias"}));
 }
 
 constexpr int kRequests = 64;

@@ -4,6 +4,7 @@
 #include "relay_fixture.hpp"
 
 #include "support/recording_relay.hpp"
+#include "upstream_check.hpp"
 #include "support/test_certs.hpp"
 
 #include <ossara/veilrelay/errors.hpp>
@@ -305,6 +306,65 @@ TEST_F(RelayTest, HttpsWithAPrivateCa) {
     // Without the CA the key fetch already fails certificate verification.
     EXPECT_THROW(send(untrusting, chat("hi")), SecurityError);
     EXPECT_EQ(upstream_.request_count(), 1u);
+}
+
+TEST_F(RelayTest, TheModelServersListIsServedPlainlyBehindTheApiKeys) {
+    start_router([](RelayOptions& o) {
+        o.upstream->api_key = "sk-upstream";
+        o.api_keys = ApiKeys::from_text("key-one\n");
+    });
+    httplib::Client http("127.0.0.1", router_->port());
+    EXPECT_EQ(http.Get("/v1/models")->status, 401);
+    const httplib::Headers with_key{{"Authorization", "Bearer key-one"}};
+    auto r = http.Get("/v1/models", with_key);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    const json list = json::parse(r->body);
+    EXPECT_EQ(list["object"], "list");
+    ASSERT_EQ(list["data"].size(), 2u);
+    EXPECT_EQ(list["data"][0]["id"], "m1");
+
+    upstream_.models_reply_with({404, R"({"error": {"message": "no"}})"});
+    EXPECT_EQ(http.Get("/v1/models", with_key)->status, 502);
+    upstream_.models_reply_with({200, "<html>"});
+    EXPECT_EQ(http.Get("/v1/models", with_key)->status, 502);
+
+    start_router([](RelayOptions& o) { o.upstream.reset(); });
+    httplib::Client echo("127.0.0.1", router_->port());
+    EXPECT_EQ(echo.Get("/v1/models")->status, 404);
+}
+
+struct ProbeRow {
+    const char* what;
+    std::function<std::string(const FakeUpstream&)> url;
+    UpstreamReply models;
+    bool ok;
+    const char* says;
+};
+
+TEST_F(RelayTest, TheStartUpProbeSaysPlainlyWhatAnswersAtTheUpstreamUrl) {
+    const std::string closed = [] {
+        FakeUpstream gone;
+        return gone.base_url();
+    }();
+    const auto base = [](const FakeUpstream& u) { return u.base_url(); };
+    const ProbeRow rows[] = {
+        {"a model list", base, {200, R"({"object": "list", "data": [{"id": "m1"}]})"}, true, "lists 1 model(s)"},
+        {"no /v1", [](const FakeUpstream& u) { return "http://127.0.0.1:" + std::to_string(u.port()); },
+         {200, "{}"}, false, "HTTP 404: this is not an OpenAI-compatible server"},
+        {"not a list", base, {200, "<html>hello</html>", "text/html"}, false, "something other than a model list"},
+        {"credentials", base, {401, "{}"}, false, "refused the router's credentials (HTTP 401)"},
+        {"nobody", [&](const FakeUpstream&) { return closed; }, {200, "{}"}, false, "does not answer at"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        upstream_.models_reply_with(row.models);
+        veilrelay_router::UpstreamSettings settings;
+        settings.base_url = row.url(upstream_);
+        const auto report = veilrelay_router::probe_model_server(settings, std::chrono::seconds(5));
+        EXPECT_EQ(report.ok, row.ok);
+        EXPECT_NE(report.text.find(row.says), std::string::npos) << report.text;
+    }
 }
 
 TEST_F(RelayTest, PlainHttpIsRefusedOffLoopbackUnlessAskedFor) {

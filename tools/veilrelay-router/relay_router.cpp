@@ -3,6 +3,7 @@
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "server_key.hpp"
+#include "upstream_check.hpp"
 #include "upstream_status.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -31,6 +32,7 @@ namespace rp = ossara::router_protocol;
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t kMaxPayloadId = 256;
+constexpr std::chrono::milliseconds kModelListTimeout{10'000};
 // A model server's error body larger than this is not relayed: error
 // objects are small, and the refusal's body must stay bounded.
 constexpr std::size_t kMaxRelayedErrorBytes = 64 * 1024;
@@ -144,6 +146,29 @@ struct RelayRouter::Impl {
         record.status = res.status;
         record.answer_bytes = res.body.size();
         log->info(format_request_line(record, std::chrono::steady_clock::now()));
+    }
+
+    // The model server's model list, plainly: model names are no secret of
+    // a conversation. Behind API keys only callers with a key see it.
+    void serve_models(const httplib::Request& req, httplib::Response& res) const {
+        const auto started = std::chrono::steady_clock::now();
+        try {
+            check_api_key(req);
+            if (!options.upstream) throw Refusal{404, "No model list: the built-in echo model answers every model name"};
+            const UpstreamResult result = get_models(*options.upstream, kModelListTimeout);
+            if (result.outcome != UpstreamResult::Outcome::answered)
+                throw Refusal{map_upstream_failure(result, kModelListTimeout, false).status, "Model server did not list its models"};
+            if (result.http_status != 200)
+                throw Refusal{502, "Model server answered GET /models with HTTP " + std::to_string(result.http_status)};
+            const auto list = model_list_of(result.body.text());
+            if (!list) throw Refusal{502, "Model server returned no model list"};
+            res.status = 200;
+            res.set_content(list->dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+        } catch (const Refusal& refusal) {
+            answer_refusal(res, refusal);
+        }
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        log->info("models status={} duration_ms={} answer_bytes={}", res.status, ms.count(), res.body.size());
     }
 
     void check_api_key(const httplib::Request& req) const {
@@ -291,6 +316,7 @@ void RelayRouter::start() {
     rp::serve_public_key(*d.server, d.public_pem);
     d.server->Post(rp::kCompletionPath,
                    [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
+    d.server->Get("/v1/models", [&d](const httplib::Request& req, httplib::Response& res) { d.serve_models(req, res); });
     const auto not_found = [](const httplib::Request&, httplib::Response& res) {
         answer_detail(res, 404, "Not Found");
     };
