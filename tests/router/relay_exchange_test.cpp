@@ -3,6 +3,7 @@
 // failure reaches the client as its typed error.
 #include "relay_fixture.hpp"
 
+#include "support/log_capture.hpp"
 #include "support/recording_relay.hpp"
 #include "upstream_check.hpp"
 #include "support/test_certs.hpp"
@@ -332,6 +333,19 @@ TEST_F(RelayTest, TheModelServersListIsServedPlainlyBehindTheApiKeys) {
     start_router([](RelayOptions& o) { o.upstream.reset(); });
     httplib::Client echo("127.0.0.1", router_->port());
     EXPECT_EQ(echo.Get("/v1/models")->status, 404);
+
+    // Every request a worker serves leaves a line, not only completions.
+    LogCapture log("veilrelay-router");
+    EXPECT_EQ(echo.Get("/pki/public_key")->status, 200);
+    EXPECT_EQ(echo.Get("/v2/nothing")->status, 404);
+    EXPECT_EQ(echo.Get("/v1/models")->status, 404);
+    const auto lines = log.lines();
+    const auto logged = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(logged("request GET /pki/public_key status=200")) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(logged("request GET /v2/nothing status=404")) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(logged("models status=404")) << ::testing::PrintToString(lines);
 }
 
 struct ProbeRow {

@@ -192,8 +192,10 @@ struct ProxyServer::Impl {
         return httplib::Server::HandlerResponse::Handled;
     }
 
-    void exception_page(const httplib::Request&, httplib::Response& res, const std::exception_ptr&) const {
+    void exception_page(const httplib::Request& req, httplib::Response& res, const std::exception_ptr&) const {
         write_error(res, {500, "internal_error", std::nullopt, "Internal error in the proxy"});
+        // The handler that threw wrote no line; the error page leaves ours alone.
+        log_request(req, res, Clock::now(), 0);
     }
 };
 

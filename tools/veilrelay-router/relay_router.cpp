@@ -323,6 +323,15 @@ void RelayRouter::start() {
     d.server->Get(".*", not_found);
     d.server->Post(".*", not_found);
 
+    // Requests without a line of their own (the key, unknown paths, bodies
+    // refused before routing) get one here: every request a worker serves is
+    // in the log.
+    d.server->set_logger([&d](const httplib::Request& req, const httplib::Response& res) {
+        if (req.path == rp::kCompletionPath || req.path == "/v1/models") return;
+        d.log->info("request {} {} status={} answer_bytes={}", log_safe(req.method, 16), log_safe(req.path), res.status,
+                    res.body.size());
+    });
+
     d.port = ossara::router_protocol::listen_in_background(*d.server, d.options.host, d.options.port, d.listener);
     if (d.port <= 0)
         throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
