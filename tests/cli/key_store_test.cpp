@@ -4,6 +4,8 @@
 #include "key_store.hpp"
 #include "support/test_data.hpp"
 
+#include <ossara/Veilrelay.hpp>
+
 #include <gtest/gtest.h>
 
 #include <openssl/bio.h>
@@ -115,6 +117,10 @@ TEST(KeyFingerprint, IsSha256OfTheDerSubjectPublicKeyInfoWithColons) {
               "11:b8:f7:03:d3:3f:1d:f2:64:1d:96:9a:a8:42:d8:38:ab:dc:a5:14:74:d4:cc:c1:2a:87:d4:b0:06:8e:e0:0c");
     EXPECT_THROW(public_key_fingerprint("not a key"), InputError);
     EXPECT_THROW(public_key_fingerprint(vectors()["client_private_key_pem"].get<std::string>()), InputError);
+    // The tool's text is the library's: the one function the pin check uses.
+    EXPECT_EQ(ossara::public_key_fingerprint(vectors()["client_public_key_pem"].get<std::string>()),
+              public_key_fingerprint(vectors()["client_public_key_pem"].get<std::string>()));
+    EXPECT_THROW(ossara::public_key_fingerprint("not a key"), ossara::ValueError);
 }
 
 }  // namespace

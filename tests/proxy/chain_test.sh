@@ -39,8 +39,18 @@ proxy pinned --pin "$fingerprint"
 pinned_url=$first_line
 proxy wrong_pin --pin "$(printf '00:%.0s' $(seq 31))00"
 wrong_pin_url=$first_line
-echo "model server $model_url, router $router_url ($fingerprint), proxies $proxy_url $pinned_url $wrong_pin_url"
+# A router that is down: the proxy refuses to start, unless --lazy.
+down_router=http://127.0.0.1:1
+status=0
+timeout 60 "$veilrelay" proxy --router "$down_router" --allow-http --listen 127.0.0.1:0 --keys "$work/run/keys" \
+  >/dev/null 2>"$work/run/refused.err" || status=$?
+[ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "a proxy started against a router that is down (exit $status)"
+expect_in "$work/run/refused.err" "--lazy" "the refusal does not name --lazy"
+start down -- "$veilrelay" proxy --router "$down_router" --allow-http --listen 127.0.0.1:0 --keys "$work/run/keys" \
+  --timeout 30 --lazy
+down_url=$first_line
+echo "model server $model_url, router $router_url ($fingerprint), proxies $proxy_url $pinned_url $wrong_pin_url $down_url"
 
-PROXY_URL=$proxy_url PINNED_PROXY_URL=$pinned_url WRONG_PIN_PROXY_URL=$wrong_pin_url API_KEY=$api_key \
+PROXY_URL=$proxy_url PINNED_PROXY_URL=$pinned_url WRONG_PIN_PROXY_URL=$wrong_pin_url DOWN_PROXY_URL=$down_url API_KEY=$api_key \
   UPSTREAM_API_KEY=$upstream_key RECORD_FILE=$work/run/model_requests.jsonl \
   node "$work/node/chain.mjs"

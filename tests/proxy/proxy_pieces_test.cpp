@@ -76,6 +76,29 @@ TEST(ProxyErrorMapping, ATimeoutOrAStopWinsOverTheErrorItCaused) {
     EXPECT_EQ(mapped(nullptr, ExchangeEnd::timed_out).status, 504);
 }
 
+// What a router refusal carries is untrusted: only an error status is taken
+// from it, only a bounded printable Retry-After, only an "error" object.
+TEST(ProxyErrorMapping, RelayedStatusAndRetryAfterAreTakenOnlyWhenSound) {
+    const auto details = [](json d) { return std::optional<ossara::json>(std::move(d)); };
+    const auto with = [](json d) { return error_of<ossara::InvalidRequestError>("Bad request: x", 400, std::move(d)); };
+    EXPECT_EQ(mapped(with(json{{"upstream_status", 422}})).status, 422);
+    EXPECT_EQ(mapped(with(json{{"upstream_status", 200}})).status, 400);
+    EXPECT_EQ(mapped(with(json{{"upstream_status", "422"}})).status, 400);
+    const auto limited = [](json d) { return mapped(error_of<ossara::RateLimitError>("slow", 429, std::move(d))); };
+    EXPECT_EQ(limited(json{{"retry_after", "14"}}).retry_after, "14");
+    EXPECT_EQ(limited(json{{"retry_after", "1\r\nSet-Cookie: x"}}).retry_after, std::nullopt);
+    EXPECT_EQ(limited(json{{"retry_after", std::string(65, '1')}}).retry_after, std::nullopt);
+    EXPECT_EQ(limited(json{{"retry_after", 14}}).retry_after, std::nullopt);
+
+    const auto rate = error_of<ossara::RateLimitError>("slow", 429);
+    const json object = {{"message", "m"}, {"type", "t"}, {"param", "p"}, {"code", "c"}, {"extra", 1}};
+    const ErrorReply relayed = map_exchange_failure(rate, ExchangeEnd::failed, details(json{{"error", object}}));
+    EXPECT_EQ(json::parse(error_body(relayed)), (json{{"error", object}}));
+    EXPECT_FALSE(map_exchange_failure(rate, ExchangeEnd::failed, details(json{{"error", "text"}})).error_object);
+    // A stop or a timeout wins over what the router relayed.
+    EXPECT_EQ(map_exchange_failure(rate, ExchangeEnd::timed_out, details(json{{"error", object}})).status, 504);
+}
+
 TEST(ProxyErrorBody, HasTheCommonShapeAndSurvivesInvalidUtf8) {
     EXPECT_EQ(error_body({429, "rate_limit_error", std::nullopt, "slow"}),
               R"({"error":{"message":"slow","type":"rate_limit_error","param":null,"code":null}})");

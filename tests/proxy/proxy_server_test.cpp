@@ -3,7 +3,11 @@
 // limit, deadlines, a graceful stop and many requests in flight at once.
 #include "proxy_fixture.hpp"
 
+#if defined(OSSARA_HAVE_RELAY_ROUTER)
+#include "relay_router.hpp"
+#endif
 #include "support/eventually.hpp"
+#include "support/fake_upstream.hpp"
 #include "support/log_capture.hpp"
 #include "support/proc_status.hpp"
 
@@ -143,11 +147,15 @@ TEST_F(ProxyServerTest, EveryRouterFailureArrivesAsItsStatusInTheErrorShape) {
         EXPECT_TRUE(body["error"].contains("param")) << row.what;
         EXPECT_TRUE(body["error"].contains("code")) << row.what;
     }
-    // A router that cannot be reached at all.
+    // A router that cannot be reached at all: a connection error, not an
+    // encryption failure, though the library meets it while encrypting.
     router_->stop();
     const auto r = post(chat_body("x"));
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 502);
+    EXPECT_EQ(error_of(r)["error"]["type"], "api_connection_error") << r->body;
+    EXPECT_TRUE(error_of(r)["error"]["message"].get<std::string>().starts_with("Failed to connect to server: "))
+        << r->body;
 }
 
 TEST_F(ProxyServerTest, LocalInputIsRefusedBeforeAnyRouterTraffic) {
@@ -363,6 +371,130 @@ TEST_F(ProxyServerTest, StopAnswersARequestWhoseConnectionWasAcceptedButNotYetRe
     EXPECT_NE(answer.find("shutting_down"), std::string::npos) << answer;
     EXPECT_EQ(completions_seen(*router_), 1u);
 }
+
+#if defined(OSSARA_HAVE_RELAY_ROUTER)
+// The real chain in-process: the proxy, veilrelay-router and a fake model server.
+class ProxyChainTest : public ProxyServerTest {
+protected:
+    void serve_chain(std::optional<std::string> upstream_key = std::nullopt, ProxyConfig config = {}) {
+        const auto key_file = dir_.path() / "server.pem";
+        std::ofstream(key_file) << vector_text("server_private_key_pem");
+        veilrelay_router::RelayOptions options;
+        options.port = 0;
+        options.server_key_file = key_file;
+        veilrelay_router::UpstreamSettings upstream;
+        upstream.base_url = upstream_.base_url();
+        upstream.api_key = std::move(upstream_key);
+        upstream.timeout = 5s;
+        options.upstream = std::move(upstream);
+        relay_ = std::make_unique<veilrelay_router::RelayRouter>(std::move(options));
+        relay_->start();
+        client_ = client_for(relay_->base_url());
+        proxy_ = std::make_unique<ProxyServer>(*client_, std::move(config));
+        proxy_->start();
+    }
+    void TearDown() override {
+        proxy_.reset();
+        relay_.reset();
+        ProxyServerTest::TearDown();
+    }
+
+    TempDir dir_;
+    ossara::testing::FakeUpstream upstream_;
+    std::unique_ptr<veilrelay_router::RelayRouter> relay_;
+};
+
+std::string openai_error(const std::string& message, const std::string& type, const char* param, const char* code) {
+    nlohmann::ordered_json error;
+    error["message"] = message;
+    error["type"] = type;
+    error["param"] = param ? nlohmann::ordered_json(param) : nlohmann::ordered_json(nullptr);
+    error["code"] = code ? nlohmann::ordered_json(code) : nlohmann::ordered_json(nullptr);
+    return nlohmann::ordered_json{{"error", error}}.dump();
+}
+
+struct ChainRow {
+    const char* what;
+    int upstream_status;
+    std::string upstream_body;
+    std::optional<std::string> upstream_retry_after;
+    int status;                // what the proxy's client sees
+    std::string error_body;    // its "error" object; empty: the model server's, unchanged
+    std::optional<std::string> retry_after;
+};
+
+TEST_F(ProxyChainTest, ModelServerErrorsReachTheClientWithTheirStatusObjectAndRetryAfter) {
+    const auto own = [](const char* type, const std::string& message) {
+        return nlohmann::ordered_json{{"message", message}, {"type", type}, {"param", nullptr}, {"code", nullptr}}.dump();
+    };
+    const ChainRow rows[] = {
+        {"400", 400, openai_error("temperature too high", "invalid_request_error", "temperature", "invalid_value"),
+         std::nullopt, 400, "", std::nullopt},
+        {"401", 401, openai_error("bad key", "invalid_request_error", nullptr, "invalid_api_key"), std::nullopt, 502,
+         own("api_error", "Unexpected status code: 502 Model server refused the router's credentials (HTTP 401)"),
+         std::nullopt},
+        {"403", 403, openai_error("not for you", "permission_error", nullptr, "forbidden"), std::nullopt, 403, "",
+         std::nullopt},
+        {"404", 404, openai_error("The model 'm9' does not exist", "invalid_request_error", "model", "model_not_found"),
+         std::nullopt, 404, "", std::nullopt},
+        {"409", 409, openai_error("busy", "conflict_error", nullptr, "conflict"), std::nullopt, 409, "", std::nullopt},
+        {"413", 413, openai_error("too long", "invalid_request_error", "messages", "context_length_exceeded"),
+         std::nullopt, 413, "", std::nullopt},
+        {"422 without an error object", 422, R"({"detail": "messages: field required"})", std::nullopt, 422,
+         own("invalid_request_error", "Bad request: messages: field required"), std::nullopt},
+        {"429", 429, openai_error("slow down", "requests", nullptr, "rate_limit_exceeded"), "14", 429, "", "14"},
+        {"500", 500, openai_error("oops", "server_error", nullptr, nullptr), std::nullopt, 500, "", std::nullopt},
+        {"503", 503, openai_error("overloaded", "server_error", nullptr, "overloaded"), "7", 503, "", "7"},
+        {"502", 502, "bad gateway", std::nullopt, 502,
+         own("api_error", "Unexpected status code: 502 Model server error (HTTP 502): bad gateway"), std::nullopt},
+    };
+    serve_chain();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ossara::testing::UpstreamReply reply{row.upstream_status, row.upstream_body};
+        if (row.upstream_retry_after) reply.headers = {{"Retry-After", *row.upstream_retry_after}};
+        upstream_.reply_with(reply);
+        const auto r = post(chat_body("x"));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, row.status);
+        const json body = error_of(r);
+        ASSERT_TRUE(body.is_object()) << r->body;
+        const json expected = row.error_body.empty() ? json::parse(row.upstream_body)["error"] : json::parse(row.error_body);
+        EXPECT_EQ(body["error"], expected) << r->body;
+        if (row.retry_after) EXPECT_EQ(r->get_header_value("Retry-After"), *row.retry_after);
+        else EXPECT_FALSE(r->has_header("Retry-After"));
+    }
+
+    // To the router's own key a 403 is the router's to mend.
+    proxy_.reset();
+    relay_.reset();
+    serve_chain("sk-router");
+    upstream_.reply_with({403, openai_error("not for you", "permission_error", nullptr, "forbidden")});
+    const auto r = post(chat_body("x"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 502);
+    EXPECT_EQ(error_of(r)["error"]["type"], "api_error");
+}
+
+TEST_F(ProxyChainTest, ModelsListsTheModelServersModelsThenTheConfiguredNames) {
+    ProxyConfig config;
+    config.models = {"m2", "local-alias"};
+    serve_chain(std::nullopt, std::move(config));
+    auto client = http_client(proxy_->port());
+    const auto ids = [&] {
+        const auto r = client.Get("/v1/models");
+        std::vector<std::string> names;
+        if (!r || r->status != 200) return names;
+        const json list = json::parse(r->body);
+        for (const auto& entry : list["data"]) names.push_back(entry["id"]);
+        return names;
+    };
+    EXPECT_EQ(ids(), (std::vector<std::string>{"m1", "m2", "local-alias"}));
+    // Without the router's list the configured names still answer.
+    upstream_.models_reply_with({500, "{}"});
+    EXPECT_EQ(ids(), (std::vector<std::string>{"m2", "local-alias"}));
+}
+#endif  // OSSARA_HAVE_RELAY_ROUTER
 
 constexpr int kRequests = 64;
 

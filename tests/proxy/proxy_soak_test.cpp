@@ -38,8 +38,8 @@ struct Expected {
 };
 constexpr Expected kExpected[] = {
     {200, nullptr},
-    {502, "security_error"},        // the key cannot be fetched: encryption fails
-    {502, "security_error"},        // the key fetch times out: the same
+    {502, "api_connection_error"},  // the key cannot be fetched: the router is unreachable
+    {502, "api_connection_error"},  // the key fetch times out: the same
     {504, "timeout_error"},         // the answer never comes: the proxy's deadline
     {502, "api_connection_error"},  // the answer breaks off
     {502, "api_connection_error"},  // 200 with a body that is not a package

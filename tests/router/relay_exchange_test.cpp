@@ -3,7 +3,9 @@
 // failure reaches the client as its typed error.
 #include "relay_fixture.hpp"
 
+#include "support/log_capture.hpp"
 #include "support/recording_relay.hpp"
+#include "upstream_check.hpp"
 #include "support/test_certs.hpp"
 
 #include <ossara/veilrelay/errors.hpp>
@@ -79,33 +81,41 @@ struct FailureCase {
     int upstream_status;
     std::string upstream_body;
     const std::type_info& error;
-    int client_status;
+    std::optional<int> client_status;
     std::string message;
+    std::optional<int> upstream_status_member = std::nullopt;  // in the details, when the status differs
+    bool sealed = false;  // the model server's body travels sealed in the details
 };
 
 TEST_F(RelayTest, UpstreamAnswersMapToTheClientsTypedErrors) {
-    start_router();
+    const std::string openai_error =
+        R"({"error": {"message": "slow down", "type": "requests", "param": null, "code": "rate_limit_exceeded"}})";
     const std::vector<FailureCase> cases = {
         {"400", 400, R"({"error": {"message": "temperature too high", "type": "invalid_request_error"}})",
-         typeid(InvalidRequestError), 400, "Bad request: temperature too high"},
-        {"404", 404, R"({"error": {"message": "model 'm1' not found"}})", typeid(InvalidRequestError), 400,
-         "Bad request: model 'm1' not found"},
+         typeid(InvalidRequestError), 400, "Bad request: temperature too high", std::nullopt, true},
+        {"404", 404, R"({"error": {"message": "model 'm1' not found"}})", typeid(APIError), 404,
+         "Endpoint not found: model 'm1' not found", std::nullopt, true},
+        {"409", 409, R"({"error": {"message": "conflict"}})", typeid(InvalidRequestError), 400,
+         "Bad request: conflict", 409, true},
+        {"413", 413, R"({"error": {"message": "too long"}})", typeid(InvalidRequestError), 400,
+         "Bad request: too long", 413, true},
         {"422", 422, R"({"detail": "messages: field required"})", typeid(InvalidRequestError), 400,
-         "Bad request: messages: field required"},
+         "Bad request: messages: field required", 422, true},
         {"401", 401, R"({"error": "bad key"})", typeid(APIError), 502,
          "Unexpected status code: 502 Model server refused the router's credentials (HTTP 401)"},
-        {"403", 403, "forbidden", typeid(APIError), 502,
-         "Unexpected status code: 502 Model server refused the router's credentials (HTTP 403)"},
-        {"429", 429, R"({"error": {"message": "slow down"}})", typeid(RateLimitError), 429,
-         "Rate limit exceeded: slow down"},
-        {"500", 500, "boom", typeid(APIError), 502, "Unexpected status code: 502 Model server error (HTTP 500): boom"},
-        {"503", 503, "", typeid(APIError), 502, "Unexpected status code: 502 Model server error (HTTP 503): HTTP 503"},
+        {"403 without a router key", 403, "forbidden", typeid(ForbiddenError), 403, "Forbidden: forbidden"},
+        {"429", 429, openai_error, typeid(RateLimitError), 429, "Rate limit exceeded: slow down", std::nullopt, true},
+        {"500", 500, "boom", typeid(ServerError), 500, "Server error: boom"},
+        {"503", 503, "", typeid(ServiceUnavailableError), 503, "Service unavailable: HTTP 503"},
+        {"502", 502, "bad gateway", typeid(APIError), 502,
+         "Unexpected status code: 502 Model server error (HTTP 502): bad gateway"},
         {"200 not JSON", 200, "<html>", typeid(APIError), 502,
          "Unexpected status code: 502 Model server returned an invalid answer"},
         {"200 array", 200, "[1, 2]", typeid(APIError), 502,
          "Unexpected status code: 502 Model server returned an invalid answer"},
         {"302", 302, "", typeid(APIError), 502, "Unexpected status code: 502 Model server answered HTTP 302"},
     };
+    start_router();
     Veilrelay c = client();
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -117,8 +127,39 @@ TEST_F(RelayTest, UpstreamAnswersMapToTheClientsTypedErrors) {
             EXPECT_EQ(typeid(e), k.error) << typeid(e).name();
             EXPECT_EQ(e.status_code, k.client_status);
             EXPECT_EQ(std::string(e.what()), k.message);
+            if (!e.error_details) continue;
+            const auto& details = *e.error_details;
+            if (k.upstream_status_member) {
+                EXPECT_EQ(details.value("upstream_status", 0), *k.upstream_status_member);
+            }
+            ASSERT_EQ(details.contains("model_server_error"), k.sealed) << details.dump();
+            if (!k.sealed) continue;
+            // Sealed for this client: only its key opens the model server's object, unchanged.
+            const std::string sealed_text = details["model_server_error"].dump();
+            EXPECT_EQ(sealed_text.find("message"), std::string::npos) << "the error object travelled in clear";
+            json opened = run_awaitable(
+                c.decrypt_response(std::vector<std::uint8_t>(sealed_text.begin(), sealed_text.end()), "req-1"),
+                std::chrono::seconds(10));
+            opened.erase("_metadata");
+            EXPECT_EQ(opened, json::parse(k.upstream_body));
         }
     }
+
+    // A 403 to the router's own key is the router's to mend; Retry-After
+    // survives as a header and in the details.
+    start_router([](RelayOptions& o) { o.upstream->api_key = "sk-upstream"; });
+    Veilrelay keyed = client();
+    upstream_.reply_with({403, openai_error});
+    const auto refused = expect_exact_throw<APIError>([&] { send(keyed, chat("hi")); });
+    EXPECT_EQ(refused.status_code, 502);
+    upstream_.reply_with({429, openai_error, "application/json", {}, 0, {{"Retry-After", "14"}}});
+    const auto limited = expect_exact_throw<RateLimitError>([&] { send(keyed, chat("hi")); });
+    ASSERT_TRUE(limited.error_details);
+    EXPECT_EQ((*limited.error_details)["retry_after"], "14");
+    upstream_.reply_with({503, "{}", "application/json", {}, 0, {{"Retry-After", std::string(80, '9')}}});
+    const auto unavailable = expect_exact_throw<ServiceUnavailableError>([&] { send(keyed, chat("hi")); });
+    ASSERT_TRUE(unavailable.error_details);
+    EXPECT_FALSE(unavailable.error_details->contains("retry_after")) << "an unbounded value is dropped";
 }
 
 TEST_F(RelayTest, UnreachableAndSlowUpstreamsBecome503And504) {
@@ -266,6 +307,78 @@ TEST_F(RelayTest, HttpsWithAPrivateCa) {
     // Without the CA the key fetch already fails certificate verification.
     EXPECT_THROW(send(untrusting, chat("hi")), SecurityError);
     EXPECT_EQ(upstream_.request_count(), 1u);
+}
+
+TEST_F(RelayTest, TheModelServersListIsServedPlainlyBehindTheApiKeys) {
+    start_router([](RelayOptions& o) {
+        o.upstream->api_key = "sk-upstream";
+        o.api_keys = ApiKeys::from_text("key-one\n");
+    });
+    httplib::Client http("127.0.0.1", router_->port());
+    EXPECT_EQ(http.Get("/v1/models")->status, 401);
+    const httplib::Headers with_key{{"Authorization", "Bearer key-one"}};
+    auto r = http.Get("/v1/models", with_key);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    const json list = json::parse(r->body);
+    EXPECT_EQ(list["object"], "list");
+    ASSERT_EQ(list["data"].size(), 2u);
+    EXPECT_EQ(list["data"][0]["id"], "m1");
+
+    upstream_.models_reply_with({404, R"({"error": {"message": "no"}})"});
+    EXPECT_EQ(http.Get("/v1/models", with_key)->status, 502);
+    upstream_.models_reply_with({200, "<html>"});
+    EXPECT_EQ(http.Get("/v1/models", with_key)->status, 502);
+
+    start_router([](RelayOptions& o) { o.upstream.reset(); });
+    httplib::Client echo("127.0.0.1", router_->port());
+    EXPECT_EQ(echo.Get("/v1/models")->status, 404);
+
+    // Every request a worker serves leaves a line, not only completions.
+    LogCapture log("veilrelay-router");
+    EXPECT_EQ(echo.Get("/pki/public_key")->status, 200);
+    EXPECT_EQ(echo.Get("/v2/nothing")->status, 404);
+    EXPECT_EQ(echo.Get("/v1/models")->status, 404);
+    const auto lines = log.lines();
+    const auto logged = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(logged("request GET /pki/public_key status=200")) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(logged("request GET /v2/nothing status=404")) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(logged("models status=404")) << ::testing::PrintToString(lines);
+}
+
+struct ProbeRow {
+    const char* what;
+    std::function<std::string(const FakeUpstream&)> url;
+    UpstreamReply models;
+    bool ok;
+    const char* says;
+};
+
+TEST_F(RelayTest, TheStartUpProbeSaysPlainlyWhatAnswersAtTheUpstreamUrl) {
+    const std::string closed = [] {
+        FakeUpstream gone;
+        return gone.base_url();
+    }();
+    const auto base = [](const FakeUpstream& u) { return u.base_url(); };
+    const ProbeRow rows[] = {
+        {"a model list", base, {200, R"({"object": "list", "data": [{"id": "m1"}]})"}, true, "lists 1 model(s)"},
+        {"no /v1", [](const FakeUpstream& u) { return "http://127.0.0.1:" + std::to_string(u.port()); },
+         {200, "{}"}, false, "HTTP 404: this is not an OpenAI-compatible server"},
+        {"not a list", base, {200, "<html>hello</html>", "text/html"}, false, "something other than a model list"},
+        {"credentials", base, {401, "{}"}, false, "refused the router's credentials (HTTP 401)"},
+        {"nobody", [&](const FakeUpstream&) { return closed; }, {200, "{}"}, false, "does not answer at"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        upstream_.models_reply_with(row.models);
+        veilrelay_router::UpstreamSettings settings;
+        settings.base_url = row.url(upstream_);
+        const auto report = veilrelay_router::probe_model_server(settings, std::chrono::seconds(5));
+        EXPECT_EQ(report.ok, row.ok);
+        EXPECT_NE(report.text.find(row.says), std::string::npos) << report.text;
+    }
 }
 
 TEST_F(RelayTest, PlainHttpIsRefusedOffLoopbackUnlessAskedFor) {

@@ -142,6 +142,38 @@ TEST_F(RouterProgram, RefusalsAndUpstreamFailuresEndTheChatWithAnError) {
     EXPECT_EQ(router_->stderr_text().find("what is the answer?"), std::string::npos) << "the router logged a payload";
 }
 
+TEST(RouterCommandLine, AnUpstreamThatCanNeverWorkIsRefusedAtStart) {
+    TempDir dir;
+    write(dir.path() / "server.pem", vectors()["server_private_key_pem"].get<std::string>());
+    const std::string closed = [] {
+        FakeUpstream gone;
+        return gone.base_url();
+    }();
+    FakeUpstream upstream(2);
+    const std::string without_v1 = "http://127.0.0.1:" + std::to_string(upstream.port());
+    const std::pair<std::string, std::vector<const char*>> rows[] = {
+        {"http://127.0.0.1:/v1", {"has an empty port"}},
+        {"127.0.0.1:8000", {"is not an absolute http:// or https:// URL"}},
+        {closed, {"does not answer at", "--no-probe"}},
+        {without_v1, {"has no path", "HTTP 404: this is not an OpenAI-compatible server"}},
+    };
+    for (const auto& [url, says] : rows) {
+        const auto r = run_process({ROUTER_EXE, "--port", "0", "--server-key", (dir.path() / "server.pem").string(),
+                                    "--upstream", url});
+        EXPECT_EQ(r.exit_code, 1) << url;
+        EXPECT_TRUE(r.out.empty()) << url << ": " << r.out;
+        for (const char* text : says) EXPECT_NE(r.err.find(text), std::string::npos) << url << ": " << r.err;
+    }
+
+    // --no-probe starts against a model server that may come up later.
+    fs::create_directory(dir.path() / "log");
+    BackgroundProcess router({ROUTER_EXE, "--port", "0", "--server-key", (dir.path() / "server.pem").string(),
+                              "--upstream", closed, "--no-probe"},
+                             dir.path() / "log");
+    EXPECT_TRUE(router.first_line(std::chrono::seconds(30)).starts_with("http://127.0.0.1:"));
+    EXPECT_EQ(router.stop(), 0) << router.stderr_text();
+}
+
 TEST(RouterCommandLine, KeygenWritesAPrivateKeyOnlyItsOwnerReads) {
     TempDir dir;
     const fs::path key = dir.path() / "server.pem";

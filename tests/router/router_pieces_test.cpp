@@ -4,6 +4,7 @@
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "tier_policy.hpp"
+#include "upstream_check.hpp"
 #include "upstream_status.hpp"
 #include "wiping_buffer.hpp"
 
@@ -78,15 +79,69 @@ TEST(UpstreamStatus, TheModelServersMessageIsFoundAndBounded) {
 TEST(UpstreamStatus, ConnectionOutcomesMapTo503502And504) {
     UpstreamResult r(16);
     r.outcome = UpstreamResult::Outcome::unreachable;
-    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 503);
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1), false).status, 503);
     r.outcome = UpstreamResult::Outcome::timed_out;
-    const RouterAnswer timeout = map_upstream_failure(r, std::chrono::milliseconds(1500));
+    const RouterAnswer timeout = map_upstream_failure(r, std::chrono::milliseconds(1500), false);
     EXPECT_EQ(timeout.status, 504);
     EXPECT_EQ(timeout.detail, "Model server did not answer within 1.5 seconds");
     r.outcome = UpstreamResult::Outcome::too_large;
-    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 502);
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1), false).status, 502);
     r.outcome = UpstreamResult::Outcome::failed;
-    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1)).status, 502);
+    EXPECT_EQ(map_upstream_failure(r, std::chrono::seconds(1), false).status, 502);
+}
+
+TEST(UpstreamStatus, RetryAfterIsTakenOnlyWhenFitToRepeat) {
+    const std::pair<std::string, std::optional<std::string>> rows[] = {
+        {"Retry-After: 14\r\n", "14"},
+        {"retry-after:\t Wed, 21 Oct 2026 07:28:00 GMT \r\n", "Wed, 21 Oct 2026 07:28:00 GMT"},
+        {"Retry-After-Ms: 5\r\n", std::nullopt},
+        {"Retry-After: \r\n", std::nullopt},
+        {"Retry-After: " + std::string(65, '1') + "\r\n", std::nullopt},
+        {"Retry-After: 1\x7f\r\n", std::nullopt},
+        {"Content-Type: text/plain\r\n", std::nullopt},
+    };
+    for (const auto& [line, expected] : rows) EXPECT_EQ(retry_after_value(line), expected) << line;
+}
+
+TEST(UpstreamUrl, WhatCanNeverWorkIsRefusedWithTheReason) {
+    const std::pair<const char*, const char*> refused[] = {
+        {"127.0.0.1:8000/v1", "is not an absolute http:// or https:// URL"},
+        {"ftp://host/v1", "is not an absolute http:// or https:// URL"},
+        {"http://127.0.0.1:/v1", "has an empty port"},
+        {"http://127.0.0.1:80a/v1", "has an invalid port"},
+        {"http://127.0.0.1:0/v1", "outside 1-65535"},
+        {"http://127.0.0.1:70000/v1", "outside 1-65535"},
+        {"http:///v1", "has no host"},
+        {"http://:8000/v1", "has no host"},
+        {"http://user:pw@host:8000/v1", "--upstream-api-key-file"},
+        {"http://host:8000/v1?x=1", "query or fragment"},
+        {"http://[::1:8000/v1", "unclosed"},
+        {"http://host:8000/v 1", "spaces"},
+    };
+    for (const auto& [url, why] : refused) {
+        try {
+            check_upstream_url(url);
+            ADD_FAILURE() << url << " accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << url << ": " << e.what();
+        }
+    }
+    for (const char* url : {"http://127.0.0.1:8000/v1", "HTTPS://models.example/openai/v1/", "http://[::1]:8000/v1",
+                            "http://localhost/v1"})
+        EXPECT_EQ(check_upstream_url(url), std::nullopt) << url;
+    // May work, but rarely does: said, not refused.
+    const auto note = check_upstream_url("http://127.0.0.1:8000/");
+    ASSERT_TRUE(note);
+    EXPECT_NE(note->find("/v1"), std::string::npos) << *note;
+}
+
+TEST(UpstreamUrl, AModelListKeepsOnlyEntriesWithAnId) {
+    const auto list = model_list_of(R"({"object": "list", "data": [{"id": "a", "x": 1}, 7, {"id": 3}, {"name": "b"}]})");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->dump(), R"({"object":"list","data":[{"id":"a","x":1}]})");
+    EXPECT_FALSE(model_list_of(R"({"data": {}})"));
+    EXPECT_FALSE(model_list_of("<html>"));
+    EXPECT_FALSE(model_list_of("[]"));
 }
 
 TEST(WipingBuffer, GrowsUpToItsLimitOnly) {

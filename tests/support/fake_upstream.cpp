@@ -38,6 +38,10 @@ struct FakeUpstream::Impl {
     int port = 0;
     mutable std::mutex mutex;
     UpstreamReply reply{200, completion("ok", "fake-model")};
+    UpstreamReply models_reply{
+        200, R"({"object": "list", "data": [{"id": "m1", "object": "model", "created": 0, "owned_by": "fake"}, )"
+             R"({"id": "m2", "object": "model", "created": 0, "owned_by": "fake"}]})"};
+    std::size_t models_count = 0;
     std::vector<UpstreamRequest> requests;
     std::size_t count = 0;
     std::size_t keep = SIZE_MAX;
@@ -72,9 +76,25 @@ struct FakeUpstream::Impl {
         } else if (r.delay.count() > 0) {
             std::this_thread::sleep_for(r.delay);
         }
-        res.status = r.status;
-        res.set_content(r.body, r.content_type.c_str());
+        answer(res, r);
         --in_flight;
+    }
+
+    static void answer(httplib::Response& res, const UpstreamReply& r) {
+        res.status = r.status;
+        for (const auto& [name, value] : r.headers) res.set_header(name, value);
+        res.set_content(r.body, r.content_type.c_str());
+    }
+
+    void list_models(httplib::Response& res) {
+        UpstreamReply r;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            ++models_count;
+            r = models_reply;
+        }
+        if (r.delay.count() > 0) std::this_thread::sleep_for(r.delay);
+        answer(res, r);
     }
 };
 
@@ -85,6 +105,7 @@ FakeUpstream::FakeUpstream(int worker_threads) : impl_(std::make_unique<Impl>())
     d.server.set_keep_alive_timeout(1);
     d.server.Post("/v1/chat/completions",
                   [&d](const httplib::Request& req, httplib::Response& res) { d.handle(req, res); });
+    d.server.Get("/v1/models", [&d](const httplib::Request&, httplib::Response& res) { d.list_models(res); });
     socket_t listen_fd = INVALID_SOCKET;
     d.server.set_socket_options([&listen_fd](socket_t sock) {
         httplib::default_socket_options(sock);
@@ -112,6 +133,16 @@ void FakeUpstream::reply_with(UpstreamReply reply) {
     const std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->reply = std::move(reply);
     impl_->released = false;
+}
+
+void FakeUpstream::models_reply_with(UpstreamReply reply) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->models_reply = std::move(reply);
+}
+
+std::size_t FakeUpstream::models_request_count() const {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->models_count;
 }
 
 std::vector<UpstreamRequest> FakeUpstream::requests() const {

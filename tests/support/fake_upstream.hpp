@@ -1,7 +1,8 @@
 #pragma once
 // A fake OpenAI-compatible model server on 127.0.0.1 for router tests:
 // POST /v1/chat/completions records what it receives and answers as told
-// (an answer, a status with a body, after a delay). Other paths get 404.
+// (an answer, a status with a body, after a delay); GET /v1/models lists
+// models (or answers as told, unrecorded). Other paths get 404.
 //
 //   FakeUpstream upstream;
 //   upstream.reply_with({200, FakeUpstream::completion("hi", "m")});
@@ -32,6 +33,7 @@ struct UpstreamReply {
     // When > 0: answer as soon as this many requests are inside the handler
     // together (`delay` is then the longest wait), to show they overlap.
     int hold_until_in_flight = 0;
+    std::vector<std::pair<std::string, std::string>> headers{};  // added to the answer
 };
 
 class FakeUpstream {
@@ -47,6 +49,9 @@ public:
 
     // What the next requests get (sticky); by default a completion of "ok".
     void reply_with(UpstreamReply reply);
+    // What GET /v1/models gets (sticky); by default a list of "m1" and "m2".
+    void models_reply_with(UpstreamReply reply);
+    std::size_t models_request_count() const;
 
     std::vector<UpstreamRequest> requests() const;
     std::size_t request_count() const;

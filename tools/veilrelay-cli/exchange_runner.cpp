@@ -35,6 +35,58 @@ struct Exchange {
     }
 };
 
+template <typename E>
+bool holds(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const E&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// The library fetches the router's key inside the encryption and reports
+// any failure there as an encryption failure. Fetching the key alone tells
+// an unreachable router (APIConnectionError) and a router that hands out no
+// key (APIError 502) from a failure of the encryption itself (the original
+// error stands).
+asio::awaitable<std::exception_ptr> router_key_failure(ossara::Veilrelay& client) {
+    try {
+        co_await client.fetch_server_public_key();
+    } catch (const ossara::ConnectionError& e) {
+        co_return std::make_exception_ptr(ossara::APIConnectionError(e.what()));
+    } catch (const ossara::ValueError& e) {
+        co_return std::make_exception_ptr(ossara::APIError(e.what(), 502));
+    } catch (const ossara::Exception&) {
+    }
+    co_return nullptr;
+}
+
+// The exchange as the proxy runs it; never throws but to cancel.
+asio::awaitable<ExchangeOutcome> run_exchange(ossara::Veilrelay& client, ossara::json payload, std::string id,
+                                              std::optional<std::string> api_key, std::optional<std::string> tier) {
+    ExchangeOutcome outcome;
+    try {
+        outcome.answer = co_await client.send_secure_request(std::move(payload), id, std::move(api_key), std::move(tier));
+        co_return outcome;
+    } catch (const ossara::Exception&) {
+        outcome.error = std::current_exception();
+    }
+    if (holds<ossara::SecurityError>(outcome.error)) {
+        if (auto precise = co_await router_key_failure(client)) outcome.error = precise;
+    } else if (auto sealed = sealed_model_server_error(outcome.error)) {
+        try {
+            ossara::json opened = co_await client.decrypt_response(std::move(*sealed), id);
+            opened.erase("_metadata");
+            outcome.model_server_error = std::move(opened);
+        } catch (const ossara::Exception&) {
+            // Unopened, the router's own detail stands.
+        }
+    }
+    co_return outcome;
+}
+
 }  // namespace
 
 struct ExchangeRunner::Impl {
@@ -54,7 +106,9 @@ struct ExchangeRunner::Impl {
     void start(const std::shared_ptr<Exchange>& ex, ossara::json payload, std::string id,
                std::optional<std::string> api_key, std::optional<std::string> tier) {
         if (draining) {
-            ex->outcome.set_value({std::nullopt, nullptr, ExchangeEnd::shutting_down});
+            ExchangeOutcome outcome;
+            outcome.end = ExchangeEnd::shutting_down;
+            ex->outcome.set_value(std::move(outcome));
             return;
         }
         in_flight.insert(ex);
@@ -62,23 +116,22 @@ struct ExchangeRunner::Impl {
         ex->deadline.async_wait([ex](const asio::error_code& ec) {
             if (!ec) ex->stop(ExchangeEnd::timed_out);
         });
-        asio::co_spawn(io, client.send_secure_request(std::move(payload), std::move(id), std::move(api_key), std::move(tier)),
-                       asio::bind_cancellation_slot(ex->cancel.slot(), [this, ex](std::exception_ptr error, ossara::json answer) {
-                           finish(ex, error, std::move(answer));
-                       }));
+        asio::co_spawn(io, run_exchange(client, std::move(payload), std::move(id), std::move(api_key), std::move(tier)),
+                       asio::bind_cancellation_slot(ex->cancel.slot(),
+                                                    [this, ex](std::exception_ptr error, ExchangeOutcome outcome) {
+                                                        finish(ex, error, std::move(outcome));
+                                                    }));
     }
 
-    void finish(const std::shared_ptr<Exchange>& ex, const std::exception_ptr& error, ossara::json answer) {
+    void finish(const std::shared_ptr<Exchange>& ex, const std::exception_ptr& error, ExchangeOutcome outcome) {
         ex->finished = true;
         ex->deadline.cancel();
         in_flight.erase(ex);
-        ExchangeOutcome outcome;
         if (error) {
+            outcome = ExchangeOutcome{};
             outcome.error = error;
-            outcome.end = ex->end;
-        } else {
-            outcome.answer = std::move(answer);
         }
+        if (outcome.error) outcome.end = ex->end;
         ex->outcome.set_value(std::move(outcome));
     }
 

@@ -19,6 +19,8 @@ struct ExchangeOutcome {
     std::optional<ossara::json> answer;  // set when the exchange succeeded
     std::exception_ptr error;            // set otherwise
     ExchangeEnd end = ExchangeEnd::failed;
+    // The model server's error body the router sealed into its refusal, opened.
+    std::optional<ossara::json> model_server_error{};
 };
 
 class ExchangeRunner {
@@ -29,7 +31,11 @@ public:
     ExchangeRunner& operator=(const ExchangeRunner&) = delete;
 
     // Runs send_secure_request on the io thread and blocks the calling
-    // thread until it ends. Must not be called on the io thread.
+    // thread until it ends. Must not be called on the io thread. A failure
+    // is made precise before it is handed back: an encryption failure is
+    // checked against the router's key retrieval alone (an unreachable
+    // router becomes ossara::APIConnectionError), and a model server error
+    // sealed into the router's refusal is opened.
     ExchangeOutcome run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
                         std::optional<std::string> tier);
 

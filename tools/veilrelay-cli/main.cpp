@@ -54,7 +54,9 @@ constexpr const char* kProxyFooter =
     "With --local-token-file callers must send that token as their bearer token (required when --listen\n"
     "names a non-loopback address), and the router API key comes only from --api-key-file.\n"
     "Keys: with --keys DIR the pair is loaded from DIR, or generated and saved there; otherwise a fresh\n"
-    "4096-bit pair is generated at start and kept in memory only. "
+    "4096-bit pair is generated at start and kept in memory only.\n"
+    "At start the router's key is fetched once; the proxy refuses to start without it unless --lazy.\n"
+    "GET /v1/models lists the router's models (the model server's) and every --model name. "
 #if defined(_WIN32)
     "Stops on Ctrl-C, Ctrl-Break or when its console closes.";
 #else
@@ -83,6 +85,8 @@ CLI::App* add_proxy_command(CLI::App& app, ProxyOptions& proxy, std::string& tie
     cmd->add_option("--timeout", timeout, "Seconds one request may take before it fails with 504")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600));
+    cmd->add_flag("--lazy", proxy.lazy,
+                  "Start even when the router's key cannot be fetched (the router may come up later)");
     add_router_access_options(*cmd, proxy.access);
     return cmd;
 }

@@ -58,15 +58,28 @@ void provide_proxy_keys(ossara::Veilrelay& client, const ProxyOptions& options) 
 }
 
 // Asks the router for its key once, so that a wrong --router is reported at
-// start rather than as failing requests. Serving goes on either way: the
-// router may come up later.
-void probe_router(ossara::Veilrelay& client, spdlog::logger& log) {
+// start rather than as failing requests: the proxy refuses to start without
+// it, unless --lazy lets the router come up later.
+void probe_router(ossara::Veilrelay& client, bool lazy, spdlog::logger& log) {
+    std::string failure;
     try {
         asio::io_context io;
         run_sync(io, client.fetch_server_public_key());
-    } catch (const std::exception& e) {
-        log.warn("the router at {} did not hand out its key ({}); serving anyway", client.router_url(), e.what());
+        return;
+    } catch (const ossara::ConnectionError& e) {
+        if (!lazy)
+            throw ossara::ConnectionError("the router at " + client.router_url() + " did not hand out its key: " +
+                                          e.what() + " (start with --lazy to serve anyway)");
+        failure = e.what();
+    } catch (const ossara::ValueError& e) {
+        // The router answered, but not with a key: an error of the router, not of the input.
+        if (!lazy)
+            throw ossara::APIError("the router at " + client.router_url() + " did not hand out its key: " + e.what() +
+                                       " (start with --lazy to serve anyway)",
+                                   502);
+        failure = e.what();
     }
+    log.warn("the router at {} did not hand out its key ({}); serving anyway (--lazy)", client.router_url(), failure);
 }
 
 }  // namespace
@@ -89,7 +102,7 @@ void run_proxy(ProxyOptions options, std::ostream& out) {
 
     ossara::Veilrelay client(options.router_url, options.allow_http);
     configure_client(client, options);
-    probe_router(client, *config.log);
+    probe_router(client, options.lazy, *config.log);
     provide_proxy_keys(client, options);
 
     // Before the server's threads start, so that only wait() below receives

@@ -28,6 +28,7 @@ struct ProxyOptions {
     std::chrono::seconds timeout{60};
     RouterAccess access;  // --proxy, --pin
     bool animate_progress = false;
+    bool lazy = false;  // serve even when the router's key cannot be fetched at start
 };
 
 // Checks the options, prepares the client and its keys, starts serving,

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <string_view>
 #include <system_error>
 
@@ -23,6 +24,38 @@ int error_status_or(const std::optional<int>& status, int fallback) {
     return status && *status >= 400 && *status <= 599 ? *status : fallback;
 }
 
+// What a router refusal says beyond its class: the model server's status
+// (when the library reports another) and its Retry-After.
+struct Relayed {
+    std::optional<int> status;
+    std::optional<std::string> retry_after;
+};
+
+Relayed relayed_of(const ossara::APIError& e) {
+    Relayed r;
+    if (!e.error_details) return r;
+    const auto& d = *e.error_details;
+    if (const auto s = d.find("upstream_status"); s != d.end() && s->is_number_integer()) {
+        const auto status = s->get<long long>();
+        if (status >= 400 && status <= 599) r.status = static_cast<int>(status);
+    }
+    if (const auto v = d.find("retry_after"); v != d.end() && v->is_string()) {
+        // Repeated in a header: printable ASCII and bounded only.
+        const auto& text = v->get_ref<const std::string&>();
+        if (!text.empty() && text.size() <= 64 &&
+            std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7e; }))
+            r.retry_after = text;
+    }
+    return r;
+}
+
+ErrorReply with_relayed(ErrorReply reply, const ossara::APIError& e, bool status_from_upstream) {
+    const Relayed r = relayed_of(e);
+    if (status_from_upstream && r.status) reply.status = *r.status;
+    reply.retry_after = r.retry_after;
+    return reply;
+}
+
 // Most specific classes first: the status classes derive from APIError.
 ErrorReply classify(const std::exception_ptr& error) {
     try {
@@ -32,13 +65,14 @@ ErrorReply classify(const std::exception_ptr& error) {
     } catch (const ossara::ForbiddenError& e) {
         return reply(403, "forbidden_error", e.what());
     } catch (const ossara::RateLimitError& e) {
-        return reply(429, "rate_limit_error", e.what());
+        return with_relayed(reply(429, "rate_limit_error", e.what()), e, false);
     } catch (const ossara::InvalidRequestError& e) {
-        return reply(400, "invalid_request_error", e.what());
+        // 409, 413 and 422 of the model server arrive as 400 naming their status.
+        return with_relayed(reply(400, "invalid_request_error", e.what()), e, true);
     } catch (const ossara::ServerError& e) {
         return reply(error_status_or(e.status_code, 500), "server_error", e.what());
     } catch (const ossara::ServiceUnavailableError& e) {
-        return reply(error_status_or(e.status_code, 503), "service_unavailable_error", e.what());
+        return with_relayed(reply(error_status_or(e.status_code, 503), "service_unavailable_error", e.what()), e, false);
     } catch (const ossara::APIError& e) {
         return reply(error_status_or(e.status_code, 502), "api_error", e.what());
     } catch (const ossara::APIConnectionError& e) {
@@ -64,7 +98,8 @@ ErrorReply classify(const std::exception_ptr& error) {
 
 }  // namespace
 
-ErrorReply map_exchange_failure(const std::exception_ptr& error, ExchangeEnd end) noexcept {
+ErrorReply map_exchange_failure(const std::exception_ptr& error, ExchangeEnd end,
+                                const std::optional<nlohmann::ordered_json>& model_server_error) noexcept {
     try {
         switch (end) {
             case ExchangeEnd::timed_out:
@@ -74,9 +109,28 @@ ErrorReply map_exchange_failure(const std::exception_ptr& error, ExchangeEnd end
             case ExchangeEnd::failed:
                 break;
         }
-        return classify(error);
+        ErrorReply r = classify(error);
+        // Only a refusal the router relayed carries the model server's object.
+        if (model_server_error && model_server_error->is_object() && r.status >= 400 && r.status < 600)
+            if (const auto e = model_server_error->find("error"); e != model_server_error->end() && e->is_object())
+                r.error_object = *e;
+        return r;
     } catch (...) {
         return {500, "internal_error", std::nullopt, "Internal error in the proxy"};
+    }
+}
+
+std::optional<std::vector<std::uint8_t>> sealed_model_server_error(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const ossara::APIError& e) {
+        if (!e.error_details) return std::nullopt;
+        const auto sealed = e.error_details->find("model_server_error");
+        if (sealed == e.error_details->end() || !sealed->is_object()) return std::nullopt;
+        const std::string text = sealed->dump();
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    } catch (...) {
+        return std::nullopt;
     }
 }
 
@@ -85,6 +139,9 @@ ErrorReply invalid_request(std::string message, std::optional<std::string> code)
 }
 
 std::string error_body(const ErrorReply& r) {
+    if (r.error_object)
+        return nlohmann::ordered_json{{"error", *r.error_object}}.dump(-1, ' ', false,
+                                                                       nlohmann::ordered_json::error_handler_t::replace);
     nlohmann::ordered_json error = nlohmann::ordered_json::object();
     error["message"] = r.message;
     error["type"] = r.type;

@@ -4,6 +4,7 @@
 #include "listen_address.hpp"
 #include "proxy_errors.hpp"
 #include "proxy_request.hpp"
+#include "router_models.hpp"
 #include "sse_writer.hpp"
 
 #include <httplib.h>
@@ -23,6 +24,7 @@ namespace {
 constexpr const char* kCompletionsPath = "/v1/chat/completions";
 constexpr const char* kModelsPath = "/v1/models";
 constexpr const char* kJson = "application/json";
+constexpr std::chrono::milliseconds kModelListTimeout{5000};
 
 std::optional<std::string> header_of(const httplib::Request& req, const char* name) {
     if (!req.has_header(name)) return std::nullopt;
@@ -43,6 +45,7 @@ std::optional<std::size_t> content_length(const httplib::Request& req) {
 void write_error(httplib::Response& res, const ErrorReply& reply) {
     res.status = reply.status;
     res.set_content(error_body(reply), kJson);
+    if (reply.retry_after) res.set_header("Retry-After", *reply.retry_after);
 }
 
 ErrorReply too_large(std::size_t limit) {
@@ -151,7 +154,7 @@ struct ProxyServer::Impl {
         ExchangeOutcome outcome =
             runner->run(std::move(request.payload), res.get_header_value("X-Request-ID"), std::move(api_key),
                         std::move(std::get<std::optional<std::string>>(tier)));
-        if (!outcome.answer) return write_error(res, map_exchange_failure(outcome.error, outcome.end));
+        if (!outcome.answer) return write_error(res, map_exchange_failure(outcome.error, outcome.end, outcome.model_server_error));
 
         res.status = 200;
         if (request.stream) {
@@ -162,15 +165,16 @@ struct ProxyServer::Impl {
         }
     }
 
+    // The router's list (the model server's) with the configured names
+    // added; the configured names alone when the router has no list.
     void models(const httplib::Request& req, httplib::Response& res) const {
         const auto start = Clock::now();
-        ossara::json list = ossara::json::object();
-        list["object"] = "list";
-        list["data"] = ossara::json::array();
-        for (const auto& name : config.models)
-            list["data"].push_back(ossara::json{{"id", name}, {"object", "model"}, {"created", 0}, {"owned_by", "veilrelay"}});
+        std::optional<std::string> api_key = config.router_api_key;
+        if (!api_key && !config.local_token) api_key = bearer_token(req.get_header_value("Authorization"));
+        const auto listed =
+            config.list_router_models ? fetch_router_models(client, api_key, kModelListTimeout) : std::nullopt;
         res.status = 200;
-        res.set_content(json_text(list), kJson);
+        res.set_content(json_text(merged_model_list(listed, config.models)), kJson);
         log_request(req, res, start, 0);
     }
 
@@ -188,8 +192,10 @@ struct ProxyServer::Impl {
         return httplib::Server::HandlerResponse::Handled;
     }
 
-    void exception_page(const httplib::Request&, httplib::Response& res, const std::exception_ptr&) const {
+    void exception_page(const httplib::Request& req, httplib::Response& res, const std::exception_ptr&) const {
         write_error(res, {500, "internal_error", std::nullopt, "Internal error in the proxy"});
+        // The handler that threw wrote no line; the error page leaves ours alone.
+        log_request(req, res, Clock::now(), 0);
     }
 };
 

@@ -5,7 +5,8 @@
 //
 //   POST /v1/chat/completions  body = the payload, answer = the decrypted
 //                              answer (JSON, or server-sent events with "stream")
-//   GET  /v1/models            the configured model names
+//   GET  /v1/models            the router's model list (the model server's),
+//                              plus the configured model names
 //
 // The HTTP server (cpp-httplib) parses requests on its own handler threads;
 // the exchanges all run on one io_context driven by one thread of this
@@ -36,7 +37,8 @@ struct ProxyConfig {
     std::optional<std::string> router_api_key;
     std::optional<std::string> local_token;  // callers must send "Authorization: Bearer <token>"
     std::optional<std::string> tier;         // overrides the caller's X-Security-Tier
-    std::vector<std::string> models;         // what GET /v1/models lists
+    std::vector<std::string> models;         // what GET /v1/models lists besides the router's list
+    bool list_router_models = true;          // ask the router for its list
     // Longest time one exchange may take before the caller gets 504.
     std::chrono::milliseconds exchange_timeout{std::chrono::seconds(60)};
     // On stop, how long requests in flight may still run before they are cancelled.

@@ -6,6 +6,7 @@
 #include "request_log.hpp"
 #include "server_key.hpp"
 #include "text_file.hpp"
+#include "upstream_check.hpp"
 
 #include <key_fingerprint/key_fingerprint.hpp>
 
@@ -24,8 +25,13 @@ constexpr const char* kDescription =
     "veilrelay-router: end-to-end encrypted chat completions in front of an OpenAI-compatible model server.\n"
     "Serves GET /pki/public_key and POST /v1/chat/secure_completion. Decrypts each request package,\n"
     "forwards the payload to {upstream}/chat/completions and encrypts the answer for the caller.\n"
-    "Without --upstream a built-in echo model answers. Prints the base URL, then the server key's\n"
-    "SHA-256 fingerprint (for clients to pin), and stops on SIGINT or SIGTERM.";
+    "Without --upstream a built-in echo model answers. At start it asks {upstream}/models and refuses\n"
+    "to serve a model server that does not answer or lists no models (unless --no-probe). Prints the\n"
+    "base URL, then the server key's SHA-256 fingerprint (for clients to pin), and stops on SIGINT or\n"
+    "SIGTERM.";
+
+// How long the start-up probe of the model server may take.
+constexpr std::chrono::seconds kProbeTimeout{10};
 
 // The first line of the file, without surrounding whitespace.
 std::string first_line_of(const std::string& path) {
@@ -64,6 +70,7 @@ int run(int argc, char** argv) {
     std::string upstream, upstream_key_file, upstream_ca_file, server_key, tls_cert, tls_key, api_keys_file,
         tier_policy_file;
     double upstream_timeout = 300.0;
+    bool no_probe = false;
     app.add_option("--host", options.host, "Address to listen on")->capture_default_str();
     app.add_option("--port", options.port, "Port to listen on; 0 picks a free port")->capture_default_str();
     app.add_option("--upstream", upstream, "Model server base URL, e.g. http://127.0.0.1:8000/v1 (default: echo model)");
@@ -73,6 +80,8 @@ int run(int argc, char** argv) {
     app.add_option("--upstream-timeout", upstream_timeout, "Seconds to wait for the model server")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    app.add_flag("--no-probe", no_probe,
+                 "Start even when the model server does not answer GET {upstream}/models with a model list");
     app.add_option("--upstream-ca-file", upstream_ca_file, "Verify an https model server against this CA bundle only")
         ->check(CLI::ExistingFile);
     app.add_option("--server-key", server_key,
@@ -111,11 +120,19 @@ int run(int argc, char** argv) {
             return 0;
         }
         if (!upstream.empty()) {
+            if (const auto note = check_upstream_url(upstream)) router_logger()->warn("{}", *note);
             UpstreamSettings settings;
             settings.base_url = upstream;
             settings.timeout = std::chrono::milliseconds(static_cast<long long>(upstream_timeout * 1000.0));
             if (!upstream_key_file.empty()) settings.api_key = first_line_of(upstream_key_file);
             if (!upstream_ca_file.empty()) settings.ca_file = upstream_ca_file;
+            if (no_probe) {
+                router_logger()->info("not asking the model server for its models (--no-probe)");
+            } else {
+                const ProbeReport probe = probe_model_server(settings, kProbeTimeout);
+                if (!probe.ok) throw std::runtime_error(probe.text + " (start anyway with --no-probe)");
+                router_logger()->info("{}", probe.text);
+            }
             options.upstream = std::move(settings);
         }
         if (!server_key.empty()) options.server_key_file = server_key;

@@ -3,6 +3,7 @@
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "server_key.hpp"
+#include "upstream_check.hpp"
 #include "upstream_status.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -31,17 +32,32 @@ namespace rp = ossara::router_protocol;
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t kMaxPayloadId = 256;
+constexpr std::chrono::milliseconds kModelListTimeout{10'000};
+// A model server's error body larger than this is not relayed: error
+// objects are small, and the refusal's body must stay bounded.
+constexpr std::size_t kMaxRelayedErrorBytes = 64 * 1024;
 
-// A failure that ends a request with `status` and {"detail": ...}.
+// A failure that ends a request with `status` and {"detail": ...}, plus
+// `extra` members and a Retry-After header when set.
 struct Refusal {
     int status;
     std::string detail;
+    json extra = json::object();
+    std::optional<std::string> retry_after{};
 };
 
 void answer_detail(httplib::Response& res, int status, const std::string& detail) {
     res.status = status;
     res.set_content(json{{"detail", detail}}.dump(-1, ' ', false, json::error_handler_t::replace),
                     "application/json");
+}
+
+void answer_refusal(httplib::Response& res, const Refusal& refusal) {
+    json body{{"detail", refusal.detail}};
+    for (const auto& [name, value] : refusal.extra.items()) body[name] = value;
+    res.status = refusal.status;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    if (refusal.retry_after) res.set_header("Retry-After", *refusal.retry_after);
 }
 
 double unix_time_now() {
@@ -122,7 +138,7 @@ struct RelayRouter::Impl {
         try {
             complete(req, res, record);
         } catch (const Refusal& refusal) {
-            answer_detail(res, refusal.status, refusal.detail);
+            answer_refusal(res, refusal);
         } catch (const std::exception& e) {
             log->error("request id={}: internal error: {}", log_safe(record.payload_id), log_safe(e.what(), 512));
             answer_detail(res, 500, "Internal router error");
@@ -130,6 +146,29 @@ struct RelayRouter::Impl {
         record.status = res.status;
         record.answer_bytes = res.body.size();
         log->info(format_request_line(record, std::chrono::steady_clock::now()));
+    }
+
+    // The model server's model list, plainly: model names are no secret of
+    // a conversation. Behind API keys only callers with a key see it.
+    void serve_models(const httplib::Request& req, httplib::Response& res) const {
+        const auto started = std::chrono::steady_clock::now();
+        try {
+            check_api_key(req);
+            if (!options.upstream) throw Refusal{404, "No model list: the built-in echo model answers every model name"};
+            const UpstreamResult result = get_models(*options.upstream, kModelListTimeout);
+            if (result.outcome != UpstreamResult::Outcome::answered)
+                throw Refusal{map_upstream_failure(result, kModelListTimeout, false).status, "Model server did not list its models"};
+            if (result.http_status != 200)
+                throw Refusal{502, "Model server answered GET /models with HTTP " + std::to_string(result.http_status)};
+            const auto list = model_list_of(result.body.text());
+            if (!list) throw Refusal{502, "Model server returned no model list"};
+            res.status = 200;
+            res.set_content(list->dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+        } catch (const Refusal& refusal) {
+            answer_refusal(res, refusal);
+        }
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        log->info("models status={} duration_ms={} answer_bytes={}", res.status, ms.count(), res.body.size());
     }
 
     void check_api_key(const httplib::Request& req) const {
@@ -191,11 +230,14 @@ struct RelayRouter::Impl {
         if (options.tier_policy && !options.tier_policy->allows(tier, model))
             throw Refusal{403, "Model '" + model + "' is not allowed for the '" + tier + "' tier"};
 
-        const auto seal = [&](std::string_view answer) {
-            json package = rp::seal_package(answer, client_key.get());
+        const auto sealed = [&](std::string_view plaintext) {
+            json package = rp::seal_package(plaintext, client_key.get());
             package["processed_at"] = unix_time_now();
+            return package;
+        };
+        const auto seal = [&](std::string_view answer) {
             res.status = 200;
-            res.set_content(package.dump(), "application/json");
+            res.set_content(sealed(answer).dump(), "application/json");
         };
 
         if (!options.upstream) {
@@ -215,10 +257,25 @@ struct RelayRouter::Impl {
         }
         UpstreamResult result = post_chat_completion(*options.upstream, upstream_body);
         if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200) {
-            const RouterAnswer answer = map_upstream_failure(result, options.upstream->timeout);
+            const RouterAnswer answer =
+                map_upstream_failure(result, options.upstream->timeout, options.upstream->api_key.has_value());
             if (result.outcome != UpstreamResult::Outcome::answered)
                 log->warn("request id={}: model server call failed: {}", log_safe(payload_id), log_safe(result.error, 512));
-            throw Refusal{answer.status, answer.detail};
+            Refusal refusal{answer.status, answer.detail};
+            if (answer.upstream_status) refusal.extra["upstream_status"] = *answer.upstream_status;
+            if (answer.relays_body && result.retry_after) {
+                refusal.retry_after = result.retry_after;
+                refusal.extra["retry_after"] = *result.retry_after;
+            }
+            // The model server's error object may quote the request: it travels
+            // sealed for the caller, like an answer, never in clear.
+            if (answer.relays_body && result.body.size() <= kMaxRelayedErrorBytes) {
+                ossara::secure_bytearray error(result.body.bytes());
+                const std::string_view text = as_text(error->data());
+                if (summarise_payload(text).shape == PayloadSummary::Shape::object)
+                    refusal.extra["model_server_error"] = sealed(text);
+            }
+            throw refusal;
         }
         ossara::secure_bytearray answer(result.body.bytes());
         if (summarise_payload(as_text(answer->data())).shape != PayloadSummary::Shape::object)
@@ -259,11 +316,21 @@ void RelayRouter::start() {
     rp::serve_public_key(*d.server, d.public_pem);
     d.server->Post(rp::kCompletionPath,
                    [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
+    d.server->Get("/v1/models", [&d](const httplib::Request& req, httplib::Response& res) { d.serve_models(req, res); });
     const auto not_found = [](const httplib::Request&, httplib::Response& res) {
         answer_detail(res, 404, "Not Found");
     };
     d.server->Get(".*", not_found);
     d.server->Post(".*", not_found);
+
+    // Requests without a line of their own (the key, unknown paths, bodies
+    // refused before routing) get one here: every request a worker serves is
+    // in the log.
+    d.server->set_logger([&d](const httplib::Request& req, const httplib::Response& res) {
+        if (req.path == rp::kCompletionPath || req.path == "/v1/models") return;
+        d.log->info("request {} {} status={} answer_bytes={}", log_safe(req.method, 16), log_safe(req.path), res.status,
+                    res.body.size());
+    });
 
     d.port = ossara::router_protocol::listen_in_background(*d.server, d.options.host, d.options.port, d.listener);
     if (d.port <= 0)

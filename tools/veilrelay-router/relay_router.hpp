@@ -8,6 +8,8 @@
 //                                    {upstream}/chat/completions (or answers
 //                                    from the built-in echo model) and
 //                                    encrypts the answer for X-Public-Key
+//   GET  /v1/models                  the model server's model list, in clear
+//                                    (names only; behind the API keys if set)
 //
 // Each request runs on a worker thread of its own for its whole life, the
 // upstream call included, so up to `worker_threads` requests wait on a slow

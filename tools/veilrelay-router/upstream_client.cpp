@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
+#include <cctype>
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -58,6 +60,16 @@ std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user)
     return n;
 }
 
+// Collects the Retry-After of the final answer only: libcurl hands over the
+// header lines of every answer (100 Continue, redirects) one line at a time.
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* result = static_cast<UpstreamResult*>(user);
+    const std::string_view line(data, size * count);
+    if (line.starts_with("HTTP/")) result->retry_after.reset();
+    else if (auto value = retry_after_value(line)) result->retry_after = std::move(value);
+    return size * count;
+}
+
 UpstreamResult::Outcome classify(CURLcode code) {
     switch (code) {
         case CURLE_OK: return UpstreamResult::Outcome::answered;
@@ -77,38 +89,66 @@ UpstreamResult::Outcome classify(CURLcode code) {
 
 }  // namespace
 
+std::optional<std::string> retry_after_value(std::string_view line) {
+    static constexpr std::string_view kName = "retry-after:";
+    if (line.size() < kName.size()) return std::nullopt;
+    for (std::size_t i = 0; i < kName.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(line[i])) != kName[i]) return std::nullopt;
+    std::string_view value = line.substr(kName.size());
+    const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!value.empty() && is_space(value.front())) value.remove_prefix(1);
+    while (!value.empty() && is_space(value.back())) value.remove_suffix(1);
+    if (value.empty() || value.size() > 64) return std::nullopt;
+    for (const char c : value)
+        if (c < 0x20 || c > 0x7e) return std::nullopt;
+    return std::string(value);
+}
+
 std::string completions_url(std::string_view base_url) {
     while (!base_url.empty() && base_url.back() == '/') base_url.remove_suffix(1);
     return std::string(base_url) + "/chat/completions";
 }
 
-UpstreamResult post_chat_completion(const UpstreamSettings& settings, std::string_view json_body) {
+std::string models_url(std::string_view base_url) {
+    while (!base_url.empty() && base_url.back() == '/') base_url.remove_suffix(1);
+    return std::string(base_url) + "/models";
+}
+
+namespace {
+
+// One call to the model server: GET `url`, or POST `json_body` when given.
+UpstreamResult perform(const UpstreamSettings& settings, const std::string& url,
+                       std::optional<std::string_view> json_body, std::chrono::milliseconds timeout,
+                       std::size_t max_answer_bytes) {
     global_init();
-    UpstreamResult result(settings.max_answer_bytes);
+    UpstreamResult result(max_answer_bytes);
     const Easy easy(curl_easy_init());
     if (!easy) throw std::runtime_error("curl_easy_init failed");
 
     Slist headers;
-    append(headers, "Content-Type: application/json");
+    if (json_body) append(headers, "Content-Type: application/json");
     append(headers, "Accept: application/json");
     append(headers, "Expect:");
     if (settings.api_key) append(headers, "Authorization: Bearer " + *settings.api_key);
 
-    const std::string url = completions_url(settings.base_url);
     Sink sink{&result.body};
     char error_text[CURL_ERROR_SIZE] = {};
     CURL* const h = easy.get();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body.data());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body.size()));
+    if (json_body) {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body->data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body->size()));
+    }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(settings.timeout.count()));
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.timeout.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_data);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &result);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text);
     if (settings.ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, settings.ca_file->c_str());
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &clear_key_log);
@@ -123,6 +163,17 @@ UpstreamResult post_chat_completion(const UpstreamSettings& settings, std::strin
     result.outcome = sink.overflow ? UpstreamResult::Outcome::too_large : classify(code);
     result.error = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
     return result;
+}
+
+}  // namespace
+
+UpstreamResult post_chat_completion(const UpstreamSettings& settings, std::string_view json_body) {
+    return perform(settings, completions_url(settings.base_url), json_body, settings.timeout, settings.max_answer_bytes);
+}
+
+UpstreamResult get_models(const UpstreamSettings& settings, std::chrono::milliseconds timeout) {
+    return perform(settings, models_url(settings.base_url), std::nullopt, std::min(timeout, settings.timeout),
+                   kMaxModelListBytes);
 }
 
 }  // namespace veilrelay_router

@@ -1,7 +1,8 @@
 #pragma once
-// The call to the model server: POST {base}/chat/completions with the
-// payload as JSON, one libcurl easy handle per call on the calling thread
-// (every request has its own worker thread, so calls run side by side).
+// The calls to the model server: POST {base}/chat/completions with the
+// payload as JSON, and GET {base}/models; one libcurl easy handle per call
+// on the calling thread (every request has its own worker thread, so calls
+// run side by side).
 #include "wiping_buffer.hpp"
 
 #include <chrono>
@@ -30,6 +31,9 @@ struct UpstreamResult {
     } outcome = Outcome::failed;
     long http_status = 0;
     WipingBuffer body;
+    // The answer's Retry-After value (seconds or an HTTP date), when it has
+    // one that is safe to repeat in a header: printable ASCII, bounded.
+    std::optional<std::string> retry_after;
     std::string error;  // libcurl's description when not answered
 
     explicit UpstreamResult(std::size_t limit) : body(limit) {}
@@ -38,6 +42,19 @@ struct UpstreamResult {
 // "{base}/chat/completions" with any trailing slashes of `base` removed.
 std::string completions_url(std::string_view base_url);
 
+// "{base}/models" likewise.
+std::string models_url(std::string_view base_url);
+
 UpstreamResult post_chat_completion(const UpstreamSettings& settings, std::string_view json_body);
+
+// A model list is small; a larger answer is not one.
+inline constexpr std::size_t kMaxModelListBytes = 1u << 20;
+
+// GET {base}/models within `timeout` (at most the settings' own).
+UpstreamResult get_models(const UpstreamSettings& settings, std::chrono::milliseconds timeout);
+
+// The value of `line` when it is a Retry-After header line ("Retry-After: 14\r\n",
+// any case) with a value fit to repeat: 1 to 64 printable ASCII characters.
+std::optional<std::string> retry_after_value(std::string_view line);
 
 }  // namespace veilrelay_router

@@ -53,7 +53,8 @@ std::string upstream_message(std::string_view body, long http_status) {
     return bounded(valid_utf8(trimmed.substr(0, kMaxMessage + 8)));
 }
 
-RouterAnswer map_upstream_failure(const UpstreamResult& result, std::chrono::milliseconds timeout) {
+RouterAnswer map_upstream_failure(const UpstreamResult& result, std::chrono::milliseconds timeout,
+                                  bool sent_own_key) {
     using Outcome = UpstreamResult::Outcome;
     switch (result.outcome) {
         case Outcome::unreachable: return {503, "Model server unreachable"};
@@ -67,13 +68,22 @@ RouterAnswer map_upstream_failure(const UpstreamResult& result, std::chrono::mil
     }
     const long s = result.http_status;
     const std::string code = std::to_string(s);
-    if (s == 400 || s == 404 || s == 422) return {400, upstream_message(result.body.text(), s)};
-    if (s == 401 || s == 403)
-        return {502, "Model server refused the router's credentials (HTTP " + code + ")"};
-    if (s == 429) return {429, upstream_message(result.body.text(), s)};
+    const auto passed = [&](int status) {
+        return RouterAnswer{status, upstream_message(result.body.text(), s), s, true};
+    };
+    switch (s) {
+        case 400: case 404: case 429: case 500: case 503: return passed(static_cast<int>(s));
+        case 409: case 413: case 422: return passed(400);
+        case 403:
+            if (!sent_own_key) return passed(403);
+            [[fallthrough]];
+        case 401:
+            return {502, "Model server refused the router's credentials (HTTP " + code + ")", s};
+        default: break;
+    }
     if (s >= 500 && s <= 599)
-        return {502, "Model server error (HTTP " + code + "): " + upstream_message(result.body.text(), s)};
-    return {502, "Model server answered HTTP " + code};
+        return {502, "Model server error (HTTP " + code + "): " + upstream_message(result.body.text(), s), s};
+    return {502, "Model server answered HTTP " + code, s};
 }
 
 }  // namespace veilrelay_router

@@ -6,14 +6,25 @@
 // Environment: PROXY_URL (a proxy in front of the router), PINNED_PROXY_URL
 // (one started with --pin and the router's fingerprint), WRONG_PIN_PROXY_URL
 // (one pinned to another key), API_KEY (the router's key, given by the SDK),
-// UPSTREAM_API_KEY (the router's key for the model server), RECORD_FILE.
+// UPSTREAM_API_KEY (the router's key for the model server), RECORD_FILE,
+// DOWN_PROXY_URL (one started with --lazy in front of a router that is down).
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import OpenAI from 'openai';
 
-const { PROXY_URL, PINNED_PROXY_URL, WRONG_PIN_PROXY_URL, API_KEY, UPSTREAM_API_KEY, RECORD_FILE } = process.env;
+const { PROXY_URL, PINNED_PROXY_URL, WRONG_PIN_PROXY_URL, DOWN_PROXY_URL, API_KEY, UPSTREAM_API_KEY, RECORD_FILE } =
+  process.env;
 
-const sdk = (baseURL) => new OpenAI({ baseURL, apiKey: API_KEY, maxRetries: 0, timeout: 30000 });
+const sdk = (baseURL, maxRetries = 0) => new OpenAI({ baseURL, apiKey: API_KEY, maxRetries, timeout: 30000 });
+
+// The model server's error object, as the SDK must see it: unchanged.
+function assertUpstreamError(error, status) {
+  assert.equal(error.status, status);
+  assert.equal(error.error?.type, 'upstream_error');
+  assert.equal(error.code, `upstream_${status}`);
+  assert.equal(error.param, 'messages');
+  assert.match(error.message, new RegExp(`upstream refused with ${status}`));
+}
 
 function records() {
   if (!fs.existsSync(RECORD_FILE)) return [];
@@ -89,23 +100,61 @@ const cases = {
     assertForwarded(seen, params);
   },
 
-  async 'a 429 of the model server raises the SDK rate-limit error'() {
+  async 'a 429 of the model server raises the SDK rate-limit error with its Retry-After'() {
     const params = ask('fail 429');
     const { outcome: error, seen } = await withUpstream(() =>
       sdk(PROXY_URL).chat.completions.create(params).then(() => null, (e) => e));
     assert.ok(error instanceof OpenAI.RateLimitError, `got ${error?.constructor?.name}: ${error?.message}`);
-    assert.equal(error.status, 429);
-    assert.equal(error.error?.type, 'rate_limit_error');
-    assert.match(error.message, /upstream refused with 429/);
+    assertUpstreamError(error, 429);
+    const headers = error.headers;
+    assert.equal(typeof headers?.get === 'function' ? headers.get('retry-after') : headers?.['retry-after'], '2');
     assertForwarded(seen, params);
+  },
+
+  async 'the SDK waits the model server Retry-After before it retries'() {
+    const before = records().length;
+    const started = Date.now();
+    const error = await sdk(PROXY_URL, 1).chat.completions.create(ask('fail 429')).then(() => null, (e) => e);
+    const waited = Date.now() - started;
+    assert.ok(error instanceof OpenAI.RateLimitError, `got ${error?.constructor?.name}: ${error?.message}`);
+    assert.equal(records().length - before, 2, 'one call and one retry');
+    assert.ok(waited >= 1900, `retried after ${waited} ms, not after the 2 s asked`);
+  },
+
+  async 'a 404 of the model server raises the SDK not-found error'() {
+    const { outcome: error } = await withUpstream(() =>
+      sdk(PROXY_URL).chat.completions.create(ask('fail 404')).then(() => null, (e) => e));
+    assert.ok(error instanceof OpenAI.NotFoundError, `got ${error?.constructor?.name}: ${error?.message}`);
+    assertUpstreamError(error, 404);
   },
 
   async 'a 500 of the model server raises the SDK server error, never success'() {
     const { outcome: error } = await withUpstream(() =>
       sdk(PROXY_URL).chat.completions.create(ask('fail 500')).then(() => null, (e) => e));
     assert.ok(error instanceof OpenAI.InternalServerError, `got ${error?.constructor?.name}: ${error?.message}`);
+    assertUpstreamError(error, 500);
+  },
+
+  async 'a 422 of the model server keeps its status'() {
+    const { outcome: error } = await withUpstream(() =>
+      sdk(PROXY_URL).chat.completions.create(ask('fail 422')).then(() => null, (e) => e));
+    assert.ok(error instanceof OpenAI.UnprocessableEntityError, `got ${error?.constructor?.name}: ${error?.message}`);
+    assertUpstreamError(error, 422);
+  },
+
+  async 'a router that is down is a connection error, not an encryption failure'() {
+    const before = records().length;
+    const error = await sdk(DOWN_PROXY_URL).chat.completions.create(ask('nobody there')).then(() => null, (e) => e);
+    assert.ok(error instanceof OpenAI.APIError, `got ${error?.constructor?.name}`);
     assert.equal(error.status, 502);
-    assert.match(error.message, /upstream refused with 500/);
+    assert.equal(error.error?.type, 'api_connection_error');
+    assert.equal(records().length, before);
+  },
+
+  async 'the model list is the model server list'() {
+    const models = [];
+    for await (const model of sdk(PROXY_URL).models.list()) models.push(model.id);
+    assert.deepEqual(models, ['chain-model']);
   },
 
   async 'a proxy pinned to the printed fingerprint reaches the model server'() {

@@ -3,7 +3,9 @@
 // the headers that matter, the body as received), so the test can compare
 // what the model server saw with what the SDK sent. POST /v1/chat/completions
 // answers "upstream saw: <last user message>"; a last user message
-// "fail NNN" gets status NNN with an error in the common JSON shape.
+// "fail NNN" gets status NNN with an error in the common JSON shape (and
+// "Retry-After: 2" for 429 and 503). GET /v1/models lists "chain-model"
+// and is not recorded (the router asks for it at start).
 // Prints its base URL (http://127.0.0.1:PORT/v1) and serves until SIGTERM.
 //
 // Usage: node model_server.mjs RECORD_FILE
@@ -13,8 +15,8 @@ import http from 'node:http';
 const recordFile = process.argv[2];
 let served = 0;
 
-function reply(res, status, body) {
-  res.writeHead(status, { 'Content-Type': 'application/json' }).end(JSON.stringify(body));
+function reply(res, status, body, headers = {}) {
+  res.writeHead(status, { 'Content-Type': 'application/json', ...headers }).end(JSON.stringify(body));
 }
 
 const server = http.createServer((req, res) => {
@@ -22,6 +24,10 @@ const server = http.createServer((req, res) => {
   req.on('data', (chunk) => chunks.push(chunk));
   req.on('end', () => {
     const body = Buffer.concat(chunks).toString('utf8');
+    if (req.method === 'GET' && req.url === '/v1/models') {
+      reply(res, 200, { object: 'list', data: [{ id: 'chain-model', object: 'model', created: 0, owned_by: 'chain' }] });
+      return;
+    }
     fs.appendFileSync(recordFile, JSON.stringify({
       method: req.method,
       url: req.url,
@@ -45,7 +51,8 @@ const server = http.createServer((req, res) => {
     const failure = /^fail (\d{3})$/.exec(last);
     if (failure) {
       const status = Number(failure[1]);
-      reply(res, status, { error: { message: `upstream refused with ${status}`, type: 'upstream_error' } });
+      const error = { message: `upstream refused with ${status}`, type: 'upstream_error', param: 'messages', code: `upstream_${status}` };
+      reply(res, status, { error }, status === 429 || status === 503 ? { 'Retry-After': '2' } : {});
       return;
     }
     served += 1;

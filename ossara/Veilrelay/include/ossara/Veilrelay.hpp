@@ -20,6 +20,7 @@
 // asio::awaitable that runs on the caller's io_context.
 
 #include <ossara/veilrelay/errors.hpp>
+#include <ossara/veilrelay/fingerprint.hpp>
 #include <ossara/veilrelay/warnings.hpp>
 
 #include <asio/awaitable.hpp>
@@ -119,7 +120,8 @@ public:
 
     /// Pin the router's public key: the SHA-256 fingerprint of its DER
     /// SubjectPublicKeyInfo as 64 hex digits, optionally in pairs joined by
-    /// ':' (the form `veilrelay keys show` and `veilrelay router-key` print).
+    /// ':' (the form `veilrelay keys show` and `veilrelay router-key` print;
+    /// ossara::public_key_fingerprint computes it).
     /// A retrieved key with another fingerprint is refused before the request
     /// key is wrapped for it: SecurityError "Server public key does not match
     /// the pinned key", and nothing is posted. Without a pin, anyone holding a

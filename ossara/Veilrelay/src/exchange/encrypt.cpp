@@ -45,12 +45,13 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std:
         package.end_payload(nonce, encryptor.finish());
     }
 
-    // The key as parsed to check the router's answer.
-    const detail::EvpPkeyPtr server_key = (co_await _fetch_server_key()).second;
+    // The key as sent (for the pin) and as parsed (to wrap the content key).
+    auto fetched = co_await _fetch_server_key();
+    const detail::EvpPkeyPtr server_key = std::move(fetched.second);
     if (pinned_server_key_) {
         // Refused before the content key is wrapped for it: a substituted key
         // gets nothing it could open.
-        const std::string received = detail::public_key_fingerprint(server_key.get());
+        const std::string received = public_key_fingerprint(fetched.first);
         if (received != *pinned_server_key_) {
             detail::log().error("Server public key does not match the pinned key: pinned {}, received {}",
                                 *pinned_server_key_, received);

@@ -2,7 +2,10 @@
 // Fingerprint of a public key: SHA-256 over its DER SubjectPublicKeyInfo,
 // written as lowercase hex pairs joined by colons ("3f:a0:...", 32 pairs).
 // The client tools print it for their own key and the router prints it for
-// its server key, so both sides show the same text for the same key.
+// its server key, so both sides show the same text for the same key. The
+// library's ossara::public_key_fingerprint computes it (the pin check calls
+// it too); this adds the tools' error for text that is not a key and the
+// printed line.
 #include <stdexcept>
 #include <string>
 
