@@ -39,6 +39,12 @@ TEST(KeyStore, DefaultDirectoryFollowsXdgThenHome) {
     EXPECT_EQ(default_key_dir(nullptr, "/home/u"), fs::path("/home/u/.local/share/veilrelay/keys"));
     EXPECT_TRUE(default_key_dir(nullptr, nullptr).empty());
     EXPECT_FALSE(has_key_pair(fs::path()));
+#if defined(_WIN32)
+    // Windows keeps per-user data under LOCALAPPDATA, not in a dot folder of HOME.
+    const TempDir local;
+    ossara::testing::set_environment("LOCALAPPDATA", local.path().string());
+    EXPECT_EQ(default_key_dir(), local.path() / "veilrelay" / "keys");
+#endif
 }
 
 TEST(KeyStore, NewKeyDirectoryIsOwnerOnlyButAnExistingOneIsLeftAlone) {

@@ -16,7 +16,17 @@ fs::path default_key_dir(const char* xdg_data_home, const char* home) {
     return {};
 }
 
+#if defined(_WIN32)
+// Per-user data that does not roam with the profile: %LOCALAPPDATA%\veilrelay\keys,
+// read as wide characters (a user name need not fit the ANSI code page).
+fs::path default_key_dir() {
+    const wchar_t* const local = ::_wgetenv(L"LOCALAPPDATA");
+    if (local != nullptr && *local != L'\0' && fs::path(local).is_absolute()) return fs::path(local) / "veilrelay" / "keys";
+    return default_key_dir(nullptr, std::getenv("HOME"));
+}
+#else
 fs::path default_key_dir() { return default_key_dir(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")); }
+#endif
 
 fs::path private_key_path(const fs::path& dir) { return dir / "private_key.pem"; }
 fs::path public_key_path(const fs::path& dir) { return dir / "public_key.pem"; }

@@ -27,7 +27,8 @@ struct KeyOptions {
 // unset). XDG_DATA_HOME counts only when it is an absolute path. Without
 // either, an empty path.
 std::filesystem::path default_key_dir(const char* xdg_data_home, const char* home);
-// The same, from the process environment.
+// The same, from the process environment; on Windows %LOCALAPPDATA%\veilrelay\keys
+// (HOME as above when it is not set).
 std::filesystem::path default_key_dir();
 
 std::filesystem::path private_key_path(const std::filesystem::path& dir);

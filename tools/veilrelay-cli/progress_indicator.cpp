@@ -2,6 +2,7 @@
 
 #include "terminal.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -33,14 +34,18 @@ void ProgressIndicator::spin() {
     static constexpr std::array<char, 4> kFrames{'|', '/', '-', '\\'};
     const auto start = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
+    int widest = 0;
     for (std::size_t frame = 0; !done_; ++frame) {
         const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::fprintf(stderr, "\r%c %s... %.1fs", kFrames[frame % kFrames.size()], label_.c_str(), seconds);
+        widest = std::max(widest, std::fprintf(stderr, "\r%c %s... %.1fs", kFrames[frame % kFrames.size()],
+                                               label_.c_str(), seconds));
         std::fflush(stderr);
         wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_; });
     }
-    // Clear the spinner line so later output starts on a clean line.
-    std::fprintf(stderr, "\r\033[K");
+    // Blank the spinner line so later output starts on a clean line. Spaces,
+    // not an erase-line escape: a Windows console shows escapes as text
+    // unless a program turns on their processing.
+    std::fprintf(stderr, "\r%*s\r", std::max(widest - 1, 0), "");
     std::fflush(stderr);
 }
 
