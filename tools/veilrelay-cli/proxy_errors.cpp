@@ -2,9 +2,10 @@
 
 #include <ossara/Veilrelay.hpp>
 
+#include "router_protocol/request_headers.hpp"
+
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <string_view>
 #include <system_error>
 
@@ -40,11 +41,9 @@ Relayed relayed_of(const ossara::APIError& e) {
         if (status >= 400 && status <= 599) r.status = static_cast<int>(status);
     }
     if (const auto v = d.find("retry_after"); v != d.end() && v->is_string()) {
-        // Repeated in a header: printable ASCII and bounded only.
+        // Repeated in a header of ours: only a value safe there.
         const auto& text = v->get_ref<const std::string&>();
-        if (!text.empty() && text.size() <= 64 &&
-            std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7e; }))
-            r.retry_after = text;
+        if (ossara::router_protocol::is_relayable_retry_after(text)) r.retry_after = text;
     }
     return r;
 }

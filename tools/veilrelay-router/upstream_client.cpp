@@ -1,5 +1,7 @@
 #include "upstream_client.hpp"
 
+#include "router_protocol/request_headers.hpp"
+
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
@@ -98,9 +100,7 @@ std::optional<std::string> retry_after_value(std::string_view line) {
     const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     while (!value.empty() && is_space(value.front())) value.remove_prefix(1);
     while (!value.empty() && is_space(value.back())) value.remove_suffix(1);
-    if (value.empty() || value.size() > 64) return std::nullopt;
-    for (const char c : value)
-        if (c < 0x20 || c > 0x7e) return std::nullopt;
+    if (!ossara::router_protocol::is_relayable_retry_after(value)) return std::nullopt;
     return std::string(value);
 }
 

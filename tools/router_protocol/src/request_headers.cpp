@@ -39,4 +39,11 @@ bool is_known_tier(std::string_view tier) {
     return std::find(std::begin(kTiers), std::end(kTiers), tier) != std::end(kTiers);
 }
 
+bool is_relayable_retry_after(std::string_view value) {
+    if (value.empty() || value.size() > 64) return false;
+    for (const char c : value)
+        if (c < 0x20 || c > 0x7e) return false;
+    return true;
+}
+
 }  // namespace ossara::router_protocol
