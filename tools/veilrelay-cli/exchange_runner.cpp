@@ -7,7 +7,9 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
 
+#include <functional>
 #include <future>
 #include <set>
 #include <thread>
@@ -24,7 +26,8 @@ struct Exchange {
     asio::cancellation_signal cancel;
     ExchangeEnd end = ExchangeEnd::failed;
     bool finished = false;
-    std::promise<ExchangeOutcome> outcome;
+    // Hands the outcome to whoever waits for it: a blocked thread or a coroutine.
+    std::function<void(ExchangeOutcome)> deliver;
 
     // Cancels the exchange, recording why; the library ends it at its next
     // suspension point.
@@ -108,7 +111,7 @@ struct ExchangeRunner::Impl {
         if (draining) {
             ExchangeOutcome outcome;
             outcome.end = ExchangeEnd::shutting_down;
-            ex->outcome.set_value(std::move(outcome));
+            ex->deliver(std::move(outcome));
             return;
         }
         in_flight.insert(ex);
@@ -132,7 +135,7 @@ struct ExchangeRunner::Impl {
             outcome.error = error;
         }
         if (outcome.error) outcome.end = ex->end;
-        ex->outcome.set_value(std::move(outcome));
+        ex->deliver(std::move(outcome));
     }
 
     void cancel_all(ExchangeEnd why) {
@@ -158,16 +161,40 @@ ExchangeRunner::~ExchangeRunner() {
     if (d.thread.joinable()) d.thread.join();
 }
 
-ExchangeOutcome ExchangeRunner::run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
-                                    std::optional<std::string> tier) {
+void ExchangeRunner::submit(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
+                            std::optional<std::string> tier, std::function<void(ExchangeOutcome)> deliver) {
     Impl& d = *impl_;
     auto ex = std::make_shared<Exchange>(d.io);
-    auto outcome = ex->outcome.get_future();
+    ex->deliver = std::move(deliver);
     asio::post(d.io, [&d, ex, payload = std::move(payload), id = std::move(payload_id), key = std::move(api_key),
                       tier = std::move(tier)]() mutable {
         d.start(ex, std::move(payload), std::move(id), std::move(key), std::move(tier));
     });
+}
+
+ExchangeOutcome ExchangeRunner::run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
+                                    std::optional<std::string> tier) {
+    auto promise = std::make_shared<std::promise<ExchangeOutcome>>();
+    auto outcome = promise->get_future();
+    submit(std::move(payload), std::move(payload_id), std::move(api_key), std::move(tier),
+           [promise](ExchangeOutcome o) { promise->set_value(std::move(o)); });
     return outcome.get();
+}
+
+asio::awaitable<ExchangeOutcome> ExchangeRunner::async_run(ossara::json payload, std::string payload_id,
+                                                           std::optional<std::string> api_key,
+                                                           std::optional<std::string> tier) {
+    auto initiate = [&](auto handler) {
+        // std::function needs a copyable target; the handler is move-only.
+        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+        submit(std::move(payload), std::move(payload_id), std::move(api_key), std::move(tier),
+               [shared](ExchangeOutcome o) {
+                   const auto executor = asio::get_associated_executor(*shared);
+                   asio::post(executor, [shared, o = std::move(o)]() mutable { (*shared)(std::move(o)); });
+               });
+    };
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(ExchangeOutcome)>(initiate,
+                                                                                                 asio::use_awaitable);
 }
 
 void ExchangeRunner::drain(std::chrono::milliseconds grace) {

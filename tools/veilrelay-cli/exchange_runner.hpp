@@ -7,8 +7,11 @@
 
 #include <ossara/Veilrelay.hpp>
 
+#include <asio/awaitable.hpp>
+
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,11 +42,20 @@ public:
     ExchangeOutcome run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
                         std::optional<std::string> tier);
 
+    // The same, awaited from a coroutine on another io_context (the
+    // proxy's event loops): the exchange runs on the io thread and the
+    // outcome is handed back on the awaiting coroutine's executor.
+    asio::awaitable<ExchangeOutcome> async_run(ossara::json payload, std::string payload_id,
+                                               std::optional<std::string> api_key, std::optional<std::string> tier);
+
     // From now on new exchanges end at once with shutting_down, and those in
     // flight are cancelled when `grace` has passed. Returns at once.
     void drain(std::chrono::milliseconds grace);
 
 private:
+    void submit(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
+                std::optional<std::string> tier, std::function<void(ExchangeOutcome)> deliver);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -7,13 +7,12 @@
 #include "router_models.hpp"
 #include "sse_writer.hpp"
 
-#include <httplib.h>
-#include <router_protocol/http_listener.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <charconv>
-#include <limits>
 #include <stdexcept>
 #include <thread>
 
@@ -21,28 +20,19 @@ namespace veilrelay_cli {
 
 namespace {
 
+namespace rp = ossara::router_protocol;
+
 constexpr const char* kCompletionsPath = "/v1/chat/completions";
 constexpr const char* kModelsPath = "/v1/models";
 constexpr const char* kJson = "application/json";
 constexpr std::chrono::milliseconds kModelListTimeout{5000};
 
-std::optional<std::string> header_of(const httplib::Request& req, const char* name) {
+std::optional<std::string> header_of(const rp::HttpRequest& req, const char* name) {
     if (!req.has_header(name)) return std::nullopt;
-    return req.get_header_value(name);
+    return req.header(name);
 }
 
-// The declared body length; nothing when absent or not a plain number.
-std::optional<std::size_t> content_length(const httplib::Request& req) {
-    const auto text = header_of(req, "Content-Length");
-    if (!text) return std::nullopt;
-    std::size_t value = 0;
-    const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), value);
-    if (ec == std::errc::result_out_of_range) return std::numeric_limits<std::size_t>::max();
-    if (ec != std::errc() || end != text->data() + text->size()) return std::nullopt;
-    return value;
-}
-
-void write_error(httplib::Response& res, const ErrorReply& reply) {
+void write_error(rp::HttpResponse& res, const ErrorReply& reply) {
     res.status = reply.status;
     res.set_content(error_body(reply), kJson);
     if (reply.retry_after) res.set_header("Retry-After", *reply.retry_after);
@@ -53,6 +43,20 @@ ErrorReply too_large(std::size_t limit) {
             "The request body is larger than the limit of " + std::to_string(limit) + " bytes"};
 }
 
+// The answers the HTTP server makes itself, in the common error shape.
+ErrorReply server_error(int status, const std::string& message, std::size_t body_limit) {
+    switch (status) {
+        case 413: return too_large(body_limit);
+        case 431: return {431, "invalid_request_error", "too_many_headers", message};
+        case 408: return {408, "invalid_request_error", "request_timeout", message};
+        case 503: return {503, "service_unavailable_error", message.starts_with("Too many")
+                                                                ? "too_many_connections" : "shutting_down",
+                          message};
+        case 500: return {500, "internal_error", std::nullopt, "Internal error in the proxy"};
+        default: return {status, "invalid_request_error", "invalid_request", message};
+    }
+}
+
 }  // namespace
 
 struct ProxyServer::Impl {
@@ -61,100 +65,82 @@ struct ProxyServer::Impl {
     ossara::Veilrelay& client;
     const ProxyConfig config;
     std::unique_ptr<ExchangeRunner> runner;
-    std::unique_ptr<httplib::Server> server;
-    std::thread listener;
+    std::unique_ptr<rp::AsyncHttpServer> server;
+    // The model list is fetched with a blocking call: off the event loops.
+    std::unique_ptr<asio::thread_pool> side_work;
     int port = 0;
     bool stopped = false;
 
     using Clock = std::chrono::steady_clock;
 
-    void log_request(const httplib::Request& req, const httplib::Response& res, Clock::time_point start,
+    void log_request(const rp::HttpRequest& req, const rp::HttpResponse& res, Clock::time_point start,
                      std::size_t bytes_in) const {
         if (!config.log) return;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        config.log->info("request {} {} {} -> {} in {} ms, {} bytes in, {} bytes out",
-                         res.get_header_value("X-Request-ID"), req.method, req.path, res.status, ms, bytes_in,
-                         res.body.size());
+        config.log->info("request {} {} {} -> {} in {} ms, {} bytes in, {} bytes out", res.header("X-Request-ID"),
+                         req.method, req.path, res.status, ms, bytes_in, res.body.size());
     }
 
-    // What every request must pass before its body is read: a bounded
-    // number of headers, the local token when one is set, and a declared
-    // body within the limit. Nothing when the request may go on.
-    std::optional<ErrorReply> admission(const httplib::Request& req) const {
-        if (req.headers.size() > config.max_header_count)
-            return ErrorReply{431, "invalid_request_error", "too_many_headers", "The request has too many headers"};
+    // What every request must pass before its body is read: the local token
+    // when one is set, and a declared body within the limit. Nothing when the
+    // request may go on.
+    std::optional<ErrorReply> admission(const rp::HttpRequest& req) const {
         if (config.local_token) {
-            const auto token = bearer_token(req.get_header_value("Authorization"));
+            const auto token = bearer_token(req.header("Authorization"));
             if (!token || !same_secret(*token, *config.local_token))
                 return ErrorReply{401, "authentication_error", "invalid_local_token",
                                   "This proxy requires \"Authorization: Bearer <local token>\""};
         }
-        if (const auto length = content_length(req); length && *length > config.max_body_bytes)
+        const rp::BodyFraming framing = rp::body_framing(req);
+        if (framing.kind == rp::BodyFraming::Kind::length && framing.length > config.max_body_bytes)
             return too_large(config.max_body_bytes);
         return std::nullopt;
     }
 
-    httplib::Server::HandlerResponse pre_routing(const httplib::Request& req, httplib::Response& res) {
-        const auto start = Clock::now();
+    // Runs before the body is read (and before "100 Continue"), so a refused
+    // client need not send it.
+    std::optional<rp::HttpResponse> on_head(const rp::HttpRequest& req) const {
+        const auto refusal = admission(req);
+        if (!refusal) return std::nullopt;
+        rp::HttpResponse res;
         res.set_header("X-Request-ID", request_id_from(header_of(req, "X-Request-ID")));
-        const auto refusal = admission(req);
-        if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
         write_error(res, *refusal);
-        // The body (if any) stays unread: the connection cannot carry another request.
-        res.set_header("Connection", "close");
-        log_request(req, res, start, 0);
-        return httplib::Server::HandlerResponse::Handled;
+        log_request(req, res, Clock::now(), 0);
+        return res;
     }
 
-    // A client that sends "Expect: 100-continue" learns of a refusal before
-    // it sends the body.
-    int expect_continue(const httplib::Request& req, httplib::Response& res) {
-        const auto refusal = admission(req);
-        if (!refusal) return 100;
-        write_error(res, *refusal);
-        res.set_header("Connection", "close");
-        return refusal->status;
-    }
-
-    void completions(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+    asio::awaitable<rp::HttpResponse> on_request(rp::HttpRequest& req) {
         const auto start = Clock::now();
-        std::string body;
-        bool over_limit = false;
-        const bool complete = read([&](const char* data, std::size_t size) {
-            if (body.size() + size > config.max_body_bytes) {
-                over_limit = true;
-                return false;
-            }
-            body.append(data, size);
-            return true;
-        });
-        const std::size_t bytes_in = body.size();
-        if (over_limit) {
-            write_error(res, too_large(config.max_body_bytes));
-            res.set_header("Connection", "close");
-        } else if (!complete) {
-            write_error(res, invalid_request("The request body could not be read", "invalid_body"));
+        rp::HttpResponse res;
+        res.set_header("X-Request-ID", request_id_from(header_of(req, "X-Request-ID")));
+        if (req.path == kCompletionsPath && req.method == "POST") {
+            co_await completions(req, res);
+        } else if (req.path == kModelsPath && req.method == "GET") {
+            co_await models(req, res);
         } else {
-            answer(req, res, body);
+            write_error(res, {404, "invalid_request_error", "unknown_url",
+                              "Unknown request URL: " + req.method + " " + req.path});
         }
-        log_request(req, res, start, bytes_in);
+        log_request(req, res, start, req.body.size());
+        co_return res;
     }
 
-    void answer(const httplib::Request& req, httplib::Response& res, std::string_view body) {
-        auto parsed = parse_completion_body(body);
-        if (auto* refusal = std::get_if<ErrorReply>(&parsed)) return write_error(res, *refusal);
+    asio::awaitable<void> completions(const rp::HttpRequest& req, rp::HttpResponse& res) {
+        auto parsed = parse_completion_body(req.body);
+        if (auto* refusal = std::get_if<ErrorReply>(&parsed)) co_return write_error(res, *refusal);
         CompletionRequest& request = std::get<CompletionRequest>(parsed);
 
         auto tier = choose_tier(config.tier, header_of(req, "X-Security-Tier"));
-        if (auto* refusal = std::get_if<ErrorReply>(&tier)) return write_error(res, *refusal);
+        if (auto* refusal = std::get_if<ErrorReply>(&tier)) co_return write_error(res, *refusal);
 
         std::optional<std::string> api_key = config.router_api_key;
-        if (!api_key && !config.local_token) api_key = bearer_token(req.get_header_value("Authorization"));
+        if (!api_key && !config.local_token) api_key = bearer_token(req.header("Authorization"));
 
         ExchangeOutcome outcome =
-            runner->run(std::move(request.payload), res.get_header_value("X-Request-ID"), std::move(api_key),
-                        std::move(std::get<std::optional<std::string>>(tier)));
-        if (!outcome.answer) return write_error(res, map_exchange_failure(outcome.error, outcome.end, outcome.model_server_error));
+            co_await runner->async_run(std::move(request.payload), res.header("X-Request-ID"), std::move(api_key),
+                                       std::move(std::get<std::optional<std::string>>(tier)));
+        if (!outcome.answer)
+            co_return write_error(res, map_exchange_failure(outcome.error, outcome.end, outcome.model_server_error));
 
         res.status = 200;
         if (request.stream) {
@@ -167,35 +153,33 @@ struct ProxyServer::Impl {
 
     // The router's list (the model server's) with the configured names
     // added; the configured names alone when the router has no list.
-    void models(const httplib::Request& req, httplib::Response& res) const {
-        const auto start = Clock::now();
+    asio::awaitable<void> models(const rp::HttpRequest& req, rp::HttpResponse& res) {
         std::optional<std::string> api_key = config.router_api_key;
-        if (!api_key && !config.local_token) api_key = bearer_token(req.get_header_value("Authorization"));
-        const auto listed =
-            config.list_router_models ? fetch_router_models(client, api_key, kModelListTimeout) : std::nullopt;
+        if (!api_key && !config.local_token) api_key = bearer_token(req.header("Authorization"));
+        std::optional<ossara::json> listed;
+        if (config.list_router_models) {
+            listed = co_await asio::co_spawn(
+                *side_work,
+                [this, key = std::move(api_key)]() -> asio::awaitable<std::optional<ossara::json>> {
+                    co_return fetch_router_models(client, key, kModelListTimeout);
+                },
+                asio::use_awaitable);
+        }
         res.status = 200;
         res.set_content(json_text(merged_model_list(listed, config.models)), kJson);
-        log_request(req, res, start, 0);
     }
 
-    // Errors the server produces itself (unknown path, malformed request):
-    // the common error shape instead of an empty or HTML page.
-    httplib::Server::HandlerResponse error_page(const httplib::Request& req, httplib::Response& res) const {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;  // one of ours
-        const auto start = Clock::now();
-        if (res.status == 404)
-            write_error(res, {404, "invalid_request_error", "unknown_url",
-                              "Unknown request URL: " + req.method + " " + req.path});
+    // The server's own answers (malformed requests, deadlines, the
+    // connection limit, shutdown) get a line too.
+    void on_notice(const rp::ServerNotice& notice) const {
+        if (!config.log) return;
+        if (notice.request)
+            config.log->info("request {} {} {} -> {} ({})", notice.remote, notice.request->method,
+                             notice.request->path, notice.status, notice.message);
+        else if (notice.status != 0)
+            config.log->info("connection {} -> {} ({})", notice.remote, notice.status, notice.message);
         else
-            write_error(res, {res.status, "invalid_request_error", std::nullopt, "The request could not be served"});
-        log_request(req, res, start, 0);
-        return httplib::Server::HandlerResponse::Handled;
-    }
-
-    void exception_page(const httplib::Request& req, httplib::Response& res, const std::exception_ptr&) const {
-        write_error(res, {500, "internal_error", std::nullopt, "Internal error in the proxy"});
-        // The handler that threw wrote no line; the error page leaves ours alone.
-        log_request(req, res, Clock::now(), 0);
+            config.log->warn("{}", notice.message);
     }
 };
 
@@ -208,27 +192,27 @@ void ProxyServer::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("proxy already started");
     d.runner = std::make_unique<ExchangeRunner>(d.client, d.config.exchange_timeout);
-    d.server = ossara::router_protocol::make_http_server(d.config.handler_threads);
-    d.server->set_keep_alive_timeout(2);
-    d.server->set_payload_max_length(d.config.max_body_bytes);
-    d.server->set_pre_routing_handler(
-        [&d](const httplib::Request& req, httplib::Response& res) { return d.pre_routing(req, res); });
-    d.server->set_expect_100_continue_handler(
-        [&d](const httplib::Request& req, httplib::Response& res) { return d.expect_continue(req, res); });
-    d.server->Post(kCompletionsPath, [&d](const httplib::Request& req, httplib::Response& res,
-                                          const httplib::ContentReader& read) { d.completions(req, res, read); });
-    d.server->Get(kModelsPath, [&d](const httplib::Request& req, httplib::Response& res) { d.models(req, res); });
-    d.server->set_error_handler(httplib::Server::HandlerWithResponse(
-        [&d](const httplib::Request& req, httplib::Response& res) { return d.error_page(req, res); }));
-    d.server->set_exception_handler(
-        [&d](const httplib::Request& req, httplib::Response& res, std::exception_ptr error) {
-            d.exception_page(req, res, error);
-        });
-
-    d.port = ossara::router_protocol::listen_in_background(*d.server, d.config.host, d.config.port, d.listener);
-    if (d.port <= 0) {
-        d.runner.reset();
+    d.side_work = std::make_unique<asio::thread_pool>(1);
+    rp::ServerOptions options;
+    options.threads = d.config.threads;
+    options.limits = d.config.limits;
+    options.limits.max_body_bytes = d.config.max_body_bytes;
+    options.limits.max_headers = d.config.max_header_count;
+    options.handlers.on_head = [&d](const rp::HttpRequest& req) { return d.on_head(req); };
+    options.handlers.on_request = [&d](rp::HttpRequest& req) { return d.on_request(req); };
+    options.handlers.error_page = [&d](int status, const std::string& message) {
+        rp::HttpResponse res;
+        write_error(res, server_error(status, message, d.config.max_body_bytes));
+        return res;
+    };
+    options.handlers.on_notice = [&d](const rp::ServerNotice& notice) { d.on_notice(notice); };
+    d.server = std::make_unique<rp::AsyncHttpServer>(std::move(options));
+    try {
+        d.port = d.server->listen(d.config.host, d.config.port);
+    } catch (const std::runtime_error&) {
         d.server.reset();
+        d.runner.reset();
+        d.side_work.reset();
         throw std::runtime_error("cannot listen on " + ListenAddress{d.config.host, d.config.port}.url(d.config.port));
     }
 }
@@ -237,14 +221,15 @@ void ProxyServer::stop() {
     Impl& d = *impl_;
     if (!d.server || d.stopped) return;
     d.stopped = true;
-    // No new connections; those already accepted are still read, so every
-    // request that reached the proxy gets an answer: the ones in flight get
-    // the grace period, later ones 503 at once. The listener thread ends
-    // when every accepted connection has.
-    ossara::router_protocol::stop_accepting(*d.server, d.port);
+    // New exchanges end at once with 503 and those in flight are cancelled
+    // after the grace period, when the server cuts their requests too.
     d.runner->drain(d.config.shutdown_grace);
-    if (d.listener.joinable()) d.listener.join();
+    d.server->stop(d.config.shutdown_grace);
+    // The runner hands its last outcomes to the stopped loops, which the
+    // server keeps until it is destroyed.
     d.runner.reset();
+    d.side_work->join();
+    d.server.reset();
 }
 
 int ProxyServer::port() const { return impl_->port; }

@@ -8,12 +8,12 @@
 //   GET  /v1/models            the router's model list (the model server's),
 //                              plus the configured model names
 //
-// The HTTP server (cpp-httplib) parses requests on its own handler threads;
-// the exchanges all run on one io_context driven by one thread of this
-// class. A handler posts its exchange there and waits for the outcome, so
-// the encryption, the router traffic and the decryption of every request in
-// flight share that one thread.
+// The HTTP side runs on a few event-loop threads that multiplex every
+// connection; the exchanges all run on one io_context driven by one thread of
+// this class, and a request's coroutine waits for its exchange without
+// holding a thread. So thousands of callers may wait on the router at once.
 #include <ossara/Veilrelay.hpp>
+#include <router_protocol/async_http_server.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -43,11 +43,12 @@ struct ProxyConfig {
     std::chrono::milliseconds exchange_timeout{std::chrono::seconds(60)};
     // On stop, how long requests in flight may still run before they are cancelled.
     std::chrono::milliseconds shutdown_grace{std::chrono::seconds(10)};
-    // HTTP connections served at once (each holds a handler thread, which
-    // waits while its exchange runs on the io_context).
-    std::size_t handler_threads = 128;
+    // Event-loop threads (0: one per core).
+    std::size_t threads = 0;
     std::size_t max_body_bytes = ossara::Veilrelay::MAX_PAYLOAD_SIZE;
     std::size_t max_header_count = 100;
+    // Connection deadlines and the connection limit.
+    ossara::router_protocol::ServerLimits limits{};
     // One info line per request: id, status, duration, sizes. Nothing when null.
     std::shared_ptr<spdlog::logger> log;
 };
@@ -63,9 +64,9 @@ public:
     // Binds and starts serving; returns once connections are accepted.
     // Throws std::runtime_error when the address cannot be bound.
     void start();
-    // Stops accepting, lets requests in flight finish (those still running
-    // after the grace period end with 503), answers requests that arrive on
-    // connections already accepted with 503, and joins every thread. Idempotent.
+    // Stops accepting and closes idle connections; requests in flight get the
+    // grace period, and those still running then end with 503. Joins every
+    // thread. Idempotent.
     void stop();
 
     int port() const;
