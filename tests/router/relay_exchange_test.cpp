@@ -224,8 +224,11 @@ TEST_F(RelayTest, MalformedRequestsGet400WithDetail) {
     EXPECT_EQ(post(good, "not a package"), std::make_pair(400, std::string("Invalid package: body is not JSON")));
     EXPECT_EQ(post({{"X-Public-Key", encoded}}, "{}"), std::make_pair(400, std::string("Missing X-Payload-ID header")));
     EXPECT_EQ(post({{"X-Payload-ID", "p"}}, "{}"), std::make_pair(400, std::string("Missing X-Public-Key header")));
-    EXPECT_EQ(post({{"X-Payload-ID", "p\x01"}, {"X-Public-Key", encoded}}, "{}"),
+    EXPECT_EQ(post({{"X-Payload-ID", std::string(257, 'p')}, {"X-Public-Key", encoded}}, "{}"),
               std::make_pair(400, std::string("Invalid X-Payload-ID header")));
+    // A control character is refused by the HTTP layer already.
+    EXPECT_EQ(post({{"X-Payload-ID", "p\x01"}, {"X-Public-Key", encoded}}, "{}"),
+              std::make_pair(400, std::string("Malformed header value")));
     auto tier = good;
     tier.emplace("X-Security-Tier", "ultra");
     EXPECT_EQ(post(tier, "{}"),

@@ -1,7 +1,8 @@
 // veilrelay-router: a self-hosted router in front of an OpenAI-compatible
 // model server. Once listening it prints its base URL on the first line of
 // stdout and the server key's fingerprint on the second, then serves until
-// SIGINT or SIGTERM, letting requests in flight finish.
+// SIGINT or SIGTERM: it stops accepting at once, gives requests in flight
+// the grace period (--grace) and then answers the rest 503.
 #include "relay_router.hpp"
 #include "request_log.hpp"
 #include "server_key.hpp"
@@ -58,7 +59,8 @@ int serve(RelayOptions options) {
 
     int received = 0;
     sigwait(&stop_signals, &received);
-    router_logger()->info("stopping on signal {}; letting requests in flight finish", received);
+    router_logger()->info("stopping on signal {}; requests in flight get {} ms to finish", received,
+                          router.grace().count());
     router.stop();
     return 0;
 }
@@ -99,9 +101,20 @@ int run(int argc, char** argv) {
     app.add_option("--tier-policy", tier_policy_file,
                    "JSON object mapping each tier (standard, high, maximum) to the models it allows")
         ->check(CLI::ExistingFile);
-    app.add_option("--workers", options.worker_threads, "Requests served at once")
+    app.add_option("--workers", options.worker_threads, "Event-loop threads (default: one per core)")
+        ->check(CLI::Range(1, 256));
+    double grace = 10.0;
+    app.add_option("--grace", grace, "On SIGTERM, seconds that requests in flight may still run before a 503")
         ->capture_default_str()
-        ->check(CLI::Range(1, 4096));
+        ->check(CLI::Range(0.0, 3600.0));
+    std::size_t max_connections = options.limits.max_connections;
+    app.add_option("--max-connections", max_connections, "Connections held at once; more are answered 503")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+    double idle_timeout = 60.0;
+    app.add_option("--keep-alive", idle_timeout, "Seconds an idle keep-alive connection is kept open")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 3600.0));
 
     std::string keygen_file;
     auto* keygen = app.add_subcommand("keygen", "Write a new RSA-4096 server key (PKCS#8 PEM, mode 0600) and print its fingerprint");
@@ -135,6 +148,9 @@ int run(int argc, char** argv) {
             }
             options.upstream = std::move(settings);
         }
+        options.grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000.0));
+        options.limits.max_connections = max_connections;
+        options.limits.idle_timeout = std::chrono::milliseconds(static_cast<long long>(idle_timeout * 1000.0));
         if (!server_key.empty()) options.server_key_file = server_key;
         if (!tls_cert.empty()) {
             options.tls_cert_file = tls_cert;

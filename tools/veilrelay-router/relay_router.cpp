@@ -7,13 +7,15 @@
 #include "upstream_status.hpp"
 
 #include <ossara/Hushvault.hpp>
+#include "upstream_calls.hpp"
+
+#include <router_protocol/async_http_server.hpp>
 #include <router_protocol/echo_model.hpp>
-#include <router_protocol/http_listener.hpp>
 #include <router_protocol/key_endpoint.hpp>
 #include <router_protocol/package_crypto.hpp>
 #include <router_protocol/request_headers.hpp>
 
-#include <httplib.h>
+#include <asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
 
 #include <arpa/inet.h>
@@ -22,7 +24,6 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
-#include <thread>
 
 namespace veilrelay_router {
 
@@ -46,13 +47,13 @@ struct Refusal {
     std::optional<std::string> retry_after{};
 };
 
-void answer_detail(httplib::Response& res, int status, const std::string& detail) {
+void answer_detail(rp::HttpResponse& res, int status, const std::string& detail) {
     res.status = status;
     res.set_content(json{{"detail", detail}}.dump(-1, ' ', false, json::error_handler_t::replace),
                     "application/json");
 }
 
-void answer_refusal(httplib::Response& res, const Refusal& refusal) {
+void answer_refusal(rp::HttpResponse& res, const Refusal& refusal) {
     json body{{"detail", refusal.detail}};
     for (const auto& [name, value] : refusal.extra.items()) body[name] = value;
     res.status = refusal.status;
@@ -92,8 +93,10 @@ struct RelayRouter::Impl {
     rp::EvpKey server_key;
     std::string public_pem;
     std::shared_ptr<spdlog::logger> log = router_logger();
-    std::unique_ptr<httplib::Server> server;
-    std::thread listener;
+    // Declared before the calls: the calls end (and hand their last
+    // outcomes to the loops) before the server's loops go.
+    std::unique_ptr<rp::AsyncHttpServer> server;
+    std::unique_ptr<UpstreamCalls> calls;
     int port = 0;
 
     explicit Impl(RelayOptions opts) : options(std::move(opts)) {
@@ -108,35 +111,70 @@ struct RelayRouter::Impl {
     }
 
     // Bodies larger than the limit are refused from their Content-Length,
-    // before a byte of them is read; bodies without a length (chunked, or
-    // until the connection closes) are refused as well.
-    httplib::Server::HandlerResponse pre_route(const httplib::Request& req, httplib::Response& res) {
-        if (req.method != "POST") return httplib::Server::HandlerResponse::Unhandled;
+    // before a byte of them is read; bodies without a length (chunked) are
+    // refused as well.
+    std::optional<rp::HttpResponse> on_head(const rp::HttpRequest& req) const {
+        if (req.method != "POST") return std::nullopt;
         std::optional<Refusal> refusal;
         // Without a length the body would be read until the peer closes.
         if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length"))
             refusal = Refusal{400, "Request body needs a Content-Length"};
-        else if (req.get_header_value<std::uint64_t>("Content-Length") > options.max_request_bytes)
+        else if (rp::body_framing(req).length > options.max_request_bytes)
             refusal = Refusal{400, "Payload too large"};
-        if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+        if (!refusal) return std::nullopt;
+        rp::HttpResponse res;
         answer_detail(res, refusal->status, refusal->detail);
-        // The unread body must not be taken for the next request.
-        res.set_header("Connection", "close");
         if (req.path == rp::kCompletionPath) {
             RequestRecord record;
-            if (req.has_header("X-Payload-ID")) record.payload_id = req.get_header_value("X-Payload-ID");
+            if (req.has_header("X-Payload-ID")) record.payload_id = req.header("X-Payload-ID");
             record.status = res.status;
             record.answer_bytes = res.body.size();
             log->info(format_request_line(record, std::chrono::steady_clock::now()));
+        } else {
+            log_other(req, res);
         }
-        return httplib::Server::HandlerResponse::Handled;
+        return res;
     }
 
-    void serve_completion(const httplib::Request& req, httplib::Response& res) {
+    void log_other(const rp::HttpRequest& req, const rp::HttpResponse& res) const {
+        log->info("request {} {} status={} answer_bytes={}", log_safe(req.method, 16), log_safe(req.path), res.status,
+                  res.body.size());
+    }
+
+    asio::awaitable<rp::HttpResponse> on_request(rp::HttpRequest& req) {
+        rp::HttpResponse res;
+        if (req.path == rp::kCompletionPath && req.method == "POST") {
+            co_await serve_completion(req, res);
+        } else if (req.path == "/v1/models" && req.method == "GET") {
+            co_await serve_models(req, res);
+        } else {
+            if (req.path == rp::kPublicKeyPath && req.method == "GET") {
+                res.set_content(public_pem, "text/plain");
+            } else {
+                answer_detail(res, 404, "Not Found");
+            }
+            log_other(req, res);
+        }
+        co_return res;
+    }
+
+    // The answers the server makes itself (malformed heads, deadlines, the
+    // connection limit, shutdown) are in the log as well.
+    void on_notice(const rp::ServerNotice& notice) const {
+        if (notice.request)
+            log->info("request {} {} status={} ({})", log_safe(notice.request->method, 16),
+                      log_safe(notice.request->path), notice.status, notice.message);
+        else if (notice.status != 0)
+            log->info("connection {} status={} ({})", notice.remote, notice.status, notice.message);
+        else
+            log->warn("{}", notice.message);
+    }
+
+    asio::awaitable<void> serve_completion(const rp::HttpRequest& req, rp::HttpResponse& res) {
         RequestRecord record;
         record.request_bytes = req.body.size();
         try {
-            complete(req, res, record);
+            co_await complete(req, res, record);
         } catch (const Refusal& refusal) {
             answer_refusal(res, refusal);
         } catch (const std::exception& e) {
@@ -150,12 +188,12 @@ struct RelayRouter::Impl {
 
     // The model server's model list, plainly: model names are no secret of
     // a conversation. Behind API keys only callers with a key see it.
-    void serve_models(const httplib::Request& req, httplib::Response& res) const {
+    asio::awaitable<void> serve_models(const rp::HttpRequest& req, rp::HttpResponse& res) {
         const auto started = std::chrono::steady_clock::now();
         try {
             check_api_key(req);
             if (!options.upstream) throw Refusal{404, "No model list: the built-in echo model answers every model name"};
-            const UpstreamResult result = get_models(*options.upstream, kModelListTimeout);
+            const UpstreamResult result = co_await calls->get_models(*options.upstream, kModelListTimeout);
             if (result.outcome != UpstreamResult::Outcome::answered)
                 throw Refusal{map_upstream_failure(result, kModelListTimeout, false).status, "Model server did not list its models"};
             if (result.http_status != 200)
@@ -171,28 +209,28 @@ struct RelayRouter::Impl {
         log->info("models status={} duration_ms={} answer_bytes={}", res.status, ms.count(), res.body.size());
     }
 
-    void check_api_key(const httplib::Request& req) const {
+    void check_api_key(const rp::HttpRequest& req) const {
         if (!options.api_keys) return;
         static constexpr std::string_view kBearer = "Bearer ";
-        const std::string authorization = req.get_header_value("Authorization");
+        const std::string authorization = req.header("Authorization");
         if (!std::string_view(authorization).starts_with(kBearer) || authorization.size() == kBearer.size())
             throw Refusal{401, "Missing API key"};
         if (!options.api_keys->accepts(std::string_view(authorization).substr(kBearer.size())))
             throw Refusal{401, "Invalid API key"};
     }
 
-    void complete(const httplib::Request& req, httplib::Response& res, RequestRecord& record) {
+    asio::awaitable<void> complete(const rp::HttpRequest& req, rp::HttpResponse& res, RequestRecord& record) {
         check_api_key(req);
         if (!req.has_header("X-Payload-ID")) throw Refusal{400, "Missing X-Payload-ID header"};
-        const std::string payload_id = req.get_header_value("X-Payload-ID");
+        const std::string payload_id = req.header("X-Payload-ID");
         if (!valid_payload_id(payload_id)) throw Refusal{400, "Invalid X-Payload-ID header"};
         record.payload_id = payload_id;
-        if (req.get_header_value("Content-Type") != "application/octet-stream")
+        if (req.header("Content-Type") != "application/octet-stream")
             throw Refusal{400, "Content-Type must be application/octet-stream"};
         if (!req.has_header("X-Public-Key")) throw Refusal{400, "Missing X-Public-Key header"};
         rp::EvpKey client_key;
         try {
-            client_key = rp::load_public_key(rp::percent_decode(req.get_header_value("X-Public-Key")));
+            client_key = rp::load_public_key(rp::percent_decode(req.header("X-Public-Key")));
         } catch (const rp::PackageError& e) {
             throw Refusal{400, std::string("Invalid X-Public-Key header: ") + e.what()};
         }
@@ -201,7 +239,7 @@ struct RelayRouter::Impl {
             throw Refusal{400, "Invalid X-Public-Key header: not an RSA public key"};
         std::string tier = "standard";
         if (req.has_header("X-Security-Tier")) {
-            tier = req.get_header_value("X-Security-Tier");
+            tier = req.header("X-Security-Tier");
             if (!rp::is_known_tier(tier))
                 throw Refusal{400, "Unknown security tier '" + tier + "' (tiers: standard, high, maximum)"};
         }
@@ -244,7 +282,7 @@ struct RelayRouter::Impl {
             std::string answer = echo_answer(payload, payload_id);
             ossara::secure_bytearray protected_answer(as_bytes(answer));
             seal(as_text(protected_answer.get().data()));
-            return;
+            co_return;
         }
 
         std::optional<ossara::secure_bytearray> rewritten;
@@ -255,7 +293,7 @@ struct RelayRouter::Impl {
             rewritten.emplace(as_bytes(text));
             upstream_body = as_text(rewritten->get().data());
         }
-        UpstreamResult result = post_chat_completion(*options.upstream, upstream_body);
+        UpstreamResult result = co_await calls->post_chat_completion(*options.upstream, upstream_body);
         if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200) {
             const RouterAnswer answer =
                 map_upstream_failure(result, options.upstream->timeout, options.upstream->api_key.has_value());
@@ -306,41 +344,41 @@ RelayRouter::~RelayRouter() { stop(); }
 void RelayRouter::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("router already started");
-    const auto workers = static_cast<std::size_t>(std::max(1, d.options.worker_threads));
-    d.server = d.options.tls_cert_file
-                   ? rp::make_http_server(workers, d.options.tls_cert_file->string(), d.options.tls_key_file->string())
-                   : rp::make_http_server(workers);
-    d.server->set_payload_max_length(d.options.max_request_bytes);
-    d.server->set_pre_routing_handler(
-        [&d](const httplib::Request& req, httplib::Response& res) { return d.pre_route(req, res); });
-    rp::serve_public_key(*d.server, d.public_pem);
-    d.server->Post(rp::kCompletionPath,
-                   [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
-    d.server->Get("/v1/models", [&d](const httplib::Request& req, httplib::Response& res) { d.serve_models(req, res); });
-    const auto not_found = [](const httplib::Request&, httplib::Response& res) {
-        answer_detail(res, 404, "Not Found");
+    rp::ServerOptions server;
+    server.threads = static_cast<std::size_t>(std::max(0, d.options.worker_threads));
+    if (d.options.tls_cert_file) {
+        server.cert_file = d.options.tls_cert_file->string();
+        server.key_file = d.options.tls_key_file->string();
+    }
+    server.limits = d.options.limits;
+    server.limits.max_body_bytes = d.options.max_request_bytes;
+    server.handlers.on_head = [&d](const rp::HttpRequest& req) { return d.on_head(req); };
+    server.handlers.on_request = [&d](rp::HttpRequest& req) { return d.on_request(req); };
+    server.handlers.error_page = [](int status, const std::string& message) {
+        rp::HttpResponse res;
+        answer_detail(res, status, message);
+        return res;
     };
-    d.server->Get(".*", not_found);
-    d.server->Post(".*", not_found);
-
-    // Requests without a line of their own (the key, unknown paths, bodies
-    // refused before routing) get one here: every request a worker serves is
-    // in the log.
-    d.server->set_logger([&d](const httplib::Request& req, const httplib::Response& res) {
-        if (req.path == rp::kCompletionPath || req.path == "/v1/models") return;
-        d.log->info("request {} {} status={} answer_bytes={}", log_safe(req.method, 16), log_safe(req.path), res.status,
-                    res.body.size());
-    });
-
-    d.port = ossara::router_protocol::listen_in_background(*d.server, d.options.host, d.options.port, d.listener);
-    if (d.port <= 0)
+    server.handlers.on_notice = [&d](const rp::ServerNotice& notice) { d.on_notice(notice); };
+    d.server = std::make_unique<rp::AsyncHttpServer>(std::move(server));
+    d.calls = std::make_unique<UpstreamCalls>();
+    try {
+        d.port = d.server->listen(d.options.host, d.options.port);
+    } catch (const std::runtime_error&) {
+        d.calls.reset();
+        d.server.reset();
         throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
+    }
 }
 
-void RelayRouter::stop() {
+void RelayRouter::stop() { stop(impl_->options.grace); }
+
+void RelayRouter::stop(std::chrono::milliseconds grace) {
     Impl& d = *impl_;
-    if (d.server) d.server->stop();
-    if (d.listener.joinable()) d.listener.join();
+    if (!d.server) return;
+    d.server->stop(grace);
+    d.calls.reset();
+    d.server.reset();
 }
 
 std::string RelayRouter::base_url() const {
@@ -353,5 +391,9 @@ std::string RelayRouter::base_url() const {
 int RelayRouter::port() const { return impl_->port; }
 
 const std::string& RelayRouter::public_key_pem() const { return impl_->public_pem; }
+
+std::chrono::milliseconds RelayRouter::grace() const { return impl_->options.grace; }
+
+std::size_t RelayRouter::open_connections() const { return impl_->server ? impl_->server->open_connections() : 0; }
 
 }  // namespace veilrelay_router

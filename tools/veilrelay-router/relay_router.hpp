@@ -11,15 +11,18 @@
 //   GET  /v1/models                  the model server's model list, in clear
 //                                    (names only; behind the API keys if set)
 //
-// Each request runs on a worker thread of its own for its whole life, the
-// upstream call included, so up to `worker_threads` requests wait on a slow
-// model server side by side. Decrypted requests and answers live in
+// Requests are served by a few event-loop threads, and the calls to the model
+// server run on one libcurl multi handle, so thousands of requests may wait
+// on a slow model server side by side without a thread each. Decrypted requests and answers live in
 // Hushvault buffers and are wiped when the request ends; they are never
 // logged. One info line per request goes to the "veilrelay-router" logger.
 #include "api_keys.hpp"
 #include "tier_policy.hpp"
 #include "upstream_client.hpp"
 
+#include <router_protocol/async_http_server.hpp>
+
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -40,7 +43,11 @@ struct RelayOptions {
     std::optional<UpstreamSettings> upstream;               // else the echo model answers
     std::optional<ApiKeys> api_keys;                        // else no key is required
     std::optional<TierPolicy> tier_policy;                  // else every model is allowed
-    int worker_threads = 128;
+    int worker_threads = 0;  // event-loop threads; 0: one per core
+    // Connection deadlines and the connection limit (the body limit is max_request_bytes).
+    ossara::router_protocol::ServerLimits limits{};
+    // On stop, how long requests in flight may still run before they are cut with 503.
+    std::chrono::milliseconds grace{10'000};
     std::size_t max_request_bytes = kDefaultMaxRequestBytes;
 };
 
@@ -55,12 +62,17 @@ public:
 
     // Binds and serves on background threads; returns once listening.
     void start();
-    // Stops accepting, lets requests in flight finish, joins. Idempotent.
+    // Stops accepting and closes idle connections; requests in flight get
+    // the grace period, then those still running are answered 503 and cut.
+    // Joins every thread. Idempotent.
     void stop();
+    void stop(std::chrono::milliseconds grace);
 
     std::string base_url() const;
     int port() const;
     const std::string& public_key_pem() const;
+    std::chrono::milliseconds grace() const;
+    std::size_t open_connections() const;
 
 private:
     struct Impl;

@@ -1,5 +1,7 @@
 #include "upstream_client.hpp"
 
+#include "prepared_call.hpp"
+
 #include "router_protocol/request_headers.hpp"
 
 #include <curl/curl.h>
@@ -13,23 +15,16 @@
 
 namespace veilrelay_router {
 
-namespace {
-
-struct EasyFree {
-    void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
-};
-struct SlistFree {
-    void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
-};
-using Easy = std::unique_ptr<CURL, EasyFree>;
-using Slist = std::unique_ptr<curl_slist, SlistFree>;
-
 void global_init() {
     static std::once_flag once;
     std::call_once(once, [] {
         if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("curl_global_init failed");
     });
 }
+
+namespace {
+
+using Slist = std::unique_ptr<curl_slist, PreparedCall::SlistFree>;
 
 // libcurl writes the TLS secrets of every connection to the file named by
 // SSLKEYLOGFILE, which would expose the model server's API key. It installs
@@ -47,16 +42,11 @@ void append(Slist& list, const std::string& line) {
     list.reset(next);
 }
 
-struct Sink {
-    WipingBuffer* body;
-    bool overflow = false;
-};
-
 std::size_t on_data(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* sink = static_cast<Sink*>(user);
+    auto* call = static_cast<PreparedCall*>(user);
     const std::size_t n = size * count;
-    if (!sink->body->append(data, n)) {
-        sink->overflow = true;
+    if (!call->body->append(data, n)) {
+        call->overflow = true;
         return 0;  // makes libcurl stop with CURLE_WRITE_ERROR
     }
     return n;
@@ -114,26 +104,29 @@ std::string models_url(std::string_view base_url) {
     return std::string(base_url) + "/models";
 }
 
-namespace {
+PreparedCall::PreparedCall(std::size_t max_answer_bytes) : result(max_answer_bytes) {}
+PreparedCall::~PreparedCall() = default;
 
-// One call to the model server: GET `url`, or POST `json_body` when given.
-UpstreamResult perform(const UpstreamSettings& settings, const std::string& url,
-                       std::optional<std::string_view> json_body, std::chrono::milliseconds timeout,
-                       std::size_t max_answer_bytes) {
+void PreparedCall::EasyFree::operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
+void PreparedCall::SlistFree::operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+
+std::unique_ptr<PreparedCall> prepare_call(const UpstreamSettings& settings, const std::string& url,
+                                           std::optional<std::string_view> json_body,
+                                           std::chrono::milliseconds timeout, std::size_t max_answer_bytes) {
     global_init();
-    UpstreamResult result(max_answer_bytes);
-    const Easy easy(curl_easy_init());
-    if (!easy) throw std::runtime_error("curl_easy_init failed");
+    auto call = std::make_unique<PreparedCall>(max_answer_bytes);
+    call->easy.reset(curl_easy_init());
+    if (!call->easy) throw std::runtime_error("curl_easy_init failed");
 
     Slist headers;
     if (json_body) append(headers, "Content-Type: application/json");
     append(headers, "Accept: application/json");
     append(headers, "Expect:");
     if (settings.api_key) append(headers, "Authorization: Bearer " + *settings.api_key);
+    call->headers.reset(headers.release());
+    call->body = &call->result.body;
 
-    Sink sink{&result.body};
-    char error_text[CURL_ERROR_SIZE] = {};
-    CURL* const h = easy.get();
+    CURL* const h = call->easy.get();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -142,27 +135,40 @@ UpstreamResult perform(const UpstreamSettings& settings, const std::string& url,
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body->data());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body->size()));
     }
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, call->headers.get());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_data);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, call.get());
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &result);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &call->result);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, call->error_text.data());
     if (settings.ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, settings.ca_file->c_str());
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &clear_key_log);
+    return call;
+}
 
-    const CURLcode code = curl_easy_perform(h);
+UpstreamResult finish_call(PreparedCall& call, CURLcode code) {
+    UpstreamResult result = std::move(call.result);
     if (code == CURLE_OK) {
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.http_status);
+        curl_easy_getinfo(call.easy.get(), CURLINFO_RESPONSE_CODE, &result.http_status);
         result.outcome = UpstreamResult::Outcome::answered;
         return result;
     }
     result.body.wipe();
-    result.outcome = sink.overflow ? UpstreamResult::Outcome::too_large : classify(code);
-    result.error = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
+    result.outcome = call.overflow ? UpstreamResult::Outcome::too_large : classify(code);
+    result.error = call.error_text[0] != '\0' ? call.error_text.data() : curl_easy_strerror(code);
     return result;
+}
+
+namespace {
+
+// One call to the model server on the calling thread.
+UpstreamResult perform(const UpstreamSettings& settings, const std::string& url,
+                       std::optional<std::string_view> json_body, std::chrono::milliseconds timeout,
+                       std::size_t max_answer_bytes) {
+    const auto call = prepare_call(settings, url, json_body, timeout, max_answer_bytes);
+    return finish_call(*call, curl_easy_perform(call->easy.get()));
 }
 
 }  // namespace

@@ -99,18 +99,6 @@ asio::awaitable<void> watch(std::shared_ptr<Connection> c) {
     }
 }
 
-asio::awaitable<void> wait_readable(tcp::socket& s) {
-    auto [ec] = co_await s.async_wait(tcp::socket::wait_read, kAwait);
-    if (ec) throw std::system_error(ec);
-}
-
-// Idle TLS connections hold no read buffer either: unless OpenSSL already
-// holds decrypted bytes, the socket becoming readable is what starts a request.
-asio::awaitable<void> wait_readable(TlsStream& s) {
-    if (SSL_pending(s.native_handle()) > 0) co_return;
-    co_await wait_readable(s.next_layer());
-}
-
 // Appends what arrives (at most `chunk` bytes) to `buffer`.
 template <typename Stream>
 asio::awaitable<void> read_some(Stream& s, std::string& buffer, std::size_t chunk = kReadChunk) {
@@ -120,6 +108,17 @@ asio::awaitable<void> read_some(Stream& s, std::string& buffer, std::size_t chun
     buffer.resize(old + n);
     if (ec) throw std::system_error(ec);
 }
+
+// Waits for the next request to start. A plain connection holds no read
+// buffer meanwhile: it waits for the socket to become readable. Under TLS
+// the stream's engine may already hold the bytes read off the socket, so
+// readiness says nothing: it reads.
+asio::awaitable<void> wait_for_request(tcp::socket& s, std::string&) {
+    auto [ec] = co_await s.async_wait(tcp::socket::wait_read, kAwait);
+    if (ec) throw std::system_error(ec);
+}
+
+asio::awaitable<void> wait_for_request(TlsStream& s, std::string& buffer) { co_await read_some(s, buffer); }
 
 }  // namespace
 
@@ -217,7 +216,7 @@ struct AsyncHttpServer::Impl {
             if (stopping) co_return;
             if (buffer.empty()) {
                 c.set_deadline(first ? limits.head_timeout : limits.idle_timeout);
-                co_await wait_readable(s);
+                co_await wait_for_request(s, buffer);
             }
             c.phase = Phase::reading;
             c.set_deadline(limits.head_timeout);
