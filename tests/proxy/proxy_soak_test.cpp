@@ -79,7 +79,6 @@ public:
         for (int p = 0; p < kPeerCount; ++p) {
             clients_.push_back(client_for(urls[p]));
             ProxyConfig config;
-            config.handler_threads = kInFlight + 8;
             if (static_cast<Peer>(p) == Peer::stall) {
                 // The proxy's deadline ends these exchanges, well before the library's own limit.
                 ossara::detail::ClientTestAccess::set_http_limits(*clients_.back(), {2000ms, std::chrono::seconds(30)});

@@ -158,12 +158,14 @@ struct ProxyServer::Impl {
         if (!api_key && !config.local_token) api_key = bearer_token(req.header("Authorization"));
         std::optional<ossara::json> listed;
         if (config.list_router_models) {
-            listed = co_await asio::co_spawn(
-                *side_work,
-                [this, key = std::move(api_key)]() -> asio::awaitable<std::optional<ossara::json>> {
-                    co_return fetch_router_models(client, key, kModelListTimeout);
-                },
-                asio::use_awaitable);
+            // A named lambda without captures of its own: g++ 12 mishandles a
+            // capturing temporary lambda inside a co_await expression.
+            const auto fetch = [](Impl* self, std::optional<std::string> key)
+                -> asio::awaitable<std::optional<ossara::json>> {
+                co_return fetch_router_models(self->client, key, kModelListTimeout);
+            };
+            auto on_side = asio::co_spawn(*side_work, fetch(this, std::move(api_key)), asio::use_awaitable);
+            listed = co_await std::move(on_side);
         }
         res.status = 200;
         res.set_content(json_text(merged_model_list(listed, config.models)), kJson);

@@ -311,7 +311,8 @@ struct AsyncHttpServer::Impl {
             asio::error_code ignored;
             c->socket.shutdown(tcp::socket::shutdown_send, ignored);
             c->phase = Phase::writing;
-            c->set_deadline(kDrainTimeout);
+            // At shutdown the drain is short: the process must end soon after the grace.
+            c->set_deadline(stopping ? kDrainTimeout / 10 : kDrainTimeout);
             std::string drained;
             while (drained.size() < kMaxDrainBytes && c->socket.is_open()) {
                 co_await read_some(c->socket, drained, 4096);
@@ -440,7 +441,8 @@ void AsyncHttpServer::stop(std::chrono::milliseconds grace) {
                     }
                 }
             });
-            d.wait_until_closed(kFarewellTimeout + std::chrono::milliseconds(200));
+            // The cut answers are short; what does not end in time goes with the loops.
+            d.wait_until_closed(std::chrono::milliseconds(800));
         }
     }
     for (auto& loop : d.loops) {

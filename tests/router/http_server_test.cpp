@@ -1,0 +1,259 @@
+// The event-driven HTTP server shared by veilrelay-router and the proxy: its
+// strict head parser and chunked decoder, and what its deadlines, its
+// connection limit and its shutdown do to misbehaving and waiting clients.
+#include <router_protocol/async_http_server.hpp>
+#include <router_protocol/loopback_socket.hpp>
+
+#include "support/eventually.hpp"
+
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace ossara::testing {
+namespace {
+
+namespace rp = ossara::router_protocol;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct HeadRow {
+    const char* what;
+    std::string head;
+    int status;  // 0: parsed
+};
+
+TEST(HttpHead, ParsesStrictlyAndRefusesWhatTwoParsersCouldReadTwoWays) {
+    std::string many_headers = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 101; ++i) many_headers += "H" + std::to_string(i) + ": v\r\n";
+    const std::vector<HeadRow> rows = {
+        {"plain", "POST /v1/x?q=1 HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n", 0},
+        {"HTTP/1.0", "GET / HTTP/1.0\r\n", 0},
+        {"two equal lengths", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\n", 0},
+        {"two lengths", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n", 400},
+        {"signed length", "POST / HTTP/1.1\r\nContent-Length: +5\r\n", 400},
+        {"length and chunked", "POST / HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n", 400},
+        {"other coding", "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n", 501},
+        {"folded line", "GET / HTTP/1.1\r\nA: b\r\n c\r\n", 400},
+        {"space before colon", "GET / HTTP/1.1\r\nHost : a\r\n", 400},
+        {"control character", std::string("GET / HTTP/1.1\r\nA: b\x01\r\n"), 400},
+        {"bare LF in a value", "GET / HTTP/1.1\r\nA: b\nC: d\r\n", 400},
+        {"absolute target", "GET http://a/ HTTP/1.1\r\n", 400},
+        {"double space", "GET  / HTTP/1.1\r\n", 400},
+        {"version 2", "GET / HTTP/2.0\r\n", 505},
+        {"too many headers", many_headers, 431},
+    };
+    for (const HeadRow& row : rows) {
+        const auto parsed = rp::parse_request_head(row.head);
+        if (row.status == 0) {
+            ASSERT_TRUE(std::holds_alternative<rp::HttpRequest>(parsed)) << row.what;
+        } else {
+            ASSERT_TRUE(std::holds_alternative<rp::HeadError>(parsed)) << row.what;
+            EXPECT_EQ(std::get<rp::HeadError>(parsed).status, row.status) << row.what;
+        }
+    }
+    const auto request = std::get<rp::HttpRequest>(rp::parse_request_head(rows[0].head));
+    EXPECT_EQ(request.path, "/v1/x");
+    EXPECT_EQ(request.header("host"), "a");
+    EXPECT_EQ(rp::body_framing(request).length, 5u);
+    EXPECT_TRUE(rp::keeps_alive(request));
+    EXPECT_FALSE(rp::keeps_alive(std::get<rp::HttpRequest>(rp::parse_request_head(rows[1].head))));
+}
+
+TEST(HttpHead, ChunkedBodiesDecodeInAnyPiecesAndStayBounded) {
+    const std::string body = "5;ext=1\r\nhello\r\n6\r\n world\r\n0\r\nTrailer: x\r\n\r\nNEXT";
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, body.size()}) {
+        rp::ChunkedDecoder decoder(100);
+        std::string out;
+        std::size_t at = 0;
+        auto state = rp::ChunkedDecoder::State::more;
+        while (state == rp::ChunkedDecoder::State::more && at < body.size()) {
+            const auto [s, used] = decoder.feed(std::string_view(body).substr(at, piece), out);
+            state = s;
+            at += used;
+        }
+        EXPECT_EQ(state, rp::ChunkedDecoder::State::done) << piece;
+        EXPECT_EQ(out, "hello world") << piece;
+        EXPECT_EQ(body.substr(at), "NEXT") << piece;  // the next request is left alone
+    }
+    const auto end_of = [](std::string input, std::size_t limit) {
+        rp::ChunkedDecoder decoder(limit);
+        std::string out;
+        return decoder.feed(input, out).first;
+    };
+    EXPECT_EQ(end_of("10\r\n", 15), rp::ChunkedDecoder::State::too_large);
+    EXPECT_EQ(end_of("zz\r\n", 15), rp::ChunkedDecoder::State::malformed);
+    EXPECT_EQ(end_of("1\r\nab\r\n", 15), rp::ChunkedDecoder::State::malformed);
+    EXPECT_EQ(end_of(std::string(2000, '1'), 1u << 30), rp::ChunkedDecoder::State::malformed);
+}
+
+// A server whose "/slow" requests wait 30 s (or until cut) and whose other
+// requests are answered at once.
+class HttpServerTest : public ::testing::Test {
+protected:
+    void start(rp::ServerLimits limits, std::size_t threads = 1) {
+        rp::ServerOptions options;
+        options.threads = threads;
+        options.limits = limits;
+        options.handlers.on_request = [](rp::HttpRequest& req) -> asio::awaitable<rp::HttpResponse> {
+            rp::HttpResponse res;
+            if (req.path == "/slow") {
+                asio::steady_timer wait(co_await asio::this_coro::executor, 30s);
+                co_await wait.async_wait(asio::use_awaitable);
+            }
+            res.set_content("ok " + req.body, "text/plain");
+            co_return res;
+        };
+        options.handlers.on_notice = [this](const rp::ServerNotice& n) {
+            const std::lock_guard lock(mutex_);
+            notices_.push_back(n.status);
+        };
+        server_ = std::make_unique<rp::AsyncHttpServer>(std::move(options));
+        port_ = server_->listen("127.0.0.1", 0);
+    }
+
+    rp::LoopbackSocket connect() const { return rp::LoopbackSocket::connect_to(port_); }
+
+    // What arrives until the peer closes, `limit` passes or what arrived
+    // ends with `until`; `closed` tells whether the peer closed.
+    static std::string read(const rp::LoopbackSocket& s, std::chrono::milliseconds limit, bool* closed = nullptr,
+                            std::string_view until = {}) {
+        const auto deadline = Clock::now() + limit;
+        std::string got;
+        char buffer[4096];
+        if (closed) *closed = false;
+        while (Clock::now() < deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (!s.wait_readable(static_cast<int>(std::max<long long>(1, left.count())))) continue;
+            const long n = s.receive(buffer, sizeof buffer);
+            if (n <= 0) {
+                if (closed) *closed = true;
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+            if (!until.empty() && got.ends_with(until)) break;
+        }
+        return got;
+    }
+
+    int notices_with(int status) {
+        const std::lock_guard lock(mutex_);
+        return static_cast<int>(std::count(notices_.begin(), notices_.end(), status));
+    }
+
+    std::unique_ptr<rp::AsyncHttpServer> server_;
+    int port_ = 0;
+    std::mutex mutex_;
+    std::vector<int> notices_;
+};
+
+rp::ServerLimits short_limits() {
+    rp::ServerLimits limits;
+    limits.head_timeout = 300ms;
+    limits.body_timeout = 300ms;
+    limits.idle_timeout = 500ms;
+    limits.max_connections = 64;
+    return limits;
+}
+
+TEST_F(HttpServerTest, DeadlinesEndTricklingStalledAndIdleConnections) {
+    start(short_limits());
+    struct Row {
+        const char* what;
+        std::string sent;
+        const char* answer;  // start of what comes back before the close
+    };
+    const std::vector<Row> rows = {
+        {"connected, nothing sent", "", ""},
+        {"head never finished", "GET / HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 408"},
+        {"body stalled", "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", "HTTP/1.1 408"},
+        {"idle after an answer", "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200"},
+    };
+    for (const Row& row : rows) {
+        const auto s = connect();
+        ASSERT_TRUE(s.send_all(row.sent)) << row.what;
+        const auto started = Clock::now();
+        bool closed = false;
+        const std::string got = read(s, 3s, &closed);
+        EXPECT_TRUE(closed) << row.what;
+        EXPECT_TRUE(got.starts_with(row.answer)) << row.what << ": " << got;
+        EXPECT_LT(Clock::now() - started, 2s) << row.what;
+    }
+    EXPECT_GE(notices_with(408), 2);
+}
+
+TEST_F(HttpServerTest, TricklingClientsDoNotDelayOthersOnOneThread) {
+    start(short_limits(), 1);
+    std::vector<rp::LoopbackSocket> slow;
+    for (int i = 0; i < 50; ++i) {
+        slow.push_back(connect());
+        ASSERT_TRUE(slow.back().send_all("G"));
+    }
+    for (int i = 0; i < 5; ++i) {
+        const auto s = connect();
+        const auto started = Clock::now();
+        ASSERT_TRUE(s.send_all("POST / HTTP/1.1\r\nContent-Length: 1\r\nConnection: close\r\n\r\nx"));
+        EXPECT_TRUE(read(s, 3s).starts_with("HTTP/1.1 200"));
+        EXPECT_LT(Clock::now() - started, 200ms);
+        for (auto& t : slow) t.send_all("E");
+    }
+    // The trickle never finished a head: each was closed by its deadline.
+    ASSERT_TRUE(eventually([this] { return server_->open_connections() == 0; }, 5s));
+}
+
+TEST_F(HttpServerTest, PipelinedAndChunkedRequestsOnOneConnection) {
+    start(short_limits());
+    const auto s = connect();
+    ASSERT_TRUE(s.send_all("GET /a HTTP/1.1\r\n\r\n"
+                           "POST /b HTTP/1.1\r\nTransfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n1\r\nx\r\n0\r\n\r\n"));
+    const std::string got = read(s, 2s, nullptr, "ok x");
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 200")) << got;
+    EXPECT_NE(got.find("HTTP/1.1 100 Continue"), std::string::npos) << got;
+    EXPECT_TRUE(got.ends_with("ok x")) << got;
+}
+
+TEST_F(HttpServerTest, BurstPastTheLimitIsAnswered503AndNoneHangsUp) {
+    auto limits = short_limits();
+    limits.max_connections = 40;
+    limits.head_timeout = 5s;
+    start(limits, 2);
+    std::vector<rp::LoopbackSocket> burst;
+    for (int i = 0; i < 200; ++i) burst.push_back(connect());
+    for (auto& s : burst) ASSERT_TRUE(s.send_all("GET / HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    int ok = 0, refused = 0;
+    for (auto& s : burst) {
+        const std::string got = read(s, 5s);
+        ok += got.starts_with("HTTP/1.1 200");
+        refused += got.starts_with("HTTP/1.1 503");
+    }
+    EXPECT_EQ(ok + refused, 200);
+    EXPECT_GT(ok, 0);
+    EXPECT_EQ(notices_with(503), refused);
+}
+
+TEST_F(HttpServerTest, StopClosesIdleConnectionsAndCutsRequestsAfterTheGrace) {
+    start(short_limits());
+    const auto idle = connect();
+    const auto waiting = connect();
+    ASSERT_TRUE(waiting.send_all("GET /slow HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(eventually([this] { return server_->open_connections() == 2; }, 5s));
+    std::this_thread::sleep_for(50ms);  // the request reaches its handler
+    const auto started = Clock::now();
+    server_->stop(200ms);
+    EXPECT_LT(Clock::now() - started, 1500ms);
+    bool closed = false;
+    EXPECT_EQ(read(idle, 1s, &closed), "");
+    EXPECT_TRUE(closed);
+    const std::string cut = read(waiting, 1s);
+    EXPECT_TRUE(cut.starts_with("HTTP/1.1 503")) << cut;
+    EXPECT_NE(cut.find("Connection: close"), std::string::npos);
+    EXPECT_FALSE(connect().valid());  // no longer accepting
+}
+
+}  // namespace
+}  // namespace ossara::testing
