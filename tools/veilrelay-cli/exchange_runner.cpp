@@ -93,12 +93,18 @@ asio::awaitable<ExchangeOutcome> run_exchange(ossara::Veilrelay& client, ossara:
 }  // namespace
 
 struct ExchangeRunner::Impl {
-    Impl(ossara::Veilrelay& c, std::chrono::milliseconds t)
-        : client(c), timeout(t), work(asio::make_work_guard(io)), drain_timer(io) {}
+    Impl(ossara::Veilrelay& c, std::chrono::milliseconds t, asio::io_context* external)
+        : client(c),
+          timeout(t),
+          own(external ? nullptr : std::make_unique<asio::io_context>(1)),
+          io(external ? *external : *own),
+          work(asio::make_work_guard(io)),
+          drain_timer(io) {}
 
     ossara::Veilrelay& client;
     const std::chrono::milliseconds timeout;
-    asio::io_context io;
+    std::unique_ptr<asio::io_context> own;  // null when running on the caller's io_context
+    asio::io_context& io;
     asio::executor_work_guard<asio::io_context::executor_type> work;
     asio::steady_timer drain_timer;
     std::thread thread;
@@ -146,12 +152,18 @@ struct ExchangeRunner::Impl {
 };
 
 ExchangeRunner::ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout)
-    : impl_(std::make_unique<Impl>(client, timeout)) {
+    : impl_(std::make_unique<Impl>(client, timeout, nullptr)) {
     impl_->thread = std::thread([this] { impl_->io.run(); });
 }
 
+ExchangeRunner::ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout, asio::io_context& io)
+    : impl_(std::make_unique<Impl>(client, timeout, &io)) {}
+
 ExchangeRunner::~ExchangeRunner() {
     Impl& d = *impl_;
+    // On the caller's io_context, which has stopped running by now: what is
+    // left goes with that io_context.
+    if (!d.own) return;
     asio::post(d.io, [&d] {
         d.draining = true;
         d.drain_timer.cancel();

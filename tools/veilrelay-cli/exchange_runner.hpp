@@ -8,6 +8,7 @@
 #include <ossara/Veilrelay.hpp>
 
 #include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
 
 #include <chrono>
 #include <exception>
@@ -28,8 +29,14 @@ struct ExchangeOutcome {
 
 class ExchangeRunner {
 public:
+    // Runs the exchanges on an io_context and a thread of its own.
     ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout);
-    ~ExchangeRunner();  // cancels what still runs and joins the io thread
+    // Runs them on `io` (one thread runs it), with no thread of its own:
+    // each of the proxy's event loops has a runner, so the RSA work of the
+    // exchanges spreads over the loops' threads. Destroy it only once `io`
+    // no longer runs.
+    ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout, asio::io_context& io);
+    ~ExchangeRunner();  // cancels what still runs and joins the io thread (own thread only)
     ExchangeRunner(const ExchangeRunner&) = delete;
     ExchangeRunner& operator=(const ExchangeRunner&) = delete;
 

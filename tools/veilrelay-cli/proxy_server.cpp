@@ -8,6 +8,7 @@
 #include "sse_writer.hpp"
 
 #include <asio/co_spawn.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 #include <spdlog/spdlog.h>
@@ -64,8 +65,10 @@ struct ProxyServer::Impl {
 
     ossara::Veilrelay& client;
     const ProxyConfig config;
-    std::unique_ptr<ExchangeRunner> runner;
     std::unique_ptr<rp::AsyncHttpServer> server;
+    // One runner per event loop, on that loop's io_context: a request's
+    // exchange runs on the thread that serves its connection.
+    std::vector<std::unique_ptr<ExchangeRunner>> runners;
     // The model list is fetched with a blocking call: off the event loops.
     std::unique_ptr<asio::thread_pool> side_work;
     int port = 0;
@@ -136,8 +139,10 @@ struct ProxyServer::Impl {
         std::optional<std::string> api_key = config.router_api_key;
         if (!api_key && !config.local_token) api_key = bearer_token(req.header("Authorization"));
 
+        const auto executor = co_await asio::this_coro::executor;
+        ExchangeRunner& runner = runner_here(executor);
         ExchangeOutcome outcome =
-            co_await runner->async_run(std::move(request.payload), res.header("X-Request-ID"), std::move(api_key),
+            co_await runner.async_run(std::move(request.payload), res.header("X-Request-ID"), std::move(api_key),
                                        std::move(std::get<std::optional<std::string>>(tier)));
         if (!outcome.answer)
             co_return write_error(res, map_exchange_failure(outcome.error, outcome.end, outcome.model_server_error));
@@ -149,6 +154,14 @@ struct ProxyServer::Impl {
         } else {
             res.set_content(json_text(*outcome.answer), kJson);
         }
+    }
+
+    ExchangeRunner& runner_here(const asio::any_io_executor& executor) const {
+        const auto* context = &asio::query(executor, asio::execution::context);
+        const auto loops = server->loop_contexts();
+        for (std::size_t i = 0; i < loops.size(); ++i)
+            if (static_cast<const asio::execution_context*>(loops[i]) == context) return *runners[i];
+        return *runners.front();
     }
 
     // The router's list (the model server's) with the configured names
@@ -193,7 +206,6 @@ ProxyServer::~ProxyServer() { stop(); }
 void ProxyServer::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("proxy already started");
-    d.runner = std::make_unique<ExchangeRunner>(d.client, d.config.exchange_timeout);
     d.side_work = std::make_unique<asio::thread_pool>(1);
     rp::ServerOptions options;
     options.threads = d.config.threads;
@@ -209,11 +221,13 @@ void ProxyServer::start() {
     };
     options.handlers.on_notice = [&d](const rp::ServerNotice& notice) { d.on_notice(notice); };
     d.server = std::make_unique<rp::AsyncHttpServer>(std::move(options));
+    for (asio::io_context* io : d.server->loop_contexts())
+        d.runners.push_back(std::make_unique<ExchangeRunner>(d.client, d.config.exchange_timeout, *io));
     try {
         d.port = d.server->listen(d.config.host, d.config.port);
     } catch (const std::runtime_error&) {
+        d.runners.clear();
         d.server.reset();
-        d.runner.reset();
         d.side_work.reset();
         throw std::runtime_error("cannot listen on " + ListenAddress{d.config.host, d.config.port}.url(d.config.port));
     }
@@ -225,11 +239,10 @@ void ProxyServer::stop() {
     d.stopped = true;
     // New exchanges end at once with 503 and those in flight are cancelled
     // after the grace period, when the server cuts their requests too.
-    d.runner->drain(d.config.shutdown_grace);
+    for (auto& runner : d.runners) runner->drain(d.config.shutdown_grace);
     d.server->stop(d.config.shutdown_grace);
-    // The runner hands its last outcomes to the stopped loops, which the
-    // server keeps until it is destroyed.
-    d.runner.reset();
+    // The loops have stopped: the runners go, then the loops' io_contexts.
+    d.runners.clear();
     d.side_work->join();
     d.server.reset();
 }

@@ -460,4 +460,10 @@ std::size_t AsyncHttpServer::open_connections() const { return impl_->open.load(
 
 std::size_t AsyncHttpServer::thread_count() const { return impl_->loops.size(); }
 
+std::vector<asio::io_context*> AsyncHttpServer::loop_contexts() const {
+    std::vector<asio::io_context*> contexts;
+    for (const auto& loop : impl_->loops) contexts.push_back(&loop->io);
+    return contexts;
+}
+
 }  // namespace ossara::router_protocol

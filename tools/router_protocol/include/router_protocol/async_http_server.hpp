@@ -9,6 +9,7 @@
 #include "router_protocol/http_message.hpp"
 
 #include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ossara::router_protocol {
 
@@ -88,6 +90,9 @@ public:
 
     std::size_t open_connections() const;
     std::size_t thread_count() const;
+    // The io_context of each loop thread (exists from construction on), for
+    // work that should run beside the requests of that loop.
+    std::vector<asio::io_context*> loop_contexts() const;
 
 private:
     struct Impl;
