@@ -115,7 +115,7 @@ async function concurrent(base, kind, n, pid) {
 }
 
 async function idle(port, n, pid) {
-  const agent = new http.Agent({ keepAlive: true, maxSockets: Infinity, keepAliveMsecs: 30000 });
+  const agent = new http.Agent({ keepAlive: true, maxSockets: Infinity, maxFreeSockets: Infinity, keepAliveMsecs: 30000 });
   const s = sampler(pid);
   const results = [];
   // In waves of 500, so the listen backlog is not the measure.

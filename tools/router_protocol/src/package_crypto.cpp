@@ -171,32 +171,42 @@ std::string open_package(std::string_view body, EVP_PKEY* private_key) {
     return plaintext;
 }
 
-nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipient) {
-    std::string key(kKeySize, '\0');
-    std::string nonce(kNonceSize, '\0');
-    if (RAND_bytes(bytes(key), static_cast<int>(key.size())) != 1 ||
-        RAND_bytes(bytes(nonce), static_cast<int>(nonce.size())) != 1)
-        throw std::runtime_error("RAND_bytes failed");
-
+SealedBytes aes_gcm_seal(std::string_view key, std::string_view nonce, std::string_view aad,
+                         std::string_view plaintext) {
     CipherCtx ctx(EVP_CIPHER_CTX_new());
-    std::string ciphertext(plaintext.size(), '\0');
-    std::string tag(kTagSize, '\0');
+    SealedBytes out{std::string(plaintext.size(), '\0'), std::string(kTagSize, '\0')};
     int len = 0;
     int final_len = 0;
+    int aad_len = 0;
     const bool ok =
-        ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+        key.size() == kKeySize && ctx &&
+        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(nonce.size()), nullptr) == 1 &&
         EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), bytes(ciphertext), &len, bytes(plaintext), static_cast<int>(plaintext.size())) == 1 &&
-        EVP_EncryptFinal_ex(ctx.get(), bytes(ciphertext) + len, &final_len) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag.size()), tag.data()) == 1;
-    if (!ok) {
-        secure_clear(key);
-        throw std::runtime_error("AES-GCM encryption failed");
-    }
+        (aad.empty() || EVP_EncryptUpdate(ctx.get(), nullptr, &aad_len, bytes(aad), static_cast<int>(aad.size())) == 1) &&
+        EVP_EncryptUpdate(ctx.get(), bytes(out.ciphertext), &len, bytes(plaintext), static_cast<int>(plaintext.size())) == 1 &&
+        EVP_EncryptFinal_ex(ctx.get(), bytes(out.ciphertext) + len, &final_len) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(out.tag.size()), out.tag.data()) == 1;
+    if (!ok) throw std::runtime_error("AES-GCM encryption failed");
+    return out;
+}
+
+std::string wrap_key(std::string_view key, EVP_PKEY* recipient) { return rsa_oaep(recipient, key, true); }
+
+std::string random_bytes(std::size_t size) {
+    std::string out(size, '\0');
+    if (RAND_bytes(bytes(out), static_cast<int>(out.size())) != 1) throw std::runtime_error("RAND_bytes failed");
+    return out;
+}
+
+nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipient) {
+    std::string key = random_bytes(kKeySize);
+    const std::string nonce = random_bytes(kNonceSize);
+    SealedBytes sealed;
     std::string wrapped;
     try {
-        wrapped = rsa_oaep(recipient, key, true);
+        sealed = aes_gcm_seal(key, nonce, {}, plaintext);
+        wrapped = wrap_key(key, recipient);
     } catch (...) {
         secure_clear(key);
         throw;
@@ -206,13 +216,15 @@ nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipi
     nlohmann::ordered_json package;
     package["version"] = "1.0";
     package["algorithm"] = "hybrid-aes256-rsa4096";
-    package["encrypted_payload"] = {{"ciphertext", base64_encode(ciphertext)},
+    package["encrypted_payload"] = {{"ciphertext", base64_encode(sealed.ciphertext)},
                                     {"nonce", base64_encode(nonce)},
-                                    {"tag", base64_encode(tag)}};
+                                    {"tag", base64_encode(sealed.tag)}};
     package["encrypted_aes_key"] = base64_encode(wrapped);
     package["key_algorithm"] = "RSA-OAEP-SHA256";
     package["payload_algorithm"] = "AES-256-GCM";
     return package;
 }
+
+void secure_wipe(std::string& s) noexcept { secure_clear(s); }
 
 }  // namespace ossara::router_protocol

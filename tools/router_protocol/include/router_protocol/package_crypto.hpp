@@ -36,6 +36,19 @@ std::string open_package(std::string_view body, EVP_PKEY* private_key);
 // Encrypts `plaintext` for `recipient` with a fresh key and nonce.
 nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipient);
 
+// The pieces of a package, shared with the streamed answers.
+struct SealedBytes {
+    std::string ciphertext;
+    std::string tag;  // 16 bytes
+};
+// AES-256-GCM with a 32-byte key and `aad` as additional data.
+SealedBytes aes_gcm_seal(std::string_view key, std::string_view nonce, std::string_view aad, std::string_view plaintext);
+// RSA-OAEP-SHA256 (MGF1 SHA-256) of `key` for `recipient`.
+std::string wrap_key(std::string_view key, EVP_PKEY* recipient);
+std::string random_bytes(std::size_t size);
+// Zeroes `s` in a way the compiler keeps, then empties it.
+void secure_wipe(std::string& s) noexcept;
+
 std::string base64_encode(std::string_view bytes);
 std::string base64_decode(std::string_view text);  // PackageError on bad input
 
