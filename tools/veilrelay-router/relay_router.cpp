@@ -3,6 +3,7 @@
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "server_key.hpp"
+#include "stream_relay.hpp"
 #include "upstream_check.hpp"
 #include "upstream_status.hpp"
 
@@ -181,6 +182,7 @@ struct RelayRouter::Impl {
             log->error("request id={}: internal error: {}", log_safe(record.payload_id), log_safe(e.what(), 512));
             answer_detail(res, 500, "Internal router error");
         }
+        if (res.stream) co_return;  // a streamed answer's line is written when it ends
         record.status = res.status;
         record.answer_bytes = res.body.size();
         log->info(format_request_line(record, std::chrono::steady_clock::now()));
@@ -278,6 +280,35 @@ struct RelayRouter::Impl {
             res.set_content(sealed(answer).dump(), "application/json");
         };
 
+        const bool streamed = summary.stream_requested && accepts_event_stream(req.header("Accept"));
+        const auto stream_context = [&] {
+            StreamContext context;
+            context.client_key = std::move(client_key);
+            context.payload_id = payload_id;
+            context.record = record;
+            context.log = log;
+            if (options.upstream) {
+                context.upstream_timeout = options.upstream->timeout;
+                context.sent_own_key = options.upstream->api_key.has_value();
+                context.max_answer_bytes = options.upstream->max_answer_bytes;
+            }
+            return context;
+        };
+        if (!options.upstream && streamed) {
+            answer_streamed_whole(res, echo_answer(payload, payload_id), stream_context());
+            co_return;
+        }
+        if (streamed) {
+            UpstreamStream upstream = calls->open_stream(*options.upstream, payload);
+            if (co_await upstream.answered() && upstream.status() == 200) {
+                answer_streamed(res, std::move(upstream), stream_context());
+                co_return;
+            }
+            // Before the stream starts, a failure is answered as a plain request's is.
+            UpstreamResult result = co_await read_whole(upstream, kMaxRelayedErrorBytes + 1);
+            throw upstream_refusal(result, sealed, payload_id);
+        }
+
         if (!options.upstream) {
             std::string answer = echo_answer(payload, payload_id);
             ossara::secure_bytearray protected_answer(as_bytes(answer));
@@ -294,31 +325,36 @@ struct RelayRouter::Impl {
             upstream_body = as_text(rewritten->get().data());
         }
         UpstreamResult result = co_await calls->post_chat_completion(*options.upstream, upstream_body);
-        if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200) {
-            const RouterAnswer answer =
-                map_upstream_failure(result, options.upstream->timeout, options.upstream->api_key.has_value());
-            if (result.outcome != UpstreamResult::Outcome::answered)
-                log->warn("request id={}: model server call failed: {}", log_safe(payload_id), log_safe(result.error, 512));
-            Refusal refusal{answer.status, answer.detail};
-            if (answer.upstream_status) refusal.extra["upstream_status"] = *answer.upstream_status;
-            if (answer.relays_body && result.retry_after) {
-                refusal.retry_after = result.retry_after;
-                refusal.extra["retry_after"] = *result.retry_after;
-            }
-            // The model server's error object may quote the request: it travels
-            // sealed for the caller, like an answer, never in clear.
-            if (answer.relays_body && result.body.size() <= kMaxRelayedErrorBytes) {
-                ossara::secure_bytearray error(result.body.bytes());
-                const std::string_view text = as_text(error->data());
-                if (summarise_payload(text).shape == PayloadSummary::Shape::object)
-                    refusal.extra["model_server_error"] = sealed(text);
-            }
-            throw refusal;
-        }
+        if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200)
+            throw upstream_refusal(result, sealed, payload_id);
         ossara::secure_bytearray answer(result.body.bytes());
         if (summarise_payload(as_text(answer->data())).shape != PayloadSummary::Shape::object)
             throw Refusal{502, "Model server returned an invalid answer"};
         seal(as_text(answer->data()));
+    }
+
+    // The refusal for a model server that did not answer 200.
+    template <typename Seal>
+    Refusal upstream_refusal(UpstreamResult& result, const Seal& sealed, const std::string& payload_id) const {
+        const RouterAnswer answer =
+            map_upstream_failure(result, options.upstream->timeout, options.upstream->api_key.has_value());
+        if (result.outcome != UpstreamResult::Outcome::answered)
+            log->warn("request id={}: model server call failed: {}", log_safe(payload_id), log_safe(result.error, 512));
+        Refusal refusal{answer.status, answer.detail};
+        if (answer.upstream_status) refusal.extra["upstream_status"] = *answer.upstream_status;
+        if (answer.relays_body && result.retry_after) {
+            refusal.retry_after = result.retry_after;
+            refusal.extra["retry_after"] = *result.retry_after;
+        }
+        // The model server's error object may quote the request: it travels
+        // sealed for the caller, like an answer, never in clear.
+        if (answer.relays_body && result.body.size() <= kMaxRelayedErrorBytes) {
+            ossara::secure_bytearray error(result.body.bytes());
+            const std::string_view text = as_text(error->data());
+            if (summarise_payload(text).shape == PayloadSummary::Shape::object)
+                refusal.extra["model_server_error"] = sealed(text);
+        }
+        return refusal;
     }
 
     static std::string echo_answer(std::string_view payload, const std::string& payload_id) {

@@ -7,6 +7,7 @@
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,15 +16,10 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace veilrelay_router {
-
-namespace {
-
-struct MultiFree {
-    void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
-};
 
 // A call handed to the multi thread and the way back to its caller.
 struct Call {
@@ -34,6 +30,12 @@ struct Call {
     void complete(UpstreamResult result) {
         if (!delivered.exchange(true)) deliver(std::move(result));
     }
+};
+
+namespace {
+
+struct MultiFree {
+    void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
 };
 
 UpstreamResult ended(std::size_t limit, std::string why) {
@@ -147,6 +149,128 @@ struct UpstreamCalls::Impl {
     }
 };
 
+
+struct UpstreamStream::State {
+    ~State() {
+        if (!body.empty()) OPENSSL_cleanse(body.data(), body.size());
+        if (!pending.empty()) OPENSSL_cleanse(pending.data(), pending.size());
+    }
+
+    std::string body;  // the request, owned here: the call may outlive the caller's buffer
+    std::size_t max_buffered = 0;
+    std::weak_ptr<UpstreamCalls::Impl> calls;
+    std::weak_ptr<Call> call;
+    PreparedCall* prepared = nullptr;  // valid while the call runs (the multi thread only)
+
+    std::mutex mutex;  // guards what follows
+    std::string pending;
+    bool head = false;
+    long status = 0;
+    std::string content_type;
+    bool ended = false;
+    std::optional<UpstreamResult> result;
+    std::function<void()> wake;
+
+    // Under the lock: hands the waiter its wake-up.
+    std::function<void()> take_wake() { return std::exchange(wake, nullptr); }
+};
+
+namespace {
+
+// libcurl's body callback for a stream: the bytes wait in `pending` for the consumer.
+std::size_t on_stream_data(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* state = static_cast<UpstreamStream::State*>(user);
+    const std::size_t n = size * count;
+    std::function<void()> wake;
+    {
+        const std::lock_guard lock(state->mutex);
+        if (!state->head) {
+            state->head = true;
+            curl_easy_getinfo(state->prepared->easy.get(), CURLINFO_RESPONSE_CODE, &state->status);
+            const char* type = nullptr;
+            curl_easy_getinfo(state->prepared->easy.get(), CURLINFO_CONTENT_TYPE, &type);
+            if (type) state->content_type = type;
+        }
+        if (state->pending.size() + n > state->max_buffered) {
+            state->prepared->overflow = true;
+            return 0;
+        }
+        state->pending.append(data, n);
+        wake = state->take_wake();
+    }
+    if (wake) wake();
+    return n;
+}
+
+// Waits (on the caller's executor) until `ready` holds for `state`.
+template <typename Ready>
+asio::awaitable<void> wait_for(const std::shared_ptr<UpstreamStream::State>& state, Ready ready) {
+    for (;;) {
+        {
+            const std::lock_guard lock(state->mutex);
+            if (ready(*state)) co_return;
+        }
+        auto initiate = [&](auto handler) {
+            auto slot = asio::get_associated_cancellation_slot(handler);
+            auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+            auto wake = [shared] {
+                const auto executor = asio::get_associated_executor(*shared);
+                asio::post(executor, [shared]() mutable { (*shared)(); });
+            };
+            if (slot.is_connected())
+                slot.assign([weak = std::weak_ptr<UpstreamStream::State>(state)](asio::cancellation_type) {
+                    if (auto s = weak.lock()) UpstreamCalls::cancel(*s);
+                });
+            std::unique_lock lock(state->mutex);
+            if (ready(*state)) {
+                lock.unlock();
+                wake();
+            } else {
+                state->wake = std::move(wake);
+            }
+        };
+        co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(initiate, asio::use_awaitable);
+    }
+}
+
+}  // namespace
+
+UpstreamStream::UpstreamStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
+UpstreamStream::~UpstreamStream() {
+    if (state_) UpstreamCalls::cancel(*state_);
+}
+UpstreamStream::UpstreamStream(UpstreamStream&&) noexcept = default;
+UpstreamStream& UpstreamStream::operator=(UpstreamStream&&) noexcept = default;
+
+asio::awaitable<std::optional<std::string>> UpstreamStream::next() {
+    co_await wait_for(state_, [](const State& s) { return !s.pending.empty() || s.ended; });
+    const std::lock_guard lock(state_->mutex);
+    if (state_->pending.empty()) co_return std::nullopt;
+    co_return std::exchange(state_->pending, std::string());
+}
+
+asio::awaitable<bool> UpstreamStream::answered() {
+    co_await wait_for(state_, [](const State& s) { return s.head || s.ended; });
+    const std::lock_guard lock(state_->mutex);
+    co_return state_->head;
+}
+
+long UpstreamStream::status() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->status;
+}
+
+std::string UpstreamStream::content_type() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->content_type;
+}
+
+const UpstreamResult& UpstreamStream::result() const {
+    static const UpstreamResult running(0);
+    const std::lock_guard lock(state_->mutex);
+    return state_->result ? *state_->result : running;
+}
+
 UpstreamCalls::UpstreamCalls() : impl_(std::make_shared<Impl>()) {}
 
 UpstreamCalls::~UpstreamCalls() {
@@ -164,6 +288,52 @@ asio::awaitable<UpstreamResult> UpstreamCalls::post_chat_completion(const Upstre
                                                                     std::string_view json_body) {
     return impl_->call(
         prepare_call(settings, completions_url(settings.base_url), json_body, settings.timeout, settings.max_answer_bytes));
+}
+
+UpstreamStream UpstreamCalls::open_stream(const UpstreamSettings& settings, std::string_view json_body,
+                                          std::size_t max_buffered) {
+    auto state = std::make_shared<UpstreamStream::State>();
+    state->body = std::string(json_body);
+    state->max_buffered = max_buffered;
+    state->calls = impl_;
+    // No bound on the whole call: a stream may run for as long as it moves.
+    UpstreamSettings streaming = settings;
+    auto prepared = prepare_call(streaming, completions_url(settings.base_url), state->body, settings.timeout,
+                                 settings.max_answer_bytes);
+    CURL* const easy = prepared->easy.get();
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 0L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(std::max<long long>(1, std::chrono::ceil<std::chrono::seconds>(settings.timeout).count())));
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_stream_data);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, state.get());
+    state->prepared = prepared.get();
+
+    auto call = std::make_shared<Call>();
+    call->prepared = std::move(prepared);
+    call->deliver = [state](UpstreamResult result) {
+        std::function<void()> wake;
+        {
+            const std::lock_guard lock(state->mutex);
+            if (!state->head && result.outcome == UpstreamResult::Outcome::answered) {
+                state->head = true;
+                state->status = result.http_status;
+            }
+            state->ended = true;
+            state->result.emplace(std::move(result));
+            wake = state->take_wake();
+        }
+        if (wake) wake();
+    };
+    state->call = call;
+    impl_->submit(std::move(call));
+    return UpstreamStream(std::move(state));
+}
+
+void UpstreamCalls::cancel(UpstreamStream::State& state) {
+    const auto calls = state.calls.lock();
+    const auto call = state.call.lock();
+    if (calls && call) calls->cancel(call);
 }
 
 asio::awaitable<UpstreamResult> UpstreamCalls::get_models(const UpstreamSettings& settings,

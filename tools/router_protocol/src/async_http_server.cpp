@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <csignal>
 #include <future>
 #include <stdexcept>
@@ -196,6 +197,51 @@ struct AsyncHttpServer::Impl {
         if (ec) throw std::system_error(ec);
     }
 
+    // A streamed answer: the head, each piece as one chunk, then the last
+    // chunk. Between pieces the connection waits as long as the producer
+    // does (a shutdown past its grace ends it). False when the answer did
+    // not end properly: the connection must close, the peer sees a cut
+    // chunked body.
+    template <typename Stream>
+    asio::awaitable<bool> write_stream(Stream& s, Connection& c, const HttpResponse& response) {
+        using namespace asio::experimental::awaitable_operators;
+        c.phase = Phase::writing;
+        c.set_deadline(limits.write_timeout);
+        const std::string head = response_head(response, true);
+        if (auto [ec, n] = co_await asio::async_write(s, asio::buffer(head), kAwait); ec) throw std::system_error(ec);
+        const StreamWrite write = [&s, &c, this](std::string_view piece) -> asio::awaitable<void> {
+            if (piece.empty()) co_return;
+            char size[24];
+            const int length = std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+            const std::array<asio::const_buffer, 3> pieces{asio::buffer(size, static_cast<std::size_t>(length)),
+                                                           asio::buffer(piece), asio::buffer("\r\n", 2)};
+            c.set_deadline(limits.write_timeout);
+            auto [ec, n] = co_await asio::async_write(s, pieces, kAwait);
+            c.set_deadline_at(Clock::time_point::max());
+            if (ec) throw std::system_error(ec);
+        };
+        c.phase = Phase::handling;  // a shutdown cuts a stream after the grace, like a handler
+        c.set_deadline_at(Clock::time_point::max());
+        bool ended = false;
+        if (!c.cut) {
+            try {
+                auto outcome = co_await (response.stream(write) || c.cut_timer.async_wait(kAwait));
+                ended = outcome.index() == 0;
+            } catch (const std::system_error&) {
+                throw;  // the connection failed
+            } catch (const std::exception& e) {
+                notice(nullptr, c.remote, 0, std::string("stream failed: ") + e.what());
+            }
+        }
+        if (!ended) co_return false;
+        c.phase = Phase::writing;
+        c.set_deadline(limits.write_timeout);
+        static constexpr std::string_view kLastChunk = "0\r\n\r\n";
+        if (auto [ec, n] = co_await asio::async_write(s, asio::buffer(kLastChunk), kAwait); ec)
+            throw std::system_error(ec);
+        co_return true;
+    }
+
     // An answer the server makes itself, after which the connection ends.
     template <typename Stream>
     asio::awaitable<void> farewell(Stream& s, Connection& c, const HttpRequest* request, int status,
@@ -279,7 +325,11 @@ struct AsyncHttpServer::Impl {
             c.set_deadline_at(Clock::time_point::max());
             HttpResponse response = co_await run_handler(c, request);
             if (stopping || !keeps_alive(request)) response.close = true;
-            co_await write_response(s, c, response, limits.write_timeout);
+            if (response.stream) {
+                if (!co_await write_stream(s, c, response)) co_return;
+            } else {
+                co_await write_response(s, c, response, limits.write_timeout);
+            }
             if (response.close) co_return;
             if (buffer.empty()) std::string().swap(buffer);
         }

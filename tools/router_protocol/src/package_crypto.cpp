@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -226,5 +227,12 @@ nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipi
 }
 
 void secure_wipe(std::string& s) noexcept { secure_clear(s); }
+
+void secure_wipe_prefix(std::string& s, std::size_t n) noexcept {
+    n = std::min(n, s.size());
+    if (n == 0) return;
+    OPENSSL_cleanse(s.data(), n);
+    s.erase(0, n);
+}
 
 }  // namespace ossara::router_protocol

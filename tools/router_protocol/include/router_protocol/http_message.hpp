@@ -2,7 +2,10 @@
 // HTTP/1.1 requests and answers as the event-driven server reads and writes
 // them: a strict, bounded parser of the request head, the body's framing,
 // and the answer's head. Pure functions, so each can be tested alone.
+#include <asio/awaitable.hpp>
+
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,11 +34,21 @@ struct HttpRequest {
     std::string header(std::string_view name) const;
 };
 
+// Writes one piece of a streamed answer and returns once it is handed to
+// the connection (each piece is flushed as it is written).
+using StreamWrite = std::function<asio::awaitable<void>(std::string_view piece)>;
+
 struct HttpResponse {
     int status = 200;
     HeaderList headers;
     std::string body;
     bool close = false;  // end the connection after this answer
+    // When set, the answer is streamed: the head goes out with chunked
+    // transfer coding, then this writes the pieces (`body` is not sent).
+    // It may wait between pieces as long as it likes; a peer that does not
+    // take a piece within the write deadline, or a shutdown past its grace,
+    // ends it.
+    std::function<asio::awaitable<void>(const StreamWrite&)> stream;
 
     // Replaces a header of that name (any case), or adds it.
     void set_header(std::string_view name, std::string value);

@@ -48,6 +48,8 @@ std::string wrap_key(std::string_view key, EVP_PKEY* recipient);
 std::string random_bytes(std::size_t size);
 // Zeroes `s` in a way the compiler keeps, then empties it.
 void secure_wipe(std::string& s) noexcept;
+// Zeroes the first `n` bytes of `s` and removes them.
+void secure_wipe_prefix(std::string& s, std::size_t n) noexcept;
 
 std::string base64_encode(std::string_view bytes);
 std::string base64_decode(std::string_view text);  // PackageError on bad input

@@ -1,0 +1,47 @@
+#pragma once
+// Streamed answers: the model server's chunks, each sealed for the caller
+// and flushed as its own event as soon as it arrives (the event format is
+// in router_protocol/stream_seal.hpp). The answer's events are written by
+// the HTTP server after the handler returns, so everything they need is
+// owned by the answer itself.
+#include "request_log.hpp"
+#include "upstream_calls.hpp"
+
+#include <router_protocol/http_message.hpp>
+#include <router_protocol/package_crypto.hpp>
+
+#include <memory>
+#include <string>
+
+namespace spdlog {
+class logger;
+}
+
+namespace veilrelay_router {
+
+struct StreamContext {
+    ossara::router_protocol::EvpKey client_key;
+    std::string payload_id;
+    RequestRecord record;  // logged when the stream ends
+    std::shared_ptr<spdlog::logger> log;
+    std::chrono::milliseconds upstream_timeout{};
+    bool sent_own_key = false;
+    std::size_t max_answer_bytes = 32u << 20;
+};
+
+// Whether an Accept header takes server-sent events.
+bool accepts_event_stream(std::string_view accept);
+
+// Answers with the model server's streamed answer (its status was 200).
+// A model server that answered with one JSON object instead of events is
+// relayed as one chunk.
+void answer_streamed(ossara::router_protocol::HttpResponse& res, UpstreamStream upstream, StreamContext context);
+
+// Answers with `answer` (a JSON object's text, wiped after use) as the only chunk.
+void answer_streamed_whole(ossara::router_protocol::HttpResponse& res, std::string answer, StreamContext context);
+
+// The rest of a model server's answer that was not a 200, read whole (at most
+// `limit` bytes kept) for the plain refusal.
+asio::awaitable<UpstreamResult> read_whole(UpstreamStream& upstream, std::size_t limit);
+
+}  // namespace veilrelay_router
