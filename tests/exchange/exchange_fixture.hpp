@@ -15,14 +15,44 @@
 
 #include <chrono>
 #include <fstream>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace ossara::testing {
 
 inline const nlohmann::json& vectors() {
     static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
     return doc;
+}
+
+// What a reader of a stream saw: the chunks handed over, then the error that
+// ended it (if any).
+struct StreamOutcome {
+    bool streamed = false;
+    std::vector<json> chunks;
+    std::exception_ptr error;
+};
+
+inline asio::awaitable<StreamOutcome> read_stream(Veilrelay& client, json payload, std::string payload_id) {
+    StreamOutcome out;
+    try {
+        SecureStream stream = co_await client.open_secure_stream(std::move(payload), std::move(payload_id));
+        out.streamed = stream.streamed();
+        while (std::optional<json> chunk = co_await stream.next()) out.chunks.push_back(std::move(*chunk));
+    } catch (...) {
+        out.error = std::current_exception();
+    }
+    co_return out;
+}
+
+// The content deltas of streamed chunks, joined.
+inline std::string joined_content(const std::vector<json>& chunks) {
+    std::string text;
+    for (const json& chunk : chunks) text += chunk["choices"][0]["delta"]["content"].get<std::string>();
+    return text;
 }
 
 inline json chat_payload(const std::string& content, const std::string& model = "echo-1") {

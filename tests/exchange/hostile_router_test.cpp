@@ -9,6 +9,8 @@
 #include "crypto/crypto.hpp"
 #include "devrouter/test_servers.hpp"
 #include "router_protocol/package_crypto.hpp"
+#include "router_protocol/stream_seal.hpp"
+#include "stream/stream_reader.hpp"
 #include "support/hostile_peer.hpp"
 #include "support/small_stack.hpp"
 #include "support/test_certs.hpp"
@@ -378,6 +380,117 @@ TEST_F(HostileRouterTest, ProxiesComeOnlyFromTheClient) {
     EXPECT_EQ(answer["choices"][0]["message"]["content"], "through");
     const std::string target = "127.0.0.1:" + std::to_string(router_->port());
     EXPECT_EQ(proxy.targets(), (std::vector<std::string>{target, target}));
+}
+
+// --- streamed answers --------------------------------------------------------
+
+// Every fault of the development router's streams ends in its typed error,
+// and only the chunks before the fault are handed over.
+TEST_F(HostileRouterTest, EveryStreamFaultEndsInItsErrorAfterTheVerifiedChunksOnly) {
+    using devrouter::StreamFault;
+    struct Case {
+        StreamFault fault;
+        std::size_t chunks_before;  // handed over before the error
+        std::string message_part;
+        bool status_error = false;
+    };
+    const std::vector<Case> cases{
+        {StreamFault::truncate, 4, "truncated"},
+        {StreamFault::reorder, 1, "out of order or repeated"},
+        {StreamFault::repeat, 2, "out of order or repeated"},
+        {StreamFault::corrupt_tag, 1, "failed authentication"},
+        {StreamFault::trailing, 4, "after the final chunk"},
+        {StreamFault::error_end, 2, "Service unavailable: The model server is overloaded", true},
+    };
+    Veilrelay client = make_client();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message_part);
+        router_->set_completion_behaviour(devrouter::CompletionBehaviour::streamed(c.fault));
+        const StreamOutcome out = run_awaitable(read_stream(client, chat_payload("one two three four"), "f-1"),
+                                                std::chrono::seconds(60));
+        EXPECT_TRUE(out.streamed);
+        ASSERT_EQ(out.chunks.size(), c.chunks_before);
+        EXPECT_EQ(joined_content(out.chunks), std::string("one two three four").substr(0, joined_content(out.chunks).size()));
+        ASSERT_TRUE(out.error);
+        try {
+            std::rethrow_exception(out.error);
+        } catch (const ServiceUnavailableError& e) {
+            EXPECT_TRUE(c.status_error);
+            EXPECT_EQ(std::string(e.what()), c.message_part);
+            EXPECT_EQ(e.status_code, 503);
+            ASSERT_TRUE(e.error_details);
+            EXPECT_EQ((*e.error_details)["error"]["type"], "server_error");
+            EXPECT_EQ((*e.error_details)["retry_after"], "2");
+        } catch (const SecurityError& e) {
+            EXPECT_FALSE(c.status_error);
+            EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "threw " << typeid(e).name() << ": " << e.what();
+        }
+    }
+}
+
+// The reader itself, fed events a router of our own seals: what it refuses
+// before any plaintext is given out.
+TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
+    const auto own_key = router_protocol::load_private_key(vectors()["client_private_key_pem"].get<std::string>());
+    const auto public_key = router_protocol::load_public_key(router_protocol::public_key_pem(own_key.get()));
+    const auto sealed = [&](const std::string& payload_id, int chunks) {
+        router_protocol::StreamSealer sealer(public_key.get(), payload_id);
+        std::vector<std::string> events{sealer.header_event()};
+        for (int i = 0; i < chunks; ++i) events.push_back(sealer.chunk_event("{\"n\":" + std::to_string(i) + "}"));
+        events.push_back(sealer.chunk_event("{\"status\":200}", true));
+        return events;
+    };
+    const std::vector<std::string> a = sealed("answer-a", 2), b = sealed("answer-b", 2);
+    const std::string big(detail::kMaxStreamEventBytes + 1, 'x');
+    struct Case {
+        std::string name;
+        std::vector<std::string> pieces;  // fed one after the other
+        std::size_t chunks_before;
+        std::string message_part;
+    };
+    const std::vector<Case> cases{
+        {"whole and in order", {a[0], a[1], a[2], a[3]}, 2, ""},
+        {"cut into single bytes", {a[0] + a[1] + a[2] + a[3]}, 2, ""},
+        {"no header", {a[1], a[2]}, 0, "malformed"},
+        {"another answer's header", {b[0], a[1]}, 0, "failed authentication"},
+        {"another answer's chunk", {a[0], a[1], b[2]}, 1, "failed authentication"},
+        {"final flag on a middle chunk's place", {a[0], a[1], a[3]}, 1, "out of order"},
+        {"header twice", {a[0], a[0]}, 0, "malformed"},
+        {"not JSON", {a[0], "data: {nope\n\n"}, 0, "malformed event"},
+        {"bad base64", {a[0], "data: {\"seq\":0,\"final\":false,\"ciphertext\":\"@@@@\",\"tag\":\"AAAA\"}\n\n"}, 0,
+         "malformed base64"},
+        {"event past the bound", {a[0], "data: " + big}, 0, "event too large"},
+        {"body ends early", {a[0], a[1]}, 1, "truncated"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        detail::StreamReader reader(own_key.get(), "answer-a");
+        std::size_t handed = 0;
+        std::string error;
+        try {
+            for (const std::string& piece : c.pieces) {
+                const std::size_t step = c.name == "cut into single bytes" ? 1 : piece.size();
+                for (std::size_t at = 0; at < piece.size(); at += step) {
+                    reader.feed(bytes_of(piece.substr(at, step)));
+                    while (auto chunk = reader.next_chunk()) {
+                        if (!chunk->final) ++handed;
+                    }
+                }
+            }
+            reader.finish();
+        } catch (const SecurityError& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(handed, c.chunks_before);
+        if (c.message_part.empty()) {
+            EXPECT_EQ(error, "");
+            EXPECT_TRUE(reader.complete());
+        } else {
+            EXPECT_NE(error.find(c.message_part), std::string::npos) << error;
+        }
+    }
 }
 
 }  // namespace

@@ -396,5 +396,109 @@ TEST_F(ExchangeTest, CancelledExchangeEndsWithCancelledError) {
     EXPECT_LE(posts_seen(), 1u);
 }
 
+// --- streamed answers --------------------------------------------------------
+
+TEST_F(ExchangeTest, StreamedAnswerArrivesWordByWordWithAndWithoutSecureMemory) {
+    for (const bool secure : {true, false}) {
+        SCOPED_TRACE(secure ? "secure memory" : "standard memory");
+        router_->clear_requests();
+        Veilrelay client = make_client(secure);
+        const StreamOutcome out = run_awaitable(read_stream(client, chat_payload("one two three four"), "s-1"));
+        ASSERT_FALSE(out.error);
+        EXPECT_TRUE(out.streamed);
+        ASSERT_EQ(out.chunks.size(), 4u);
+        for (const json& chunk : out.chunks) EXPECT_EQ(chunk["object"], "chat.completion.chunk");
+        EXPECT_EQ(out.chunks[0]["choices"][0]["delta"]["role"], "assistant");
+        EXPECT_EQ(out.chunks[3]["choices"][0]["finish_reason"], "stop");
+        EXPECT_EQ(joined_content(out.chunks), "one two three four");
+
+        // The request: the plain one, with the stream asked for in the payload and the header.
+        const auto requests = router_->requests();
+        ASSERT_EQ(requests.size(), 2u);  // the key, then the POST
+        EXPECT_EQ(requests[1].header("Accept"), "text/event-stream");
+        ASSERT_TRUE(requests[1].decrypted);
+        EXPECT_EQ(json::parse(*requests[1].decrypted)["stream"], true);
+    }
+}
+
+TEST_F(ExchangeTest, PlainRouterServesAStreamingRequestAsOneChunk) {
+    devrouter::RouterOptions options;
+    options.streaming = false;
+    start_router(options);
+    Veilrelay client = make_client();
+    const StreamOutcome out = run_awaitable(read_stream(client, chat_payload("one two three"), "s-2"));
+    ASSERT_FALSE(out.error);
+    EXPECT_FALSE(out.streamed);
+    ASSERT_EQ(out.chunks.size(), 1u);
+    EXPECT_EQ(out.chunks[0]["object"], "chat.completion");
+    EXPECT_EQ(out.chunks[0]["choices"][0]["message"]["content"], "one two three");
+    EXPECT_EQ(out.chunks[0]["_metadata"]["payload_id"], "s-2");
+}
+
+TEST_F(ExchangeTest, StreamingRouterStillServesAPlainRequest) {
+    Veilrelay client = make_client();
+    const json answer = run_awaitable(client.send_secure_request(chat_payload("one two"), "s-3"));
+    EXPECT_EQ(answer["object"], "chat.completion");
+    EXPECT_EQ(answer["choices"][0]["message"]["content"], "one two");
+}
+
+TEST_F(ExchangeTest, StreamIdleTimeoutBoundsTheTimeBetweenEventsNotTheAnswer) {
+    Veilrelay client = make_client();
+    client.set_stream_idle_timeout(std::chrono::milliseconds(400));
+    // A pause shorter than the bound passes, however long the whole answer takes.
+    router_->set_completion_behaviour(
+        CompletionBehaviour::streamed(devrouter::StreamFault::pause, std::chrono::milliseconds(150)));
+    StreamOutcome out = run_awaitable(read_stream(client, chat_payload("a b c"), "s-4"));
+    ASSERT_FALSE(out.error);
+    EXPECT_EQ(joined_content(out.chunks), "a b c");
+
+    router_->set_completion_behaviour(
+        CompletionBehaviour::streamed(devrouter::StreamFault::pause, std::chrono::milliseconds(5000)));
+    const auto started = std::chrono::steady_clock::now();
+    out = run_awaitable(read_stream(client, chat_payload("a b c"), "s-5"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3000));
+    ASSERT_EQ(out.chunks.size(), 1u);  // chunk 0 came before the pause
+    EXPECT_THROW(std::rethrow_exception(out.error), ConnectionError);
+}
+
+TEST_F(ExchangeTest, CancellingNextEndsTheStreamWithCancelledError) {
+    router_->set_completion_behaviour(
+        CompletionBehaviour::streamed(devrouter::StreamFault::pause, std::chrono::milliseconds(8000)));
+    Veilrelay client = make_client();
+    asio::io_context io;
+    asio::cancellation_signal cancel;
+    std::size_t chunks = 0;
+    std::exception_ptr outcome;
+    bool finished = false;
+    auto reader = [&]() -> asio::awaitable<void> {
+        SecureStream stream = co_await client.open_secure_stream(chat_payload("a b c"), "s-6");
+        while (co_await stream.next()) ++chunks;
+    };
+    asio::co_spawn(io, reader(), asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) {
+                       outcome = e;
+                       finished = true;
+                   }));
+    // Cancel once chunk 0 is in and next() waits through the pause (bounded wait).
+    asio::steady_timer poll(io);
+    int polls = 0;
+    std::function<void()> wait_for_chunk = [&] {
+        poll.expires_after(std::chrono::milliseconds(20));
+        poll.async_wait([&](std::error_code) {
+            if (chunks > 0 || ++polls > 250) {
+                cancel.emit(asio::cancellation_type::terminal);
+            } else {
+                wait_for_chunk();
+            }
+        });
+    };
+    wait_for_chunk();
+    const auto started = std::chrono::steady_clock::now();
+    io.run_for(std::chrono::seconds(20));
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(chunks, 1u);
+    EXPECT_THROW(std::rethrow_exception(outcome), CancelledError);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+}
+
 }  // namespace
 }  // namespace ossara::testing

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -45,7 +46,26 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--api-key", api_key,
                    "Require \"Authorization: Bearer KEY\" on completion requests (otherwise 401)");
+    bool no_stream = false;
+    app.add_flag("--no-stream", no_stream,
+                 "Answer streaming requests with one package, as a router that does not stream");
+    const std::map<std::string, ossara::devrouter::StreamFault> faults{
+        {"none", ossara::devrouter::StreamFault::none},
+        {"truncate", ossara::devrouter::StreamFault::truncate},
+        {"reorder", ossara::devrouter::StreamFault::reorder},
+        {"repeat", ossara::devrouter::StreamFault::repeat},
+        {"corrupt-tag", ossara::devrouter::StreamFault::corrupt_tag},
+        {"pause", ossara::devrouter::StreamFault::pause},
+        {"error-end", ossara::devrouter::StreamFault::error_end},
+        {"trailing", ossara::devrouter::StreamFault::trailing}};
+    ossara::devrouter::StreamFault fault = ossara::devrouter::StreamFault::none;
+    int pause_ms = 0;
+    app.add_option("--stream-fault", fault, "Spoil streamed answers (for testing clients)")
+        ->transform(CLI::CheckedTransformer(faults, CLI::ignore_case));
+    app.add_option("--stream-pause-ms", pause_ms, "With --stream-fault pause: the pause before chunk 1")
+        ->check(CLI::NonNegativeNumber);
     CLI11_PARSE(app, argc, argv);
+    options.streaming = !no_stream;
 
     // Block the stop signals before any thread starts, so every thread
     // inherits the mask and only sigwait below receives them.
@@ -64,6 +84,8 @@ int main(int argc, char** argv) {
         if (!api_key.empty()) options.api_key = api_key;
 
         ossara::devrouter::Router router(std::move(options));
+        router.set_completion_behaviour(
+            ossara::devrouter::CompletionBehaviour::streamed(fault, std::chrono::milliseconds(pause_ms)));
         router.start();
         std::cout << router.base_url() << std::endl;
 

@@ -5,6 +5,7 @@
 #include "router_protocol/key_endpoint.hpp"
 #include "router_protocol/package_crypto.hpp"
 #include "router_protocol/request_headers.hpp"
+#include "router_protocol/stream_seal.hpp"
 
 #include <httplib.h>
 
@@ -20,6 +21,7 @@
 #include <optional>
 #include <condition_variable>
 #include <mutex>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -135,6 +137,86 @@ nlohmann::ordered_json placeholder_package() {
     package["encrypted_payload"] = {{"ciphertext", "AAAA"}, {"nonce", "AAAAAAAAAAAAAAAA"}, {"tag", "AAAAAAAAAAAAAAAAAAAAAA=="}};
     package["encrypted_aes_key"] = "AAAA";
     return package;
+}
+
+// The echo answer as model-server chunk objects, one per word (the first
+// with the role, the last with the finish reason).
+std::vector<nlohmann::ordered_json> echo_chunks(const nlohmann::ordered_json& answer) {
+    const std::string content = answer["choices"][0]["message"]["content"].get<std::string>();
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at < content.size();) {
+        std::size_t end = content.find(' ', at);
+        end = end == std::string::npos ? content.size() : end + 1;
+        words.push_back(content.substr(at, end - at));
+        at = end;
+    }
+    if (words.empty()) words.emplace_back();
+    std::vector<nlohmann::ordered_json> chunks;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        nlohmann::ordered_json delta = nlohmann::ordered_json::object();
+        if (i == 0) delta["role"] = "assistant";
+        delta["content"] = words[i];
+        chunks.push_back({{"id", answer["id"]},
+                          {"object", "chat.completion.chunk"},
+                          {"created", answer["created"]},
+                          {"model", answer["model"]},
+                          {"choices", nlohmann::ordered_json::array({{{"index", 0},
+                                                                      {"delta", delta},
+                                                                      {"finish_reason", i + 1 == words.size()
+                                                                                            ? nlohmann::ordered_json("stop")
+                                                                                            : nlohmann::ordered_json()}}})}});
+    }
+    return chunks;
+}
+
+// The events of a streamed answer, sealed for `client_key`, with `fault` applied.
+std::vector<std::string> stream_events(const nlohmann::ordered_json& answer, EVP_PKEY* client_key,
+                                       const std::string& payload_id, StreamFault fault) {
+    router_protocol::StreamSealer sealer(client_key, payload_id);
+    std::vector<std::string> events{sealer.header_event()};
+    const std::vector<nlohmann::ordered_json> chunks = echo_chunks(answer);
+    const std::size_t sent = fault == StreamFault::error_end ? std::min<std::size_t>(2, chunks.size()) : chunks.size();
+    for (std::size_t i = 0; i < sent; ++i) events.push_back(sealer.chunk_event(chunks[i].dump()));
+    const nlohmann::ordered_json final =
+        fault == StreamFault::error_end
+            ? nlohmann::ordered_json{{"status", 503},
+                                     {"error", {{"message", "The model server is overloaded"}, {"type", "server_error"}}},
+                                     {"retry_after", "2"}}
+            : nlohmann::ordered_json{{"status", 200}};
+    events.push_back(sealer.chunk_event(final.dump(), /*final=*/true));
+    // events: [header, chunk 0, chunk 1, ..., final]
+    switch (fault) {
+        case StreamFault::truncate:
+            events.pop_back();
+            break;
+        case StreamFault::reorder:
+            if (events.size() > 3) std::swap(events[2], events[3]);
+            break;
+        case StreamFault::repeat:
+            if (events.size() > 2) events.insert(events.begin() + 3, events[2]);
+            break;
+        case StreamFault::corrupt_tag:
+            if (events.size() > 2) {
+                nlohmann::ordered_json event = nlohmann::ordered_json::parse(events[2].substr(6));
+                std::string tag = base64_decode(event["tag"].get<std::string>());
+                tag[0] = static_cast<char>(tag[0] ^ 0x01);
+                event["tag"] = base64_encode(tag);
+                events[2] = "data: " + event.dump() + "\n\n";
+            }
+            break;
+        case StreamFault::trailing:
+            if (events.size() > 2) events.push_back(events[1]);
+            break;
+        case StreamFault::none:
+        case StreamFault::pause:
+        case StreamFault::error_end:
+            break;
+    }
+    return events;
+}
+
+bool accepts_event_stream(const httplib::Request& req) {
+    return req.get_header_value("Accept").find("text/event-stream") != std::string::npos;
 }
 
 }  // namespace
@@ -254,12 +336,34 @@ struct Router::Impl {
             case Kind::array_plaintext:
                 break;
         }
-        complete(req, res, b.kind, index);
+        complete(req, res, b, index);
+    }
+
+    // One event per call of the provider, each written (and so flushed) on
+    // its own; `pause` before chunk 1 when asked to.
+    void answer_streamed(httplib::Response& res, std::vector<std::string> events, const CompletionBehaviour& b) {
+        res.status = 200;
+        const auto shared = std::make_shared<std::vector<std::string>>(std::move(events));
+        const std::chrono::milliseconds pause = b.stream_fault == StreamFault::pause ? b.stream_pause : std::chrono::milliseconds(0);
+        res.set_chunked_content_provider(
+            "text/event-stream", [this, shared, pause, next = std::size_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+                if (next == shared->size()) {
+                    sink.done();
+                    return true;
+                }
+                if (next == 2 && pause.count() > 0) {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    released.wait_for(lock, pause, [this] { return stopping; });
+                }
+                const std::string& event = (*shared)[next++];
+                return sink.write(event.data(), event.size());
+            });
     }
 
     // The real endpoint: authenticate, decrypt, answer, encrypt for the caller.
-    void complete(const httplib::Request& req, httplib::Response& res, CompletionBehaviour::Kind kind,
+    void complete(const httplib::Request& req, httplib::Response& res, const CompletionBehaviour& b,
                   std::size_t index) {
+        const CompletionBehaviour::Kind kind = b.kind;
         if (options.api_key && req.get_header_value("Authorization") != "Bearer " + *options.api_key)
             return answer_detail(res, 401, "Invalid API key");
         const std::string payload_id = req.get_header_value("X-Payload-ID");
@@ -284,6 +388,10 @@ struct Router::Impl {
             const nlohmann::ordered_json answer = kind == CompletionBehaviour::Kind::array_plaintext
                                                       ? nlohmann::ordered_json::array({"not", "an", "object"})
                                                       : echo_completion(request, payload_id);
+            const auto stream = request.find("stream");
+            if (options.streaming && kind == CompletionBehaviour::Kind::normal && accepts_event_stream(req) &&
+                stream != request.end() && *stream == true)
+                return answer_streamed(res, stream_events(answer, client_key.get(), payload_id, b.stream_fault), b);
             nlohmann::ordered_json package = seal_package(answer.dump(), client_key.get());
             package["processed_at"] = unix_time_now();
             if (kind == CompletionBehaviour::Kind::tampered_tag) {

@@ -44,6 +44,8 @@ namespace ossara {
 
 namespace detail {
 class EncryptProbe;
+class StreamState;
+struct HttpRequest;
 struct ClientTestAccess;  // the test suite's access to the seams below (not installed)
 
 struct EvpPkeyDeleter {
@@ -52,6 +54,36 @@ struct EvpPkeyDeleter {
 }  // namespace detail
 
 using json = nlohmann::ordered_json;
+
+/// A streamed answer (Veilrelay::open_secure_stream). Move-only; destroying
+/// it ends the transfer. Each chunk is handed over only after its tag,
+/// sequence number and final flag have been verified.
+class SecureStream {
+public:
+    SecureStream(SecureStream&&) noexcept;
+    SecureStream& operator=(SecureStream&&) noexcept;
+    ~SecureStream();
+    SecureStream(const SecureStream&) = delete;
+    SecureStream& operator=(const SecureStream&) = delete;
+
+    /// The next verified chunk: a model-server chunk object
+    /// ("chat.completion.chunk"), or, from a router that answers whole, the
+    /// whole decrypted answer once ("chat.completion"). std::nullopt after
+    /// the end. SecurityError for a stream that does not verify (a chunk
+    /// moved, repeated, forged or cut off); the status error classes for an
+    /// error the router reports in the final chunk; ConnectionError when no
+    /// event arrives within the stream idle timeout; CancelledError when
+    /// cancelled (the transfer ends). After an error the stream is over and
+    /// next() raises the same error again.
+    asio::awaitable<std::optional<json>> next();
+    /// false: the router answered with one package.
+    bool streamed() const noexcept;
+
+private:
+    friend class Veilrelay;
+    explicit SecureStream(std::unique_ptr<detail::StreamState> state) noexcept;
+    std::unique_ptr<detail::StreamState> state_;
+};
 
 class Veilrelay {
 public:
@@ -95,6 +127,14 @@ public:
     asio::awaitable<json> send_secure_request(json payload, std::string payload_id,
                                               std::optional<std::string> api_key = std::nullopt,
                                               std::optional<std::string> security_tier = std::nullopt);
+    /// The exchange of send_secure_request with "stream": true set in the
+    /// payload and "Accept: text/event-stream": a streaming router answers
+    /// with events read through the returned stream; any other 200 answer is
+    /// decrypted as send_secure_request does and handed over as one chunk.
+    /// Until the answer's body starts, errors are those of send_secure_request.
+    asio::awaitable<SecureStream> open_secure_stream(json payload, std::string payload_id,
+                                                     std::optional<std::string> api_key = std::nullopt,
+                                                     std::optional<std::string> security_tier = std::nullopt);
 
     // --- configuration and state ----------------------------------------
     const std::string& router_url() const noexcept { return router_url_; }
@@ -136,7 +176,18 @@ public:
     void set_max_response_size(std::size_t bytes) noexcept { max_response_size_ = bytes; }
     std::size_t max_response_size() const noexcept { return max_response_size_; }
 
+    /// Bound on the time between two events of a streamed answer (60 s
+    /// unless set), not on the whole answer.
+    void set_stream_idle_timeout(std::chrono::milliseconds timeout) noexcept { stream_idle_timeout_ = timeout; }
+    std::chrono::milliseconds stream_idle_timeout() const noexcept { return stream_idle_timeout_; }
+
 private:
+    // Checks, logging and encryption shared by send_secure_request and
+    // open_secure_stream: the POST ready to go.
+    asio::awaitable<detail::HttpRequest> _prepare_secure_post(json payload, const std::string& payload_id,
+                                                              const std::optional<std::string>& api_key,
+                                                              const std::optional<std::string>& security_tier);
+
     // fetch_server_public_key, also handing back the key it parsed to check
     // the answer, so an encryption parses the router's key only once.
     asio::awaitable<std::pair<std::string, std::unique_ptr<EVP_PKEY, detail::EvpPkeyDeleter>>> _fetch_server_key();
@@ -151,6 +202,7 @@ private:
     std::optional<std::string> proxy_;
     std::optional<std::string> pinned_server_key_;
     std::size_t max_response_size_ = DEFAULT_MAX_RESPONSE_SIZE;
+    std::chrono::milliseconds stream_idle_timeout_{std::chrono::seconds(60)};
     // Time limits of each HTTP exchange (60 s each); tests shorten them.
     std::chrono::milliseconds connect_timeout_{std::chrono::seconds(60)};
     std::chrono::seconds low_speed_time_{60};

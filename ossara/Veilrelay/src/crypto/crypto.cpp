@@ -222,6 +222,13 @@ AesGcmDecryptor::AesGcmDecryptor(std::span<const std::uint8_t> key, std::span<co
 
 AesGcmDecryptor::~AesGcmDecryptor() = default;
 
+void AesGcmDecryptor::authenticate(std::span<const std::uint8_t> aad) {
+    if (aad.size() > static_cast<std::size_t>(INT_MAX)) throw ValueError("Additional data too long");
+    int written = 0;
+    if (EVP_DecryptUpdate(ctx_.get(), nullptr, &written, aad.data(), static_cast<int>(aad.size())) != 1)
+        fail("AES-GCM additional data failed");
+}
+
 void AesGcmDecryptor::update(std::span<const std::uint8_t> ciphertext, std::uint8_t* plaintext_out) {
     gcm_update(ctx_.get(), ciphertext, plaintext_out);
 }

@@ -86,6 +86,8 @@ public:
     AesGcmDecryptor(const AesGcmDecryptor&) = delete;
     AesGcmDecryptor& operator=(const AesGcmDecryptor&) = delete;
 
+    // Additional data the tag also covers; before the first update().
+    void authenticate(std::span<const std::uint8_t> aad);
     // Writes ciphertext.size() bytes to plaintext_out (which may alias ciphertext).
     void update(std::span<const std::uint8_t> ciphertext, std::uint8_t* plaintext_out);
     void finish();

@@ -3,6 +3,7 @@
 // it was raised.
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace ossara::detail {
 
@@ -11,5 +12,12 @@ namespace ossara::detail {
 // made. Any other error was raised where no trace was taken: the record says
 // so instead of showing the handler's own stack.
 std::string describe_error_with_stack(const std::exception& error);
+
+// What the caller of an exchange sees of its failure: the library's own
+// refusals, status errors and cancellations as they are; a network failure
+// as APIConnectionError "Failed to connect to router: ..."; anything else
+// logged at error level as "Unexpected error in <operation>" with its stack,
+// then APIConnectionError "Request failed due to an unexpected error".
+[[noreturn]] void raise_exchange_failure(std::exception_ptr failure, std::string_view operation);
 
 }  // namespace ossara::detail

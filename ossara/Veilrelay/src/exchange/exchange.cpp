@@ -7,6 +7,7 @@
 #include "core/logging.hpp"
 #include "exchange/error_report.hpp"
 #include "exchange/status_errors.hpp"
+#include "stream/stream_state.hpp"
 #include "transport/http_transport.hpp"
 
 #include <algorithm>
@@ -35,18 +36,15 @@ void check_header_value(const char* argument, const std::string& value) {
     }
 }
 
-enum class FailureRoute { network, unexpected };
-
 // Of an error answer only this much is kept: enough for any detail, and the
 // status row decides the class even when the JSON is cut short.
 constexpr std::size_t kMaxErrorBody = 1024 * 1024;
 
 }  // namespace
 
-asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string payload_id,
-                                                     std::optional<std::string> api_key,
-                                                     std::optional<std::string> security_tier) {
-    if (!payload.is_object()) throw TypeError("payload must be a JSON object");
+asio::awaitable<detail::HttpRequest> Veilrelay::_prepare_secure_post(json payload, const std::string& payload_id,
+                                                                    const std::optional<std::string>& api_key,
+                                                                    const std::optional<std::string>& security_tier) {
     detail::log().info("Sending secure chat completion request...");
 
     if (security_tier) {
@@ -86,41 +84,61 @@ asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string p
     request.max_body = max_response_size_;
     request.max_error_body = kMaxErrorBody;
     detail::log().debug("Target URL: {}", request.url);
+    co_return request;
+}
 
-    // The mapping acts after the catch blocks: no co_await inside a handler.
+asio::awaitable<json> Veilrelay::send_secure_request(json payload, std::string payload_id,
+                                                     std::optional<std::string> api_key,
+                                                     std::optional<std::string> security_tier) {
+    if (!payload.is_object()) throw TypeError("payload must be a JSON object");
+    detail::HttpRequest request = co_await _prepare_secure_post(std::move(payload), payload_id, api_key, security_tier);
+
+    // The mapping acts after the catch block: no co_await inside a handler.
     std::optional<json> answer;
-    std::optional<FailureRoute> route;
-    std::string failure_text;
+    std::exception_ptr failure;
     try {
         detail::HttpResponse response = co_await detail::http_exchange(std::move(request));
         detail::log().debug("HTTP Status: {}", response.status);
         if (response.status != 200) detail::raise_for_status(response.status, response.body);
         answer = co_await decrypt_response(std::move(response.body), payload_id);
-    } catch (const detail::HttpError& error) {
-        const bool network = error.kind() == detail::HttpFailure::could_not_connect ||
-                             error.kind() == detail::HttpFailure::network;
-        route = network ? FailureRoute::network : FailureRoute::unexpected;
-        failure_text = network ? std::string(error.what()) : detail::describe_error_with_stack(error);
-    } catch (const SecurityError&) {
-        throw;
-    } catch (const APIError&) {
-        throw;
-    } catch (const APIConnectionError&) {
-        throw;
-    } catch (const CancelledError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (detail::is_cancellation(error)) throw CancelledError();
-        route = FailureRoute::unexpected;
-        failure_text = detail::describe_error_with_stack(error);
+    } catch (...) {
+        failure = std::current_exception();
     }
-
-    if (route == FailureRoute::network) throw APIConnectionError("Failed to connect to router: " + failure_text);
-    if (route == FailureRoute::unexpected) {
-        detail::log().error("Unexpected error in send_secure_request\n{}", failure_text);
-        throw APIConnectionError("Request failed due to an unexpected error");
-    }
+    if (failure) detail::raise_exchange_failure(failure, "send_secure_request");
     co_return std::move(*answer);
+}
+
+asio::awaitable<SecureStream> Veilrelay::open_secure_stream(json payload, std::string payload_id,
+                                                            std::optional<std::string> api_key,
+                                                            std::optional<std::string> security_tier) {
+    if (!payload.is_object()) throw TypeError("payload must be a JSON object");
+    payload["stream"] = true;
+    detail::HttpRequest request = co_await _prepare_secure_post(std::move(payload), payload_id, api_key, security_tier);
+    request.headers.emplace_back("Accept", "text/event-stream");
+    request.accept_event_stream = true;
+
+    std::unique_ptr<detail::StreamState> state;
+    std::exception_ptr failure;
+    try {
+        detail::HttpResponse response = co_await detail::http_exchange(std::move(request));
+        detail::log().debug("HTTP Status: {}", response.status);
+        if (response.status != 200) detail::raise_for_status(response.status, response.body);
+        if (response.stream || detail::is_event_stream(response.content_type)) {
+            // An event stream with an empty body gets here without a handle:
+            // its reader finds no final chunk.
+            if (!private_key_) {
+                throw SecurityError("Private key not initialized. Call generate_keys() or load_keys() first.");
+            }
+            state = detail::StreamState::streamed(private_key_.get(), payload_id, std::move(response.stream),
+                                                  stream_idle_timeout_, _use_secure_memory);
+        } else {
+            state = detail::StreamState::whole(co_await decrypt_response(std::move(response.body), payload_id));
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) detail::raise_exchange_failure(failure, "send_secure_request");
+    co_return SecureStream(std::move(state));
 }
 
 }  // namespace ossara

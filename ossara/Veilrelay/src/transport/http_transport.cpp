@@ -17,6 +17,12 @@
 //  * Cancellation through the operation's cancellation slot posts a cancel
 //    to the strand, which tears the transfer down at once and completes with
 //    ossara::CancelledError.
+//  * A streamed answer (HttpRequest::accept_event_stream) completes the
+//    caller as soon as its body starts; the exchange then lives on behind
+//    the BodyStream it handed over, buffering what curl delivers for the one
+//    waiting read. Past kStreamPauseAt buffered bytes the write callback
+//    pauses the transfer, and the next read resumes it: a reader that lags
+//    holds back the router instead of growing the buffer.
 //  * On Windows there is no descriptor to watch (a socket is not a file, and
 //    handing curl's socket to the I/O completion port would tie it there for
 //    good): a thread of the exchange runs curl_multi_perform and waits on
@@ -55,6 +61,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -72,6 +79,9 @@ using Strand = asio::strand<asio::any_io_executor>;
 
 // Used as HttpError's code when the failure is not a transfer's CURLcode.
 constexpr int kNoCurlCode = -1;
+
+// Bytes of a streamed body buffered for the reader before curl is paused.
+constexpr std::size_t kStreamPauseAt = 1024 * 1024;
 
 // The caller's completion handler behind a virtual interface, so the
 // exchange itself is not a template.
@@ -92,6 +102,33 @@ public:
         asio::post(executor, [handler = std::move(handler_), error, response = std::move(response)]() mutable {
             asio::get_associated_cancellation_slot(handler).clear();
             std::move(handler)(error, std::move(response));
+        });
+        work_.reset();
+    }
+
+private:
+    Handler handler_;
+    asio::executor_work_guard<asio::associated_executor_t<Handler, asio::any_io_executor>> work_;
+};
+
+// A read of a streamed body: the caller's handler, as Completion is for the head.
+class ReadCompletion {
+public:
+    virtual ~ReadCompletion() = default;
+    virtual void complete(std::exception_ptr error, bool more) = 0;
+};
+
+template <class Handler>
+class HandlerReadCompletion final : public ReadCompletion {
+public:
+    HandlerReadCompletion(Handler handler, const asio::any_io_executor& io)
+        : handler_(std::move(handler)), work_(asio::get_associated_executor(handler_, io)) {}
+
+    void complete(std::exception_ptr error, bool more) override {
+        auto executor = work_.get_executor();
+        asio::post(executor, [handler = std::move(handler_), error, more]() mutable {
+            asio::get_associated_cancellation_slot(handler).clear();
+            std::move(handler)(error, more);
         });
         work_.reset();
     }
@@ -124,7 +161,8 @@ public:
         : strand_(asio::make_strand(io)),
           request_(std::move(request)),
           completion_(std::move(completion)),
-          timer_(strand_) {}
+          timer_(strand_),
+          read_timer_(strand_) {}
 
     ~Exchange() {
         // Only reached unfinished when the caller's context is torn down with
@@ -150,6 +188,34 @@ public:
         stop_polling();
 #endif
         finish(std::make_exception_ptr(CancelledError{}));
+    }
+
+    // ---- the streamed body (all on the strand) -----------------------------
+
+    // Hands `out` what is buffered, or waits for it until `deadline`.
+    void read(std::vector<std::uint8_t>* out, std::chrono::steady_clock::time_point deadline,
+              std::unique_ptr<ReadCompletion> completion) {
+        if (reader_) {
+            completion->complete(std::make_exception_ptr(std::logic_error("a read is already waiting")), false);
+            return;
+        }
+        reader_ = std::move(completion);
+        reader_out_ = out;
+        if (!stream_pending_.empty() || stream_ended_) {
+            deliver();
+            return;
+        }
+        read_timer_.expires_at(deadline);
+        read_timer_.async_wait([self = shared_from_this(), generation = ++read_generation_](const asio::error_code& ec) {
+            if (ec || generation != self->read_generation_ || !self->reader_) return;
+            self->fail(HttpFailure::timeout, kNoCurlCode, "no data from the router in time");
+        });
+    }
+
+    // The reader went away: the transfer has no one to deliver to.
+    void abandon() {
+        stream_pending_.clear();
+        if (!done_) finish(std::make_exception_ptr(CancelledError{}));
     }
 
 private:
@@ -360,9 +426,13 @@ private:
     static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Exchange*>(user);
         const std::size_t n = size * count;
+        self->in_callback_ = true;
         try {
-            return self->take_body(reinterpret_cast<const std::uint8_t*>(data), n);
+            const std::size_t taken = self->take_body(reinterpret_cast<const std::uint8_t*>(data), n);
+            self->in_callback_ = false;
+            return taken;
         } catch (...) {
+            self->in_callback_ = false;
             return 0;  // curl ends the transfer with CURLE_WRITE_ERROR
         }
     }
@@ -373,8 +443,13 @@ private:
     // (CURLE_WRITE_ERROR), which drive() turns into the cut answer or the
     // over-limit failure.
     std::size_t take_body(const std::uint8_t* bytes, std::size_t n) {
+        if (streaming_) return take_stream_bytes(bytes, n);
         long status = 0;
         curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+        if (request_.accept_event_stream && status == 200 && is_event_stream(content_type())) {
+            start_streaming();
+            return take_stream_bytes(bytes, n);
+        }
         const bool error_answer = status != 200;
         const std::size_t limit = error_answer ? request_.max_error_body : request_.max_body;
         auto& body = response_.body;
@@ -403,6 +478,49 @@ private:
             over_limit_.emplace(HttpFailure::other, kNoCurlCode,
                                 "the answer's body exceeds the limit of " + std::to_string(limit) + " bytes");
         return 0;
+    }
+
+    std::string content_type() const {
+        const char* type = nullptr;
+        if (curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_TYPE, &type) != CURLE_OK || type == nullptr) return {};
+        return type;
+    }
+
+    // The head goes to the caller now, with the handle it reads the rest through.
+    void start_streaming();
+
+    std::size_t take_stream_bytes(const std::uint8_t* bytes, std::size_t n) {
+        if (stream_pending_.size() >= kStreamPauseAt) {
+            paused_ = true;
+            return CURL_WRITEFUNC_PAUSE;  // curl keeps these bytes and offers them again once resumed
+        }
+        stream_pending_.insert(stream_pending_.end(), bytes, bytes + n);
+        if (reader_) deliver();
+        return n;
+    }
+
+    // Completes the waiting read with what is buffered, or with the end.
+    void deliver() {
+        ++read_generation_;
+        read_timer_.cancel();
+        const std::unique_ptr<ReadCompletion> reader = std::move(reader_);
+        if (!stream_pending_.empty()) {
+            reader_out_->insert(reader_out_->end(), stream_pending_.begin(), stream_pending_.end());
+            stream_pending_.clear();
+            reader->complete(nullptr, true);
+            resume();
+            return;
+        }
+        reader->complete(stream_end_, false);
+    }
+
+    // Lets curl deliver again after a pause (it may call the write callback
+    // from in here, and sets its timer to carry on with the transfer).
+    void resume() {
+        if (!paused_ || done_ || in_callback_) return;
+        paused_ = false;
+        const CURLcode rc = curl_easy_pause(easy_.get(), CURLPAUSE_CONT);
+        if (rc != CURLE_OK) fail(HttpFailure::other, rc, curl_easy_strerror(rc));
     }
 
 #if !defined(_WIN32)
@@ -507,6 +625,7 @@ private:
             finish(std::make_exception_ptr(error));
         } else if (result == CURLE_OK || (result == CURLE_WRITE_ERROR && cut_)) {
             curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &response_.status);
+            response_.content_type = content_type();
             finish(nullptr);
         } else {
             std::string text = error_buffer_[0] != '\0' ? std::string(error_buffer_.data()) : curl_easy_strerror(result);
@@ -523,6 +642,14 @@ private:
         if (done_) return;
         done_ = true;
         teardown();
+        if (streaming_) {
+            // The head went out already: the end (or failure) is the reader's.
+            stream_ended_ = true;
+            stream_end_ = error;
+            if (error) stream_pending_.clear();  // bytes before a failure are never handed over after it
+            if (reader_) deliver();
+            return;
+        }
         const std::unique_ptr<Completion> completion = std::move(completion_);
         if (error) response_ = HttpResponse{};
         completion->complete(error, std::move(response_));
@@ -531,6 +658,7 @@ private:
     void teardown() noexcept {
         closing_ = true;  // curl's callbacks during cleanup are ignored
         timer_.cancel();
+        read_timer_.cancel();
 #if !defined(_WIN32)
         for (auto& entry : watches_) release(*entry.second);
         watches_.clear();
@@ -549,6 +677,18 @@ private:
     std::unique_ptr<Completion> completion_;
     asio::steady_timer timer_;
     std::uint64_t timer_generation_ = 0;
+    // The streamed body: bytes not yet read, the one waiting read and its
+    // deadline, and how the transfer ended.
+    asio::steady_timer read_timer_;
+    std::uint64_t read_generation_ = 0;
+    std::vector<std::uint8_t> stream_pending_;
+    std::unique_ptr<ReadCompletion> reader_;
+    std::vector<std::uint8_t>* reader_out_ = nullptr;
+    std::exception_ptr stream_end_;
+    bool streaming_ = false;
+    bool stream_ended_ = false;
+    bool paused_ = false;
+    bool in_callback_ = false;
     CurlMulti multi_;
     CurlEasy easy_;
     CurlSlist headers_;
@@ -598,6 +738,53 @@ struct InitiateExchange {
     }
 };
 
+struct InitiateRead {
+    template <class Handler>
+    void operator()(Handler handler, const asio::any_io_executor& io, std::shared_ptr<Exchange> exchange,
+                    std::vector<std::uint8_t>* out, std::chrono::steady_clock::time_point deadline) const {
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        auto completion = std::make_unique<HandlerReadCompletion<Handler>>(std::move(handler), io);
+        if (slot.is_connected()) slot.template emplace<CancelOnSignal>(exchange, exchange->strand());
+        const Strand strand = exchange->strand();
+        asio::post(strand, [exchange = std::move(exchange), out, deadline, completion = std::move(completion)]() mutable {
+            exchange->read(out, deadline, std::move(completion));
+        });
+    }
+};
+
+// The caller's handle on a streamed body. Reads run on the exchange's strand.
+class StreamHandle final : public BodyStream {
+public:
+    explicit StreamHandle(std::shared_ptr<Exchange> exchange) : exchange_(std::move(exchange)) {}
+    ~StreamHandle() override {
+        asio::post(exchange_->strand(), [exchange = exchange_] { exchange->abandon(); });
+    }
+    StreamHandle(const StreamHandle&) = delete;
+    StreamHandle& operator=(const StreamHandle&) = delete;
+
+    asio::awaitable<bool> read(std::vector<std::uint8_t>& out, std::chrono::steady_clock::time_point deadline) override {
+        const asio::any_io_executor io = co_await asio::this_coro::executor;
+        co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, bool)>(
+            InitiateRead{}, asio::use_awaitable, io, exchange_, &out, deadline);
+    }
+
+private:
+    std::shared_ptr<Exchange> exchange_;
+};
+
+void Exchange::start_streaming() {
+    streaming_ = true;
+    // From here the reader's deadline bounds each wait; curl's low-speed
+    // limit would end a stream whose model pauses, or one paused for a slow reader.
+    curl_easy_setopt(easy_.get(), CURLOPT_LOW_SPEED_TIME, 0L);
+    HttpResponse head;
+    head.status = 200;
+    head.content_type = content_type();
+    head.stream = std::make_unique<StreamHandle>(shared_from_this());
+    const std::unique_ptr<Completion> completion = std::move(completion_);
+    completion->complete(nullptr, std::move(head));
+}
+
 template <class CompletionToken>
 auto async_exchange(const asio::any_io_executor& io, HttpRequest request, CompletionToken&& token) {
     return asio::async_initiate<CompletionToken, void(std::exception_ptr, HttpResponse)>(
@@ -605,6 +792,15 @@ auto async_exchange(const asio::any_io_executor& io, HttpRequest request, Comple
 }
 
 }  // namespace
+
+bool is_event_stream(std::string_view content_type) noexcept {
+    constexpr std::string_view kType = "text/event-stream";
+    if (content_type.size() < kType.size()) return false;
+    for (std::size_t i = 0; i < kType.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(content_type[i])) != kType[i]) return false;
+    return content_type.size() == kType.size() || content_type[kType.size()] == ';' ||
+           content_type[kType.size()] == ' ';
+}
 
 asio::awaitable<HttpResponse> http_exchange(HttpRequest request) {
     const asio::any_io_executor io = co_await asio::this_coro::executor;

@@ -8,10 +8,13 @@
 
 #include <asio/awaitable.hpp>
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,11 +36,32 @@ struct HttpRequest {
     // Any other status: the first this many bytes of the body are kept, the
     // transfer ends there and the answer counts as complete.
     std::size_t max_error_body = 1024 * 1024;
+    // A 200 answer with Content-Type text/event-stream is handed over as soon
+    // as its body starts, the body then read piece by piece through
+    // HttpResponse::stream (no max_body; curl stops reading while the reader
+    // lags, so the buffer stays bounded).
+    bool accept_event_stream = false;
+};
+
+// The body of a streamed answer as it arrives. Destroying it ends the
+// transfer when it still runs.
+class BodyStream {
+public:
+    virtual ~BodyStream() = default;
+    // Appends to `out` the bytes that arrived since the last call, waiting
+    // for at least one until `deadline`. false (nothing appended) once the
+    // body has ended normally. HttpError for a transfer failure, and kind
+    // timeout at the deadline; ossara::CancelledError when cancelled. After
+    // a failure or a cancellation the transfer is over.
+    virtual asio::awaitable<bool> read(std::vector<std::uint8_t>& out,
+                                       std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 struct HttpResponse {
     long status = 0;
     std::vector<std::uint8_t> body;
+    std::string content_type;            // as the answer declared it, or empty
+    std::unique_ptr<BodyStream> stream;  // set for a streamed answer; `body` is then empty
 };
 
 // How a transfer failed, from the CURLcode (see classify in the transport).
@@ -64,6 +88,9 @@ private:
     int curl_code_;
     ThrowSite throw_site_;
 };
+
+// Whether a Content-Type value names text/event-stream (any parameters after it).
+bool is_event_stream(std::string_view content_type) noexcept;
 
 // Performs the exchange on the current coroutine's executor. Throws HttpError
 // on a transfer failure and ossara::CancelledError when cancelled (the

@@ -34,6 +34,11 @@ struct RouterOptions {
     std::optional<std::string> server_key_pem;  // PEM private key; else RSA-4096 generated at start
     std::optional<std::string> api_key;  // when set, POST needs "Authorization: Bearer <key>" else 401 {"detail": ...}
     int worker_threads = 16;             // requests served at once
+    // A request with "Accept: text/event-stream" and "stream": true in its
+    // payload gets a streamed answer (one chunk event per word of the echo);
+    // false answers every request with one package, as a router that does
+    // not stream.
+    bool streaming = true;
 };
 
 struct RecordedRequest {
@@ -46,6 +51,18 @@ struct RecordedRequest {
 
     // First header with this name (case-insensitive), if any.
     std::optional<std::string> header(const std::string& name) const;
+};
+
+// How a streamed answer goes wrong (for tests of the client's checks).
+enum class StreamFault {
+    none,
+    truncate,     // the body ends before the final chunk
+    reorder,      // chunks 1 and 2 swapped
+    repeat,       // chunk 1 sent twice
+    corrupt_tag,  // chunk 1's tag has one bit flipped
+    pause,        // `stream_pause` passes before chunk 1
+    error_end,    // after two chunks, a final chunk with status 503 and an error object
+    trailing,     // chunk 0 sent again after the final chunk
 };
 
 // What the completion endpoint does with the next requests (sticky until changed).
@@ -66,6 +83,9 @@ struct CompletionBehaviour {
     std::string content_type = "application/json";
     // How long the endpoint waits before it answers (a slow model).
     std::chrono::milliseconds delay{0};
+    // For streamed answers only.
+    StreamFault stream_fault = StreamFault::none;
+    std::chrono::milliseconds stream_pause{0};
 
     static CompletionBehaviour of(Kind kind) {
         CompletionBehaviour b;
@@ -74,7 +94,19 @@ struct CompletionBehaviour {
     }
     // Answer `status` with this body, nothing decrypted.
     static CompletionBehaviour answer(int status, std::string body, std::string content_type = "application/json") {
-        return {Kind::status, status, std::move(body), std::move(content_type)};
+        CompletionBehaviour b;
+        b.kind = Kind::status;
+        b.status = status;
+        b.body = std::move(body);
+        b.content_type = std::move(content_type);
+        return b;
+    }
+    // A normal answer, streamed with this fault when streamed.
+    static CompletionBehaviour streamed(StreamFault fault, std::chrono::milliseconds pause = {}) {
+        CompletionBehaviour b;
+        b.stream_fault = fault;
+        b.stream_pause = pause;
+        return b;
     }
 };
 
