@@ -22,6 +22,8 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# SCENARIOS="router proxy idle slow burst" (default: all) picks what runs.
+only() { [[ -z "${SCENARIOS:-}" || " $SCENARIOS " == *" $1 "* ]]; }
 wait_http() { for _ in $(seq 100); do curl -sf "$1" >/dev/null && return 0; sleep 0.1; done; echo "no answer from $1" >&2; return 1; }
 
 model_port=$(free_port)
@@ -38,17 +40,22 @@ curl -sf "http://127.0.0.1:$router_port/pki/public_key" > "$work/server_public.p
 "$maker" seal "$work/server_public.pem" "$work"
 
 echo "cores: $(nproc)"
-PACKAGE_DIR=$work node bench/load/load.mjs concurrent "http://127.0.0.1:$router_port" router 1000 "$router_pid"
+only router && PACKAGE_DIR=$work node bench/load/load.mjs concurrent "http://127.0.0.1:$router_port" router 1000 "$router_pid"
 
 proxy_port=$(free_port)
 "$bin/veilrelay" proxy --router "http://127.0.0.1:$router_port" --allow-http --listen "127.0.0.1:$proxy_port" \
   2> "$work/proxy.log" > "$work/proxy.out" &
 proxy_pid=$!; pids+=($proxy_pid)
 wait_http "http://127.0.0.1:$proxy_port/v1/models"
-node bench/load/load.mjs concurrent "http://127.0.0.1:$proxy_port" proxy 1000 "$proxy_pid"
+if only proxy; then
+  [ -z "${PERF_PROXY:-}" ] || { perf record -g -o "$PERF_PROXY" -p "$proxy_pid" 2>/dev/null & perf_pid=$!; }
+  node bench/load/load.mjs concurrent "http://127.0.0.1:$proxy_port" proxy 1000 "$proxy_pid"
+  [ -z "${PERF_PROXY:-}" ] || { kill -INT "$perf_pid"; wait "$perf_pid" || true; }
+fi
 
-node bench/load/load.mjs idle "$router_port" 10000 "$router_pid"
-node bench/load/load.mjs slow "$router_port" 300 "${SLOW_SECONDS:-60}" "$router_pid"
+only idle && node bench/load/load.mjs idle "$router_port" 10000 "$router_pid"
+only slow && node bench/load/load.mjs slow "$router_port" 300 "${SLOW_SECONDS:-60}" "$router_pid"
+only burst || exit 0
 
 before=$(grep -c "GET /pki/public_key\|connection " "$work/router.log" || true)
 node bench/load/load.mjs burst "$router_port" 1000

@@ -66,16 +66,12 @@ asio::awaitable<std::exception_ptr> router_key_failure(ossara::Veilrelay& client
     co_return nullptr;
 }
 
-// The exchange as the proxy runs it; never throws but to cancel.
-asio::awaitable<ExchangeOutcome> run_exchange(ossara::Veilrelay& client, ossara::json payload, std::string id,
-                                              std::optional<std::string> api_key, std::optional<std::string> tier) {
+}  // namespace
+
+asio::awaitable<ExchangeOutcome> explain_failure(ossara::Veilrelay& client, std::exception_ptr error,
+                                                 const std::string& id) {
     ExchangeOutcome outcome;
-    try {
-        outcome.answer = co_await client.send_secure_request(std::move(payload), id, std::move(api_key), std::move(tier));
-        co_return outcome;
-    } catch (const ossara::Exception&) {
-        outcome.error = std::current_exception();
-    }
+    outcome.error = std::move(error);
     if (holds<ossara::SecurityError>(outcome.error)) {
         if (auto precise = co_await router_key_failure(client)) outcome.error = precise;
     } else if (auto sealed = sealed_model_server_error(outcome.error)) {
@@ -88,6 +84,22 @@ asio::awaitable<ExchangeOutcome> run_exchange(ossara::Veilrelay& client, ossara:
         }
     }
     co_return outcome;
+}
+
+namespace {
+
+// The exchange as the proxy runs it; never throws but to cancel.
+asio::awaitable<ExchangeOutcome> run_exchange(ossara::Veilrelay& client, ossara::json payload, std::string id,
+                                              std::optional<std::string> api_key, std::optional<std::string> tier) {
+    std::exception_ptr error;
+    try {
+        ExchangeOutcome outcome;
+        outcome.answer = co_await client.send_secure_request(std::move(payload), id, std::move(api_key), std::move(tier));
+        co_return outcome;
+    } catch (const ossara::Exception&) {
+        error = std::current_exception();
+    }
+    co_return co_await explain_failure(client, std::move(error), id);
 }
 
 }  // namespace

@@ -27,6 +27,13 @@ struct ExchangeOutcome {
     std::optional<ossara::json> model_server_error{};
 };
 
+// Makes a failed exchange's error precise: an encryption failure is checked
+// against the router's key retrieval alone (an unreachable router becomes
+// ossara::APIConnectionError), and a model server error sealed into the
+// router's refusal is opened.
+asio::awaitable<ExchangeOutcome> explain_failure(ossara::Veilrelay& client, std::exception_ptr error,
+                                                 const std::string& id);
+
 class ExchangeRunner {
 public:
     // Runs the exchanges on an io_context and a thread of its own.

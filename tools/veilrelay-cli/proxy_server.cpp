@@ -6,6 +6,7 @@
 #include "proxy_request.hpp"
 #include "router_models.hpp"
 #include "sse_writer.hpp"
+#include "stream_relay.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/this_coro.hpp>
@@ -76,12 +77,19 @@ struct ProxyServer::Impl {
 
     using Clock = std::chrono::steady_clock;
 
-    void log_request(const rp::HttpRequest& req, const rp::HttpResponse& res, Clock::time_point start,
-                     std::size_t bytes_in) const {
+    void log_line(const std::string& id, const std::string& method, const std::string& path, int status,
+                  Clock::time_point start, std::size_t bytes_in, std::size_t bytes_out) const {
         if (!config.log) return;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        config.log->info("request {} {} {} -> {} in {} ms, {} bytes in, {} bytes out", res.header("X-Request-ID"),
-                         req.method, req.path, res.status, ms, bytes_in, res.body.size());
+        config.log->info("request {} {} {} -> {} in {} ms, {} bytes in, {} bytes out", id, method, path, status, ms,
+                         bytes_in, bytes_out);
+    }
+
+    void log_request(const rp::HttpRequest& req, const rp::HttpResponse& res, Clock::time_point start,
+                     std::size_t bytes_in) const {
+        // A streamed answer's line is written when it ends.
+        if (res.stream) return;
+        log_line(res.header("X-Request-ID"), req.method, req.path, res.status, start, bytes_in, res.body.size());
     }
 
     // What every request must pass before its body is read: the local token
@@ -138,6 +146,21 @@ struct ProxyServer::Impl {
 
         std::optional<std::string> api_key = config.router_api_key;
         if (!api_key && !config.local_token) api_key = bearer_token(req.header("Authorization"));
+
+        if (request.stream) {
+            StreamRequest streaming{std::move(request.payload), res.header("X-Request-ID"), std::move(api_key),
+                                    std::move(std::get<std::optional<std::string>>(tier)), request.include_usage};
+            const std::string id = streaming.id;
+            const std::string path = req.path;
+            const std::size_t bytes_in = req.body.size();
+            const auto start = Clock::now();
+            // Named first: g++ 12 mishandles capturing temporaries inside a co_await expression.
+            std::function<void(int, std::size_t)> done = [this, id, path, bytes_in, start](int status,
+                                                                                          std::size_t bytes_out) {
+                log_line(id, "POST", path, status, start, bytes_in, bytes_out);
+            };
+            co_return co_await answer_streaming(client, std::move(streaming), res, std::move(done));
+        }
 
         const auto executor = co_await asio::this_coro::executor;
         ExchangeRunner& runner = runner_here(executor);
