@@ -72,6 +72,14 @@ std::span<std::uint8_t> as_bytes(std::string& text) {
     return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
 }
 
+// When the request this worker thread serves had its head read: a request
+// is served on one thread from its head to its answer.
+thread_local std::chrono::steady_clock::time_point request_started{};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 bool valid_payload_id(std::string_view id) {
     return !id.empty() && id.size() <= kMaxPayloadId &&
            std::all_of(id.begin(), id.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; });
@@ -87,14 +95,22 @@ bool is_loopback_host(const std::string& host) {
     return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
+bool serves_ops_endpoints(const RelayOptions& options) {
+    return options.ops_endpoints || is_loopback_host(options.host);
+}
+
 struct RelayRouter::Impl {
     RelayOptions options;
     rp::EvpKey server_key;
     std::string public_pem;
+    std::vector<rp::EvpKey> previous_keys;
+    // The current key first, then the previous ones: the order packages are tried in.
+    std::vector<EVP_PKEY*> opening_keys;
     std::shared_ptr<spdlog::logger> log = router_logger();
     std::unique_ptr<httplib::Server> server;
     std::thread listener;
     int port = 0;
+    Metrics metrics;
 
     explicit Impl(RelayOptions opts) : options(std::move(opts)) {
         if (options.tls_cert_file.has_value() != options.tls_key_file.has_value())
@@ -105,12 +121,18 @@ struct RelayRouter::Impl {
         server_key = options.server_key_file ? load_server_key(*options.server_key_file)
                                              : rp::generate_rsa_key(kServerKeyBits);
         public_pem = rp::public_key_pem(server_key.get());
+        opening_keys.push_back(server_key.get());
+        for (const auto& file : options.previous_server_key_files) {
+            previous_keys.push_back(load_server_key(file));
+            opening_keys.push_back(previous_keys.back().get());
+        }
     }
 
     // Bodies larger than the limit are refused from their Content-Length,
     // before a byte of them is read; bodies without a length (chunked, or
     // until the connection closes) are refused as well.
     httplib::Server::HandlerResponse pre_route(const httplib::Request& req, httplib::Response& res) {
+        request_started = std::chrono::steady_clock::now();
         if (req.method != "POST") return httplib::Server::HandlerResponse::Unhandled;
         std::optional<Refusal> refusal;
         // Without a length the body would be read until the peer closes.
@@ -150,12 +172,23 @@ struct RelayRouter::Impl {
 
     // The model server's model list, plainly: model names are no secret of
     // a conversation. Behind API keys only callers with a key see it.
-    void serve_models(const httplib::Request& req, httplib::Response& res) const {
+    // A call to the model server, timed into the metrics.
+    template <class Call>
+    UpstreamResult timed_upstream_call(Call&& call) {
+        const auto started = std::chrono::steady_clock::now();
+        UpstreamResult result = call();
+        metrics.record_upstream(seconds_since(started), result.outcome == UpstreamResult::Outcome::answered &&
+                                                            result.http_status < 500);
+        return result;
+    }
+
+    void serve_models(const httplib::Request& req, httplib::Response& res) {
         const auto started = std::chrono::steady_clock::now();
         try {
             check_api_key(req);
             if (!options.upstream) throw Refusal{404, "No model list: the built-in echo model answers every model name"};
-            const UpstreamResult result = get_models(*options.upstream, kModelListTimeout);
+            const UpstreamResult result =
+                timed_upstream_call([&] { return get_models(*options.upstream, kModelListTimeout); });
             if (result.outcome != UpstreamResult::Outcome::answered)
                 throw Refusal{map_upstream_failure(result, kModelListTimeout, false).status, "Model server did not list its models"};
             if (result.http_status != 200)
@@ -209,7 +242,7 @@ struct RelayRouter::Impl {
 
         std::string opened;
         try {
-            opened = rp::open_package(req.body, server_key.get());
+            opened = rp::open_package(req.body, opening_keys);
         } catch (const rp::PackageError& e) {
             throw Refusal{400, std::string("Invalid package: ") + e.what()};
         }
@@ -255,7 +288,8 @@ struct RelayRouter::Impl {
             rewritten.emplace(as_bytes(text));
             upstream_body = as_text(rewritten->get().data());
         }
-        UpstreamResult result = post_chat_completion(*options.upstream, upstream_body);
+        UpstreamResult result =
+            timed_upstream_call([&] { return post_chat_completion(*options.upstream, upstream_body); });
         if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200) {
             const RouterAnswer answer =
                 map_upstream_failure(result, options.upstream->timeout, options.upstream->api_key.has_value());
@@ -317,6 +351,15 @@ void RelayRouter::start() {
     d.server->Post(rp::kCompletionPath,
                    [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
     d.server->Get("/v1/models", [&d](const httplib::Request& req, httplib::Response& res) { d.serve_models(req, res); });
+    if (serves_ops_endpoints(d.options)) {
+        d.server->Get("/healthz", [&d](const httplib::Request&, httplib::Response& res) {
+            res.set_content(d.metrics.render_health(d.options.upstream ? d.options.upstream->base_url : "echo"),
+                            "application/json");
+        });
+        d.server->Get("/metrics", [&d](const httplib::Request&, httplib::Response& res) {
+            res.set_content(d.metrics.render_prometheus(), kPrometheusContentType);
+        });
+    }
     const auto not_found = [](const httplib::Request&, httplib::Response& res) {
         answer_detail(res, 404, "Not Found");
     };
@@ -327,6 +370,11 @@ void RelayRouter::start() {
     // refused before routing) get one here: every request a worker serves is
     // in the log.
     d.server->set_logger([&d](const httplib::Request& req, const httplib::Response& res) {
+        // A request refused before routing (a malformed head) has no start of its own.
+        const double seconds = request_started == std::chrono::steady_clock::time_point{} ? 0.0
+                                                                                          : seconds_since(request_started);
+        request_started = {};
+        d.metrics.record_request(res.status, seconds, req.body.size(), res.body.size());
         if (req.path == rp::kCompletionPath || req.path == "/v1/models") return;
         d.log->info("request {} {} status={} answer_bytes={}", log_safe(req.method, 16), log_safe(req.path), res.status,
                     res.body.size());
@@ -353,5 +401,13 @@ std::string RelayRouter::base_url() const {
 int RelayRouter::port() const { return impl_->port; }
 
 const std::string& RelayRouter::public_key_pem() const { return impl_->public_pem; }
+
+Metrics& RelayRouter::metrics() { return impl_->metrics; }
+
+std::vector<std::string> RelayRouter::previous_public_key_pems() const {
+    std::vector<std::string> pems;
+    for (const auto& key : impl_->previous_keys) pems.push_back(rp::public_key_pem(key.get()));
+    return pems;
+}
 
 }  // namespace veilrelay_router

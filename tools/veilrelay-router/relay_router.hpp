@@ -10,6 +10,8 @@
 //                                    encrypts the answer for X-Public-Key
 //   GET  /v1/models                  the model server's model list, in clear
 //                                    (names only; behind the API keys if set)
+//   GET  /healthz, GET /metrics      health and Prometheus figures, served on
+//                                    loopback or with ops_endpoints only
 //
 // Each request runs on a worker thread of its own for its whole life, the
 // upstream call included, so up to `worker_threads` requests wait on a slow
@@ -17,6 +19,7 @@
 // Hushvault buffers and are wiped when the request ends; they are never
 // logged. One info line per request goes to the "veilrelay-router" logger.
 #include "api_keys.hpp"
+#include "metrics.hpp"
 #include "tier_policy.hpp"
 #include "upstream_client.hpp"
 
@@ -24,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veilrelay_router {
 
@@ -37,10 +41,16 @@ struct RelayOptions {
     std::optional<std::filesystem::path> tls_cert_file, tls_key_file;  // both => HTTPS
     bool insecure_http = false;  // allow plain HTTP on an address other than loopback
     std::optional<std::filesystem::path> server_key_file;  // else an RSA-4096 key is generated
+    // Keys whose packages still open while only server_key_file is published:
+    // the keys of a rotation (tried in order after the current key).
+    std::vector<std::filesystem::path> previous_server_key_files;
     std::optional<UpstreamSettings> upstream;               // else the echo model answers
     std::optional<ApiKeys> api_keys;                        // else no key is required
     std::optional<TierPolicy> tier_policy;                  // else every model is allowed
     int worker_threads = 128;
+    // GET /healthz and GET /metrics on an address other than loopback too
+    // (behind a load balancer that checks health); on loopback they always are.
+    bool ops_endpoints = false;
     std::size_t max_request_bytes = kDefaultMaxRequestBytes;
 };
 
@@ -61,6 +71,10 @@ public:
     std::string base_url() const;
     int port() const;
     const std::string& public_key_pem() const;
+    // The figures behind GET /metrics; the serving layer records into them.
+    Metrics& metrics();
+    // The public keys of previous_server_key_files, in their order.
+    std::vector<std::string> previous_public_key_pems() const;
 
 private:
     struct Impl;
@@ -69,5 +83,8 @@ private:
 
 // Whether `host` is a loopback address (127.0.0.0/8, ::1) or "localhost".
 bool is_loopback_host(const std::string& host);
+
+// Whether GET /healthz and GET /metrics are served: on loopback, or when asked for.
+bool serves_ops_endpoints(const RelayOptions& options);
 
 }  // namespace veilrelay_router
