@@ -442,7 +442,8 @@ TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
     for (const char* line : {R"(veilrelay_router_upstream_requests_total{outcome="ok"} 1)",
                              R"(veilrelay_router_upstream_duration_seconds_count 1)",
                              "veilrelay_router_connections_open 7"})
-        EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos) << line << "\n" << metrics->body;
+        EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos)
+            << line << "\n" << metrics->body;
     // The key, the exchange and the two health checks: each counted once it was answered.
     EXPECT_NE(metrics->body.find(R"(veilrelay_router_requests_total{status="200"} )"), std::string::npos);
     EXPECT_NE(metrics->body.find("veilrelay_router_request_bytes_total "), std::string::npos);
@@ -479,7 +480,8 @@ struct RotationRow {
 TEST_F(RelayTest, PreviousServerKeysStillOpenTheirPackages) {
     namespace rp = router_protocol;
     std::string pems[3];
-    pems[0] = rp::public_key_pem(rp::load_private_key(relay_vectors()["server_private_key_pem"].get<std::string>()).get());
+    const auto current = rp::load_private_key(relay_vectors()["server_private_key_pem"].get<std::string>());
+    pems[0] = rp::public_key_pem(current.get());
     const std::filesystem::path files[3] = {server_key_, write_small_server_key(dir_.path() / "b.pem", pems[1]),
                                             write_small_server_key(dir_.path() / "c.pem", pems[2])};
     const RotationRow rows[] = {
@@ -520,7 +522,8 @@ TEST_F(RelayTest, PreviousServerKeysStillOpenTheirPackages) {
         }
         const auto not_a_package = http.Post("/v1/chat/secure_completion", headers, "[]", "application/octet-stream");
         ASSERT_TRUE(not_a_package);
-        EXPECT_EQ(json::parse(not_a_package->body).value("detail", ""), "Invalid package: package is not a JSON object");
+        EXPECT_EQ(json::parse(not_a_package->body).value("detail", ""),
+                  "Invalid package: package is not a JSON object");
     }
     // A key file that is no key stops the router from starting.
     std::ofstream(dir_.path() / "not-a-key.pem") << "not a key";

@@ -6,7 +6,7 @@
 //
 //   scale_load port                                  a free loopback port
 //   scale_load run URL TOTAL CONCURRENCY PER_SECOND TIMELINE [PIN...]
-//   scale_load check TIMELINE WINDOWS
+//   scale_load check TIMELINE WINDOWS TOTAL
 //
 // TIMELINE lines: "index start_ns end_ns outcome"; WINDOWS lines (written by
 // the script): "sigterm_ns exited_ns" per replica stop. Times are the
@@ -120,13 +120,13 @@ std::string send_one(ossara::Veilrelay& client, int index) {
     asio::io_context io;
     bool finished = false;
     std::exception_ptr error;
-    const json payload{{"model", "scale"},
-                       {"messages", json::array({json{{"role", "user"}, {"content", "request " + std::to_string(index)}}})}};
+    const std::string text = "request " + std::to_string(index);
+    const json payload{{"model", "scale"}, {"messages", json::array({json{{"role", "user"}, {"content", text}}})}};
     asio::co_spawn(io, client.send_secure_request(payload, "scale-" + std::to_string(index)),
                    [&](std::exception_ptr e, json answer) {
                        finished = true;
                        error = e;
-                       if (!e && answer["choices"][0]["message"]["content"] != "request " + std::to_string(index))
+                       if (!e && answer["choices"][0]["message"]["content"] != text)
                            error = std::make_exception_ptr(std::runtime_error("wrong answer"));
                    });
     io.run_for(kRequestLimit);
@@ -144,7 +144,8 @@ int run(const std::vector<std::string>& args) {
     // The published test client key: no RSA-4096 generation per run.
     const std::string key_file = args[4] + ".client-key.pem";
     {
-        const json vectors = json::parse(ossara::testing::read_text_file(ossara::testing::test_data_dir() / "vectors/packages.json"));
+        const auto vectors_file = ossara::testing::test_data_dir() / "vectors/packages.json";
+        const json vectors = json::parse(ossara::testing::read_text_file(vectors_file));
         std::ofstream(key_file) << vectors["client_private_key_pem"].get<std::string>();
     }
     // Plain HTTP on loopback is meant: neither its warning nor the library's
@@ -163,7 +164,8 @@ int run(const std::vector<std::string>& args) {
         client.pin_server_keys(pins);
         for (int i; (i = next++) < total;) {
             // Paced: request i starts no earlier than i / per_second after the start.
-            const auto due = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i / per_second));
+            const auto due =
+                started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i / per_second));
             if (due - started > kRunLimit) break;
             std::this_thread::sleep_until(due);
             const long long start = now_ns();
@@ -219,7 +221,8 @@ int check(const std::vector<std::string>& args) {
               << " faults";
     for (const auto& [name, n] : counts) std::cout << "; " << name << '=' << n;
     std::cout << std::endl;
-    if (lines != total) std::cout << "FAULT: " << total - lines << " requests were never sent or never ended" << std::endl;
+    if (lines != total)
+        std::cout << "FAULT: " << total - lines << " requests were never sent or never ended" << std::endl;
     return faults == 0 && lines == total ? 0 : 1;
 }
 
@@ -239,7 +242,8 @@ int main(int argc, char** argv) {
         std::cerr << "scale_load: " << e.what() << std::endl;
         return 2;
     }
-    std::cerr << "usage: scale_load port | run URL TOTAL CONCURRENCY PER_SECOND TIMELINE [PIN...] | check TIMELINE WINDOWS TOTAL"
+    std::cerr << "usage: scale_load port | run URL TOTAL CONCURRENCY PER_SECOND TIMELINE [PIN...]"
+                 " | check TIMELINE WINDOWS TOTAL"
               << std::endl;
     return 2;
 }

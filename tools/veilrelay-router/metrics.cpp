@@ -59,7 +59,8 @@ void DurationHistogram::render(std::string& out, std::string_view name) const {
 }
 
 void Metrics::record_request(int status, double seconds, std::uint64_t bytes_in, std::uint64_t bytes_out) noexcept {
-    const std::size_t slot = status >= kMinStatus && status <= kMaxStatus ? static_cast<std::size_t>(status - kMinStatus + 1) : 0;
+    const bool known = status >= kMinStatus && status <= kMaxStatus;
+    const std::size_t slot = known ? static_cast<std::size_t>(status - kMinStatus + 1) : 0;
     requests_by_status_[slot].fetch_add(1, std::memory_order_relaxed);
     request_durations_.observe(seconds);
     request_bytes_.fetch_add(bytes_in, std::memory_order_relaxed);
@@ -90,7 +91,8 @@ std::string Metrics::render_prometheus() const {
         const std::uint64_t n = requests_by_status_[slot].load(std::memory_order_relaxed);
         if (n == 0) continue;
         const int status = slot == 0 ? 0 : static_cast<int>(slot) - 1 + kMinStatus;
-        sample(out, "veilrelay_router_requests_total", "{status=\"" + std::to_string(status) + "\"}", std::to_string(n));
+        sample(out, "veilrelay_router_requests_total", "{status=\"" + std::to_string(status) + "\"}",
+               std::to_string(n));
     }
     header(out, "veilrelay_router_request_duration_seconds", "histogram",
            "Time from a request's head to its answer, in seconds.");

@@ -170,8 +170,6 @@ struct RelayRouter::Impl {
         log->info(format_request_line(record, std::chrono::steady_clock::now()));
     }
 
-    // The model server's model list, plainly: model names are no secret of
-    // a conversation. Behind API keys only callers with a key see it.
     // A call to the model server, timed into the metrics.
     template <class Call>
     UpstreamResult timed_upstream_call(Call&& call) {
@@ -182,6 +180,8 @@ struct RelayRouter::Impl {
         return result;
     }
 
+    // The model server's model list, plainly: model names are no secret of
+    // a conversation. Behind API keys only callers with a key see it.
     void serve_models(const httplib::Request& req, httplib::Response& res) {
         const auto started = std::chrono::steady_clock::now();
         try {
