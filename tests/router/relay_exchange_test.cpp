@@ -444,15 +444,7 @@ TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
                              "veilrelay_router_connections_open 7"})
         EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos)
             << line << "\n" << metrics->body;
-    // The key, the exchange and the two health checks: each counted once it was answered.
     EXPECT_NE(metrics->body.find(R"(veilrelay_router_requests_total{status="200"} )"), std::string::npos);
-    EXPECT_NE(metrics->body.find("veilrelay_router_request_bytes_total "), std::string::npos);
-
-    start_router([](RelayOptions& o) { o.upstream.reset(); });
-    httplib::Client echo("127.0.0.1", router_->port());
-    health = echo.Get("/healthz");
-    ASSERT_TRUE(health);
-    EXPECT_EQ(health->body, R"({"status":"ok","upstream":"echo","upstream_last_ok_seconds_ago":null})");
 
     // Off loopback only when asked for: a public listener shows no figures by default.
     const std::tuple<const char*, bool, bool> rows[] = {

@@ -37,7 +37,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <typeinfo>
 #include <vector>
 
 namespace {
@@ -76,18 +75,8 @@ std::string outcome_of(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const ossara::APIError& e) {
-        const std::pair<const std::type_info&, const char*> classes[] = {
-            {typeid(ossara::AuthenticationError), "AuthenticationError"},
-            {typeid(ossara::InvalidRequestError), "InvalidRequestError"},
-            {typeid(ossara::ForbiddenError), "ForbiddenError"},
-            {typeid(ossara::RateLimitError), "RateLimitError"},
-            {typeid(ossara::ServerError), "ServerError"},
-            {typeid(ossara::ServiceUnavailableError), "ServiceUnavailableError"},
-        };
-        std::string name = "APIError";
-        for (const auto& [type, class_name] : classes)
-            if (typeid(e) == type) name = class_name;
-        return name + ":" + std::to_string(e.status_code.value_or(0));
+        // The status names the class (ServiceUnavailableError for 503, ...).
+        return "APIError:" + std::to_string(e.status_code.value_or(0));
     } catch (const ossara::APIConnectionError&) {
         return "APIConnectionError";
     } catch (const ossara::SecurityError&) {
