@@ -5,11 +5,14 @@
 // was stopping.
 //
 //   scale_load port                                  a free loopback port
-//   scale_load run URL TOTAL CONCURRENCY PER_SECOND TIMELINE [PIN...]
+//   scale_load run URL TOTAL CONCURRENCY PER_SECOND TIMELINE DONE_FLAG [PIN...]
 //   scale_load check TIMELINE WINDOWS TOTAL
 //
 // TIMELINE lines: "index start_ns end_ns outcome"; WINDOWS lines (written by
-// the script): "sigterm_ns exited_ns" per replica stop. Times are the
+// the script): "sigterm_ns exited_ns" per replica stop. Until the file
+// DONE_FLAG exists (the script's steps are over) the last fifth of the
+// requests trickle at 4 a second, so requests stay in flight for as long as
+// a slow machine takes for those steps. Times are the
 // realtime clock in nanoseconds, the one `date +%s%N` reads.
 #include <ossara/Veilrelay.hpp>
 #include <ossara/veilrelay/errors.hpp>
@@ -19,6 +22,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <nlohmann/json.hpp>
+#include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <arpa/inet.h>
@@ -27,14 +31,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <tuple>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,12 +128,14 @@ std::string send_one(ossara::Veilrelay& client, int index) {
 }
 
 int run(const std::vector<std::string>& args) {
-    if (args.size() < 5) throw std::invalid_argument("run URL TOTAL CONCURRENCY PER_SECOND TIMELINE [PIN...]");
+    if (args.size() < 6)
+        throw std::invalid_argument("run URL TOTAL CONCURRENCY PER_SECOND TIMELINE DONE_FLAG [PIN...]");
     const std::string url = args[0];
     const int total = std::stoi(args[1]);
     const int concurrency = std::stoi(args[2]);
     const double per_second = std::stod(args[3]);
-    const std::vector<std::string> pins(args.begin() + 5, args.end());
+    const std::filesystem::path done_flag = args[5];
+    const std::vector<std::string> pins(args.begin() + 6, args.end());
 
     // The published test client key: no RSA-4096 generation per run.
     const std::string key_file = args[4] + ".client-key.pem";
@@ -138,25 +145,33 @@ int run(const std::vector<std::string>& args) {
         std::ofstream(key_file) << vectors["client_private_key_pem"].get<std::string>();
     }
     // Plain HTTP on loopback is meant: neither its warning nor the library's
-    // per-request warning lines about it.
+    // per-request warning lines about it (the library takes a logger of its
+    // name that the application registered first).
     ossara::set_warning_handler([](auto, auto, const auto&) {});
-    { ossara::Veilrelay registers_the_logger(url, true); }
-    if (const auto log = spdlog::get("ossara.Veilrelay")) log->set_level(spdlog::level::err);
+    spdlog::stderr_color_mt("ossara.Veilrelay")->set_level(spdlog::level::err);
 
     Timeline timeline;
     timeline.file.open(args[4], std::ios::trunc);
-    std::atomic<int> next{0};
+    // Start slots handed out in order: request i starts at its slot.
+    std::mutex slots;
+    int next = 0;
     const auto started = Clock::now();
+    Clock::time_point next_slot = started;
+    const auto take = [&]() -> std::pair<int, Clock::time_point> {
+        const std::lock_guard lock(slots);
+        if (next >= total || next_slot - started > kRunLimit) return {-1, {}};
+        const bool trickle = next >= total * 4 / 5 && !std::filesystem::exists(done_flag);
+        const auto slot = next_slot;
+        const std::chrono::duration<double> interval(1.0 / (trickle ? 4.0 : per_second));
+        next_slot += std::chrono::duration_cast<Clock::duration>(interval);
+        return {next++, slot};
+    };
     const auto worker = [&] {
         ossara::Veilrelay client(url, /*allow_http=*/true);
         client.load_keys(key_file);
         client.pin_server_keys(pins);
-        for (int i; (i = next++) < total;) {
-            // Paced: request i starts no earlier than i / per_second after the start.
-            const auto due =
-                started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i / per_second));
-            if (due - started > kRunLimit) break;
-            std::this_thread::sleep_until(due);
+        for (auto [i, slot] = take(); i >= 0; std::tie(i, slot) = take()) {
+            std::this_thread::sleep_until(slot);
             const long long start = now_ns();
             const std::string outcome = send_one(client, i);
             timeline.add(i, start, now_ns(), outcome);
@@ -167,7 +182,7 @@ int run(const std::vector<std::string>& args) {
     for (auto& t : workers) t.join();
 
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    std::cout << "sent " << std::min(next.load(), total) << " of " << total << " requests in " << seconds << " s:";
+    std::cout << "sent " << next << " of " << total << " requests in " << seconds << " s:";
     for (const auto& [outcome, n] : timeline.counts) std::cout << ' ' << outcome << '=' << n;
     std::cout << std::endl;
     std::remove(key_file.c_str());
@@ -231,7 +246,7 @@ int main(int argc, char** argv) {
         std::cerr << "scale_load: " << e.what() << std::endl;
         return 2;
     }
-    std::cerr << "usage: scale_load port | run URL TOTAL CONCURRENCY PER_SECOND TIMELINE [PIN...]"
+    std::cerr << "usage: scale_load port | run URL TOTAL CONCURRENCY PER_SECOND TIMELINE DONE_FLAG [PIN...]"
                  " | check TIMELINE WINDOWS TOTAL"
               << std::endl;
     return 2;
