@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libcli11-dev
   curl
+  haproxy  # the scale-out test: routers behind a load balancer
 )
 
 SUDO=""

@@ -278,6 +278,28 @@ TEST_F(VeilrelayCli, RouterKeyPrintsTheFingerprintThatPinTakes) {
     r = run_process(chat_args({"--api-key", kApiKey, "--pin", other, "pinned"}));
     EXPECT_EQ(r.exit_code, 8);
     EXPECT_NE(r.err.find("does not match the pinned key"), std::string::npos) << r.err;
+
+    // --pin repeated (a key rotation): any one of the pins admits the key.
+    std::string third = other;
+    third[1] = third[1] == '0' ? '1' : '0';
+    const std::vector<std::pair<std::vector<std::string>, int>> rows = {
+        {{"--pin", other, "--pin", fingerprint}, 0},
+        {{"--pin", fingerprint, "--pin", other}, 0},
+        {{"--pin", other, "--pin", third}, 8},
+    };
+    for (const auto& [pins, exit_code] : rows) {
+        auto args = pins;
+        args.insert(args.end(), {"--api-key", kApiKey, "pinned"});
+        r = run_process(chat_args(args));
+        EXPECT_EQ(r.exit_code, exit_code) << ::testing::PrintToString(pins) << r.err;
+        if (exit_code == 0) {
+            EXPECT_EQ(r.out, "pinned\n");
+        }
+        auto key_args = pins;
+        key_args.insert(key_args.begin(), {VEILRELAY_EXE, "router-key", "--router", url_, "--ca-file",
+                                           certs_.ca_file.string()});
+        EXPECT_EQ(run_process(key_args).exit_code, exit_code) << ::testing::PrintToString(pins);
+    }
 }
 
 }  // namespace

@@ -352,6 +352,49 @@ TEST_F(HostileRouterTest, PinnedKeyRefusesASubstitutedKeyBeforeAnyPost) {
     EXPECT_EQ(client.pinned_server_key(), pin);
 }
 
+// Several pins (a key rotation): the router's key must match any one of them.
+TEST_F(HostileRouterTest, AnyOfSeveralPinsAdmitsTheRoutersKey) {
+    const std::string pin = detail_fingerprint(router_->public_key_pem());
+    const std::string other = detail_fingerprint(vectors()["client_public_key_pem"].get<std::string>());
+    std::string third = "00";
+    for (int pair = 1; pair < 32; ++pair) third += ":00";
+    struct Row {
+        const char* what;
+        std::vector<std::string> pins;
+        bool admitted;
+    } rows[] = {
+        {"none", {}, true},
+        {"only the router's", {pin}, true},
+        {"the router's last", {other, third, pin}, true},
+        {"two others", {other, third}, false},
+    };
+    Veilrelay client = make_client();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        router_->clear_requests();
+        client.pin_server_keys(row.pins);
+        EXPECT_EQ(client.pinned_server_keys().size(), row.pins.size());
+        LogCapture log("ossara.Veilrelay");
+        const auto outcome = outcome_of(client.send_secure_request(chat_payload("x"), "p"));
+        if (row.admitted) {
+            EXPECT_FALSE(outcome);
+            EXPECT_EQ(posts_seen(), 1u);
+            continue;
+        }
+        expect_error<SecurityError>(outcome, "Server public key does not match the pinned key");
+        EXPECT_EQ(posts_seen(), 0u);
+        const auto errors = log.lines_at(spdlog::level::err);
+        ASSERT_FALSE(errors.empty());
+        for (const auto& p : row.pins) EXPECT_NE(errors[0].find(p), std::string::npos) << errors[0];
+    }
+    // One malformed fingerprint among good ones leaves the pins as they were.
+    client.pin_server_keys({pin, other});
+    EXPECT_THROW(client.pin_server_keys({third, "ab:cd"}), ValueError);
+    EXPECT_EQ(client.pinned_server_keys(), (std::vector<std::string>{pin, other}));
+    client.pin_server_key(std::nullopt);
+    EXPECT_TRUE(client.pinned_server_keys().empty());
+}
+
 // Proxy variables in the environment are ignored; an explicit proxy is used.
 TEST_F(HostileRouterTest, ProxiesComeOnlyFromTheClient) {
     const std::string dead = "http://127.0.0.1:" + std::to_string(devrouter::closed_port());

@@ -416,6 +416,118 @@ TEST_F(RelayTest, APeerOnThePathSeesOnlyPackagesAndTheUpstreamOnlyPlaintext) {
     EXPECT_NE(upstream_.requests().at(0).body.find(question), std::string::npos);
 }
 
+// The ops endpoints on a loopback router: health with the model server's
+// last answer, and the Prometheus figures of what was served.
+TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
+    start_router();
+    httplib::Client http("127.0.0.1", router_->port());
+    auto health = http.Get("/healthz");
+    ASSERT_TRUE(health);
+    EXPECT_EQ(health->status, 200);
+    EXPECT_EQ(health->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(health->body, R"({"status":"ok","upstream":")" + upstream_.base_url() +
+                                R"(","upstream_last_ok_seconds_ago":null})");
+
+    upstream_.reply_with({200, FakeUpstream::completion("counted", "m1")});
+    Veilrelay c = client();
+    send(c, chat("hi"));
+    health = http.Get("/healthz");
+    ASSERT_TRUE(health);
+    const json seen = json::parse(health->body);
+    ASSERT_TRUE(seen["upstream_last_ok_seconds_ago"].is_number()) << health->body;
+    EXPECT_LT(seen["upstream_last_ok_seconds_ago"].get<double>(), 10.0);
+
+    router_->metrics().set_connections_open(7);
+    const auto metrics = http.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(metrics->status, 200);
+    EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    for (const char* line : {R"(veilrelay_router_upstream_requests_total{outcome="ok"} 1)",
+                             R"(veilrelay_router_upstream_duration_seconds_count 1)",
+                             "veilrelay_router_connections_open 7"})
+        EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos)
+            << line << "\n" << metrics->body;
+    EXPECT_NE(metrics->body.find(R"(veilrelay_router_requests_total{status="200"} )"), std::string::npos);
+
+    // Off loopback only when asked for: a public listener shows no figures by default.
+    const std::tuple<const char*, bool, bool> rows[] = {
+        {"127.0.0.1", false, true}, {"::1", false, true},     {"localhost", false, true},
+        {"0.0.0.0", false, false},  {"192.0.2.7", false, false}, {"0.0.0.0", true, true},
+    };
+    for (const auto& [host, asked, served] : rows) {
+        RelayOptions options;
+        options.host = host;
+        options.ops_endpoints = asked;
+        EXPECT_EQ(veilrelay_router::serves_ops_endpoints(options), served) << host << " " << asked;
+    }
+}
+
+struct RotationRow {
+    const char* what;
+    std::vector<int> previous;  // the router's previous keys: 1 and 2 (0 is its current key)
+    int sealed_for;
+    int status;
+};
+
+// During a key rotation packages sealed for a previous key still open, only
+// the current key is served, and a package that no key opens gets the same
+// refusal as from a router without previous keys.
+TEST_F(RelayTest, PreviousServerKeysStillOpenTheirPackages) {
+    namespace rp = router_protocol;
+    std::string pems[3];
+    const auto current = rp::load_private_key(relay_vectors()["server_private_key_pem"].get<std::string>());
+    pems[0] = rp::public_key_pem(current.get());
+    const std::filesystem::path files[3] = {server_key_, write_small_server_key(dir_.path() / "b.pem", pems[1]),
+                                            write_small_server_key(dir_.path() / "c.pem", pems[2])};
+    const RotationRow rows[] = {
+        {"current key", {}, 0, 200},
+        {"another key, no previous keys", {}, 1, 400},
+        {"the previous key", {1}, 1, 200},
+        {"the second previous key", {1, 2}, 2, 200},
+        {"the current key beside previous keys", {1, 2}, 0, 200},
+        {"another key beside a previous key", {1}, 2, 400},
+    };
+    std::string encoded_key;
+    for (const char ch : relay_vectors()["client_public_key_pem"].get<std::string>())
+        encoded_key += ch == '\n' ? std::string("%0A") : std::string(1, ch);
+    const httplib::Headers headers{{"X-Payload-ID", "rotation"}, {"X-Public-Key", encoded_key}};
+    const auto client_key = rp::load_private_key(relay_vectors()["client_private_key_pem"].get<std::string>());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        start_router([&](RelayOptions& o) {
+            o.upstream.reset();
+            for (const int i : row.previous) o.previous_server_key_files.push_back(files[i]);
+        });
+        EXPECT_EQ(router_->previous_public_key_pems().size(), row.previous.size());
+        httplib::Client http("127.0.0.1", router_->port());
+        const auto served = http.Get("/pki/public_key");
+        ASSERT_TRUE(served);
+        EXPECT_EQ(served->body, pems[0]);
+        const auto recipient = rp::load_public_key(pems[row.sealed_for]);
+        const auto r = http.Post("/v1/chat/secure_completion", headers,
+                                 rp::seal_package(chat("rotated").dump(), recipient.get()).dump(),
+                                 "application/octet-stream");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, row.status) << r->body;
+        if (r->status == 200) {
+            const json answer = json::parse(rp::open_package(r->body, client_key.get()));
+            EXPECT_EQ(answer["choices"][0]["message"]["content"], "rotated");
+        } else {
+            EXPECT_EQ(json::parse(r->body).value("detail", ""), "Invalid package: RSA-OAEP unwrap failed");
+        }
+        const auto not_a_package = http.Post("/v1/chat/secure_completion", headers, "[]", "application/octet-stream");
+        ASSERT_TRUE(not_a_package);
+        EXPECT_EQ(json::parse(not_a_package->body).value("detail", ""),
+                  "Invalid package: package is not a JSON object");
+    }
+    // A key file that is no key stops the router from starting.
+    std::ofstream(dir_.path() / "not-a-key.pem") << "not a key";
+    RelayOptions broken;
+    broken.server_key_file = server_key_;
+    broken.previous_server_key_files = {dir_.path() / "not-a-key.pem"};
+    EXPECT_THROW(veilrelay_router::RelayRouter{broken}, std::runtime_error);
+}
+
 TEST_F(RelayTest, WithoutUpstreamTheEchoModelAnswers) {
     start_router([](RelayOptions& o) { o.upstream.reset(); });
     Veilrelay c = client();

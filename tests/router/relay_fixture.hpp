@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <openssl/pem.h>
+#include <router_protocol/package_crypto.hpp>
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -26,6 +29,17 @@ using veilrelay_router::RelayOptions;
 inline const nlohmann::json& relay_vectors() {
     static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
     return doc;
+}
+
+// Writes a new RSA-2048 private key (quick to make and to use) to `path`;
+// its public key PEM lands in `public_pem`.
+inline std::filesystem::path write_small_server_key(const std::filesystem::path& path, std::string& public_pem) {
+    const auto key = router_protocol::generate_rsa_key(2048);
+    public_pem = router_protocol::public_key_pem(key.get());
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "w"), &std::fclose);
+    if (!file || PEM_write_PrivateKey(file.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        throw std::runtime_error("cannot write the key");
+    return path;
 }
 
 inline json chat(const std::string& content, const std::string& model = "m1") {

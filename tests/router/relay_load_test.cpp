@@ -10,7 +10,6 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <httplib.h>
-#include <openssl/pem.h>
 
 #include <malloc.h>
 
@@ -53,21 +52,11 @@ TEST_F(RelayTest, SixtyFourRequestsWaitOnTheUpstreamTogether) {
     EXPECT_LT(seconds, 30.0);
 }
 
-// A 2048-bit server key keeps the 1,000 RSA unwraps of this test quick; the
-// router does not care about the size.
-std::filesystem::path write_small_server_key(const std::filesystem::path& dir, std::string& public_pem) {
-    const auto key = router_protocol::generate_rsa_key(2048);
-    public_pem = router_protocol::public_key_pem(key.get());
-    const auto path = dir / "small-server.pem";
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "w"), &std::fclose);
-    if (!file || PEM_write_PrivateKey(file.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
-        throw std::runtime_error("cannot write the key");
-    return path;
-}
-
 TEST_F(RelayTest, ThousandRequestsAgainstAFailingUpstreamLeakNothing) {
+    // A 2048-bit server key keeps the 1,000 RSA unwraps of this test quick;
+    // the router does not care about the size.
     std::string server_public;
-    const auto key_file = write_small_server_key(dir_.path(), server_public);
+    const auto key_file = write_small_server_key(dir_.path() / "small-server.pem", server_public);
     // Few workers, so the warm-up has used every one of them (each thread
     // keeps some per-thread state of its own, e.g. OpenSSL's).
     start_router([&](RelayOptions& o) {

@@ -210,6 +210,11 @@ TEST(RouterCommandLine, RefusesPlainHttpOffLoopbackAndStopsCleanlyOnSigterm) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("unknown tier 'premium'"), std::string::npos) << r.err;
 
+    // A previous key alone would publish a new key per start that no client can pin.
+    r = run_process({ROUTER_EXE, "--port", "0", "--previous-server-key", (dir.path() / "server.pem").string()});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("--previous-server-key needs --server-key"), std::string::npos) << r.err;
+
     args = base;
     args.insert(args.end(), {"--host", "0.0.0.0", "--insecure-http"});
     fs::create_directory(dir.path() / "log");

@@ -1,6 +1,7 @@
 // The router's pieces that read untrusted or operator input: key and policy
 // files, decrypted payloads, upstream error bodies, log values.
 #include "api_keys.hpp"
+#include "metrics.hpp"
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "tier_policy.hpp"
@@ -10,7 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace veilrelay_router {
 namespace {
@@ -166,6 +173,102 @@ TEST(RequestLog, CallerValuesCannotForgeLines) {
     const std::string line = format_request_line(record, record.started);
     EXPECT_EQ(line.find('\n'), std::string::npos);
     EXPECT_NE(line.find("id=p\\x0d\\x0a tier=- model=- status=200"), std::string::npos) << line;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The value of the sample line `name_and_labels`, or -1 without one.
+double sample_value(const std::string& text, const std::string& name_and_labels) {
+    for (const auto& line : lines_of(text))
+        if (line.starts_with(name_and_labels + " ")) return std::stod(line.substr(name_and_labels.size() + 1));
+    return -1;
+}
+
+TEST(Metrics, RendersThePrometheusTextFormat) {
+    Metrics m;
+    m.record_request(200, 0.003, 100, 2000);
+    m.record_request(200, 0.2, 50, 10);
+    m.record_request(400, 75.0, 7, 30);  // above the largest bound: counted in +Inf only
+    m.record_request(200, -1.0, 0, 0);   // a clock that stepped back counts as no time
+    m.record_request(42, 0.01, 0, 0);    // not an HTTP status: kept apart
+    m.record_upstream(0.004, true);
+    m.record_upstream(12.0, false);
+    std::string text = m.render_prometheus();
+
+    const std::pair<const char*, double> samples[] = {
+        {R"(veilrelay_router_requests_total{status="200"})", 3},
+        {R"(veilrelay_router_requests_total{status="400"})", 1},
+        {R"(veilrelay_router_requests_total{status="0"})", 1},
+        {R"(veilrelay_router_request_duration_seconds_bucket{le="0.005"})", 2},
+        {R"(veilrelay_router_request_duration_seconds_bucket{le="0.01"})", 3},
+        {R"(veilrelay_router_request_duration_seconds_bucket{le="0.25"})", 4},
+        {R"(veilrelay_router_request_duration_seconds_bucket{le="60"})", 4},
+        {R"(veilrelay_router_request_duration_seconds_bucket{le="+Inf"})", 5},
+        {"veilrelay_router_request_duration_seconds_count", 5},
+        {R"(veilrelay_router_upstream_duration_seconds_bucket{le="0.005"})", 1},
+        {R"(veilrelay_router_upstream_duration_seconds_bucket{le="10"})", 1},
+        {R"(veilrelay_router_upstream_duration_seconds_bucket{le="20"})", 2},
+        {R"(veilrelay_router_upstream_duration_seconds_bucket{le="+Inf"})", 2},
+        {"veilrelay_router_upstream_duration_seconds_count", 2},
+        {R"(veilrelay_router_upstream_requests_total{outcome="ok"})", 1},
+        {R"(veilrelay_router_upstream_requests_total{outcome="error"})", 1},
+        {"veilrelay_router_request_bytes_total", 157},
+        {"veilrelay_router_response_bytes_total", 2040},
+        {"veilrelay_router_connections_open", -1},  // not set by the serving layer yet
+    };
+    for (const auto& [name, value] : samples) EXPECT_EQ(sample_value(text, name), value) << name << "\n" << text;
+    EXPECT_NEAR(sample_value(text, "veilrelay_router_request_duration_seconds_sum"), 75.213, 1e-9);
+    EXPECT_NEAR(sample_value(text, "veilrelay_router_upstream_duration_seconds_sum"), 12.004, 1e-9);
+
+    m.set_connections_open(3);
+    text = m.render_prometheus();
+    EXPECT_EQ(sample_value(text, "veilrelay_router_connections_open"), 3);
+
+    // Every line is a comment of its metric family or a sample of a declared
+    // family; buckets never fall and every histogram ends with +Inf.
+    const std::regex sample_line(R"(([a-z_]+)(\{[a-z]+="[^"]*"\})? [0-9.e+-]+)");
+    const std::regex comment_line(R"(# (HELP|TYPE) ([a-z_]+) .+)");
+    std::vector<std::string> declared;
+    std::map<std::string, double> last_bucket;
+    for (const auto& line : lines_of(text)) {
+        std::smatch match;
+        if (std::regex_match(line, match, comment_line)) {
+            if (match[1] == "TYPE") declared.push_back(match[2]);
+            continue;
+        }
+        ASSERT_TRUE(std::regex_match(line, match, sample_line)) << line;
+        std::string family = match[1];
+        for (const char* suffix : {"_bucket", "_sum", "_count"})
+            if (family.ends_with(suffix) && family.find("duration") != std::string::npos)
+                family.resize(family.size() - std::string_view(suffix).size());
+        EXPECT_NE(std::find(declared.begin(), declared.end(), family), declared.end()) << line;
+        if (std::string(match[1]).ends_with("_bucket")) {
+            const double value = std::stod(line.substr(line.rfind(' ') + 1));
+            EXPECT_GE(value, last_bucket[family]) << line;
+            last_bucket[family] = value;
+        }
+    }
+    EXPECT_TRUE(text.ends_with("\n"));
+    EXPECT_NE(text.find("# TYPE veilrelay_router_request_duration_seconds histogram\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE veilrelay_router_connections_open gauge\n"), std::string::npos);
+}
+
+TEST(Metrics, HealthSaysWhenTheModelServerLastAnswered) {
+    Metrics m;
+    EXPECT_EQ(m.render_health("echo"), R"({"status":"ok","upstream":"echo","upstream_last_ok_seconds_ago":null})");
+    m.record_upstream(0.1, false);
+    EXPECT_LT(m.upstream_last_ok_seconds_ago(), 0) << "a failed call is no sign of life";
+    m.record_upstream(0.1, true);
+    const auto health = nlohmann::json::parse(m.render_health("http://127.0.0.1:8000/v1"));
+    EXPECT_EQ(health["upstream"], "http://127.0.0.1:8000/v1");
+    ASSERT_TRUE(health["upstream_last_ok_seconds_ago"].is_number()) << health;
+    EXPECT_LT(health["upstream_last_ok_seconds_ago"].get<double>(), 5.0);
+    EXPECT_NEAR(m.upstream_last_ok_seconds_ago(Metrics::Clock::now() + std::chrono::seconds(90)), 90.0, 5.0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -16,13 +17,13 @@ namespace veilrelay_cli {
 
 struct RouterAccess {
     std::optional<std::string> proxy;  // --proxy URL
-    std::optional<std::string> pin;    // --pin FINGERPRINT
+    std::vector<std::string> pins;     // --pin FINGERPRINT, repeatable: the router key must match one
 };
 
 // Adds --proxy and, with `with_pin`, --pin to `command`; the values land in `access`.
 void add_router_access_options(CLI::App& command, RouterAccess& access, bool with_pin = true);
 
-// Sets the proxy and the pin on the client (ossara::ValueError for a malformed fingerprint).
+// Sets the proxy and the pins on the client (ossara::ValueError for a malformed fingerprint).
 void apply_router_access(ossara::Veilrelay& client, const RouterAccess& access);
 
 }  // namespace veilrelay_cli

@@ -8,6 +8,7 @@
 
 #include <asio/io_context.hpp>
 
+#include <algorithm>
 #include <ostream>
 
 namespace veilrelay_cli {
@@ -20,7 +21,8 @@ void run_router_key(const RouterKeyOptions& options, std::ostream& out) {
     asio::io_context io;
     std::string pem = run_sync(io, client.fetch_server_public_key());
     const std::string fingerprint = public_key_fingerprint(pem);
-    if (options.access.pin && client.pinned_server_key() != fingerprint)
+    const auto& pins = client.pinned_server_keys();
+    if (!pins.empty() && std::find(pins.begin(), pins.end(), fingerprint) == pins.end())
         throw ossara::SecurityError("Server public key does not match the pinned key");
     if (!pem.empty() && pem.back() != '\n') pem += '\n';
     out << pem << "SHA-256 fingerprint: " << fingerprint << '\n';

@@ -56,6 +56,9 @@ int serve(RelayOptions options) {
     RelayRouter router(std::move(options));
     router.start();
     std::cout << router.base_url() << '\n' << ossara::tools::fingerprint_line(router.public_key_pem()) << std::endl;
+    for (const auto& pem : router.previous_public_key_pems())
+        router_logger()->info("packages sealed for the previous key {} still open",
+                              ossara::tools::public_key_fingerprint(pem));
 
     int received = 0;
     sigwait(&stop_signals, &received);
@@ -69,6 +72,7 @@ int run(int argc, char** argv) {
     CLI::App app{kDescription, "veilrelay-router"};
 
     RelayOptions options;
+    std::vector<std::string> previous_server_keys;
     std::string upstream, upstream_key_file, upstream_ca_file, server_key, tls_cert, tls_key, api_keys_file,
         tier_policy_file;
     double upstream_timeout = 300.0;
@@ -89,6 +93,11 @@ int run(int argc, char** argv) {
     app.add_option("--server-key", server_key,
                    "Server RSA private key (PKCS#8 PEM) for the packages; default: a new RSA-4096 key per start")
         ->check(CLI::ExistingFile);
+    app.add_option("--previous-server-key", previous_server_keys,
+                   "A previous server key (PKCS#8 PEM) whose packages still open; repeatable. Only --server-key "
+                   "is published. For a rotation across replicas, first give every replica the new key here")
+        ->check(CLI::ExistingFile)
+        ->allow_extra_args(false);
     auto* cert_opt = app.add_option("--tls-cert", tls_cert, "TLS certificate chain (PEM); serves HTTPS with --tls-key")
                          ->check(CLI::ExistingFile);
     auto* key_opt = app.add_option("--tls-key", tls_key, "TLS private key (PEM)")->check(CLI::ExistingFile);
@@ -101,6 +110,9 @@ int run(int argc, char** argv) {
     app.add_option("--tier-policy", tier_policy_file,
                    "JSON object mapping each tier (standard, high, maximum) to the models it allows")
         ->check(CLI::ExistingFile);
+    app.add_flag("--ops-endpoints", options.ops_endpoints,
+                 "Serve GET /healthz and GET /metrics on this address even when it is not loopback (they always "
+                 "are on loopback); for load balancers' health checks and monitoring");
     app.add_option("--workers", options.worker_threads, "Event-loop threads (default: one per core)")
         ->check(CLI::Range(1, 256));
     double grace = 10.0;
@@ -152,6 +164,9 @@ int run(int argc, char** argv) {
         options.limits.max_connections = max_connections;
         options.limits.idle_timeout = std::chrono::milliseconds(static_cast<long long>(idle_timeout * 1000.0));
         if (!server_key.empty()) options.server_key_file = server_key;
+        if (!previous_server_keys.empty() && server_key.empty())
+            throw std::runtime_error("--previous-server-key needs --server-key (the key clients are given)");
+        options.previous_server_key_files.assign(previous_server_keys.begin(), previous_server_keys.end());
         if (!tls_cert.empty()) {
             options.tls_cert_file = tls_cert;
             options.tls_key_file = tls_key;

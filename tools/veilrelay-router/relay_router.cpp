@@ -74,6 +74,10 @@ std::span<std::uint8_t> as_bytes(std::string& text) {
     return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 bool valid_payload_id(std::string_view id) {
     return !id.empty() && id.size() <= kMaxPayloadId &&
            std::all_of(id.begin(), id.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; });
@@ -89,16 +93,24 @@ bool is_loopback_host(const std::string& host) {
     return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
+bool serves_ops_endpoints(const RelayOptions& options) {
+    return options.ops_endpoints || is_loopback_host(options.host);
+}
+
 struct RelayRouter::Impl {
     RelayOptions options;
     rp::EvpKey server_key;
     std::string public_pem;
+    std::vector<rp::EvpKey> previous_keys;
+    // The current key first, then the previous ones: the order packages are tried in.
+    std::vector<EVP_PKEY*> opening_keys;
     std::shared_ptr<spdlog::logger> log = router_logger();
     // Declared before the calls: the calls end (and hand their last
     // outcomes to the loops) before the server's loops go.
     std::unique_ptr<rp::AsyncHttpServer> server;
     std::unique_ptr<UpstreamCalls> calls;
     int port = 0;
+    Metrics metrics;
 
     explicit Impl(RelayOptions opts) : options(std::move(opts)) {
         if (options.tls_cert_file.has_value() != options.tls_key_file.has_value())
@@ -109,12 +121,17 @@ struct RelayRouter::Impl {
         server_key = options.server_key_file ? load_server_key(*options.server_key_file)
                                              : rp::generate_rsa_key(kServerKeyBits);
         public_pem = rp::public_key_pem(server_key.get());
+        opening_keys.push_back(server_key.get());
+        for (const auto& file : options.previous_server_key_files) {
+            previous_keys.push_back(load_server_key(file));
+            opening_keys.push_back(previous_keys.back().get());
+        }
     }
 
     // Bodies larger than the limit are refused from their Content-Length,
     // before a byte of them is read; bodies without a length (chunked) are
     // refused as well.
-    std::optional<rp::HttpResponse> on_head(const rp::HttpRequest& req) const {
+    std::optional<rp::HttpResponse> on_head(const rp::HttpRequest& req) {
         if (req.method != "POST") return std::nullopt;
         std::optional<Refusal> refusal;
         // Without a length the body would be read until the peer closes.
@@ -134,6 +151,7 @@ struct RelayRouter::Impl {
         } else {
             log_other(req, res);
         }
+        metrics.record_request(res.status, 0.0, 0, res.body.size());
         return res;
     }
 
@@ -143,20 +161,35 @@ struct RelayRouter::Impl {
     }
 
     asio::awaitable<rp::HttpResponse> on_request(rp::HttpRequest& req) {
+        const auto started = std::chrono::steady_clock::now();
         rp::HttpResponse res;
         if (req.path == rp::kCompletionPath && req.method == "POST") {
             co_await serve_completion(req, res);
         } else if (req.path == "/v1/models" && req.method == "GET") {
             co_await serve_models(req, res);
         } else {
-            if (req.path == rp::kPublicKeyPath && req.method == "GET") {
-                res.set_content(public_pem, "text/plain");
-            } else {
-                answer_detail(res, 404, "Not Found");
-            }
+            serve_small(req, res);
             log_other(req, res);
         }
+        // A streamed answer is counted when its head goes out.
+        metrics.record_request(res.status, seconds_since(started), req.body.size(), res.body.size());
         co_return res;
+    }
+
+    // The key, the operations endpoints (loopback or --ops-endpoints only), or 404.
+    void serve_small(const rp::HttpRequest& req, rp::HttpResponse& res) {
+        const bool get = req.method == "GET";
+        if (get && req.path == rp::kPublicKeyPath) {
+            res.set_content(public_pem, "text/plain");
+        } else if (get && req.path == "/healthz" && serves_ops_endpoints(options)) {
+            res.set_content(metrics.render_health(options.upstream ? options.upstream->base_url : "echo"),
+                            "application/json");
+        } else if (get && req.path == "/metrics" && serves_ops_endpoints(options)) {
+            metrics.set_connections_open(server->open_connections());
+            res.set_content(metrics.render_prometheus(), kPrometheusContentType);
+        } else {
+            answer_detail(res, 404, "Not Found");
+        }
     }
 
     // The answers the server makes itself (malformed heads, deadlines, the
@@ -188,6 +221,15 @@ struct RelayRouter::Impl {
         log->info(format_request_line(record, std::chrono::steady_clock::now()));
     }
 
+    // A call to the model server, timed into the metrics.
+    asio::awaitable<UpstreamResult> timed(asio::awaitable<UpstreamResult> call) {
+        const auto started = std::chrono::steady_clock::now();
+        UpstreamResult result = co_await std::move(call);
+        metrics.record_upstream(seconds_since(started), result.outcome == UpstreamResult::Outcome::answered &&
+                                                            result.http_status < 500);
+        co_return result;
+    }
+
     // The model server's model list, plainly: model names are no secret of
     // a conversation. Behind API keys only callers with a key see it.
     asio::awaitable<void> serve_models(const rp::HttpRequest& req, rp::HttpResponse& res) {
@@ -195,7 +237,7 @@ struct RelayRouter::Impl {
         try {
             check_api_key(req);
             if (!options.upstream) throw Refusal{404, "No model list: the built-in echo model answers every model name"};
-            const UpstreamResult result = co_await calls->get_models(*options.upstream, kModelListTimeout);
+            const UpstreamResult result = co_await timed(calls->get_models(*options.upstream, kModelListTimeout));
             if (result.outcome != UpstreamResult::Outcome::answered)
                 throw Refusal{map_upstream_failure(result, kModelListTimeout, false).status, "Model server did not list its models"};
             if (result.http_status != 200)
@@ -249,7 +291,7 @@ struct RelayRouter::Impl {
 
         std::string opened;
         try {
-            opened = rp::open_package(req.body, server_key.get());
+            opened = rp::open_package(req.body, opening_keys);
         } catch (const rp::PackageError& e) {
             throw Refusal{400, std::string("Invalid package: ") + e.what()};
         }
@@ -324,7 +366,7 @@ struct RelayRouter::Impl {
             rewritten.emplace(as_bytes(text));
             upstream_body = as_text(rewritten->get().data());
         }
-        UpstreamResult result = co_await calls->post_chat_completion(*options.upstream, upstream_body);
+        UpstreamResult result = co_await timed(calls->post_chat_completion(*options.upstream, upstream_body));
         if (result.outcome != UpstreamResult::Outcome::answered || result.http_status != 200)
             throw upstream_refusal(result, sealed, payload_id);
         ossara::secure_bytearray answer(result.body.bytes());
@@ -431,5 +473,13 @@ const std::string& RelayRouter::public_key_pem() const { return impl_->public_pe
 std::chrono::milliseconds RelayRouter::grace() const { return impl_->options.grace; }
 
 std::size_t RelayRouter::open_connections() const { return impl_->server ? impl_->server->open_connections() : 0; }
+
+Metrics& RelayRouter::metrics() { return impl_->metrics; }
+
+std::vector<std::string> RelayRouter::previous_public_key_pems() const {
+    std::vector<std::string> pems;
+    for (const auto& key : impl_->previous_keys) pems.push_back(rp::public_key_pem(key.get()));
+    return pems;
+}
 
 }  // namespace veilrelay_router

@@ -10,6 +10,8 @@
 //                                    encrypts the answer for X-Public-Key
 //   GET  /v1/models                  the model server's model list, in clear
 //                                    (names only; behind the API keys if set)
+//   GET  /healthz, GET /metrics      health and Prometheus figures, served on
+//                                    loopback or with ops_endpoints only
 //
 // Requests are served by a few event-loop threads, and the calls to the model
 // server run on one libcurl multi handle, so thousands of requests may wait
@@ -17,6 +19,7 @@
 // Hushvault buffers and are wiped when the request ends; they are never
 // logged. One info line per request goes to the "veilrelay-router" logger.
 #include "api_keys.hpp"
+#include "metrics.hpp"
 #include "tier_policy.hpp"
 #include "upstream_client.hpp"
 
@@ -27,6 +30,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veilrelay_router {
 
@@ -40,6 +44,9 @@ struct RelayOptions {
     std::optional<std::filesystem::path> tls_cert_file, tls_key_file;  // both => HTTPS
     bool insecure_http = false;  // allow plain HTTP on an address other than loopback
     std::optional<std::filesystem::path> server_key_file;  // else an RSA-4096 key is generated
+    // Keys whose packages still open while only server_key_file is published:
+    // the keys of a rotation (tried in order after the current key).
+    std::vector<std::filesystem::path> previous_server_key_files;
     std::optional<UpstreamSettings> upstream;               // else the echo model answers
     std::optional<ApiKeys> api_keys;                        // else no key is required
     std::optional<TierPolicy> tier_policy;                  // else every model is allowed
@@ -48,6 +55,9 @@ struct RelayOptions {
     ossara::router_protocol::ServerLimits limits{};
     // On stop, how long requests in flight may still run before they are cut with 503.
     std::chrono::milliseconds grace{10'000};
+    // GET /healthz and GET /metrics on an address other than loopback too
+    // (behind a load balancer that checks health); on loopback they always are.
+    bool ops_endpoints = false;
     std::size_t max_request_bytes = kDefaultMaxRequestBytes;
 };
 
@@ -73,6 +83,10 @@ public:
     const std::string& public_key_pem() const;
     std::chrono::milliseconds grace() const;
     std::size_t open_connections() const;
+    // The figures behind GET /metrics; the serving layer records into them.
+    Metrics& metrics();
+    // The public keys of previous_server_key_files, in their order.
+    std::vector<std::string> previous_public_key_pems() const;
 
 private:
     struct Impl;
@@ -81,5 +95,8 @@ private:
 
 // Whether `host` is a loopback address (127.0.0.0/8, ::1) or "localhost".
 bool is_loopback_host(const std::string& host);
+
+// Whether GET /healthz and GET /metrics are served: on loopback, or when asked for.
+bool serves_ops_endpoints(const RelayOptions& options);
 
 }  // namespace veilrelay_router

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace ossara::router_protocol {
@@ -134,23 +135,21 @@ std::string base64_decode(std::string_view text) {
     return out;
 }
 
-std::string open_package(std::string_view body, EVP_PKEY* private_key) {
-    const nlohmann::json package = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (package.is_discarded()) throw PackageError("body is not JSON");
-    if (!package.is_object()) throw PackageError("package is not a JSON object");
-    if (member_string(package, "version") != "1.0") throw PackageError("unsupported version");
-    if (member_string(package, "algorithm") != "hybrid-aes256-rsa4096") throw PackageError("unsupported algorithm");
-    const auto payload = package.find("encrypted_payload");
-    if (payload == package.end() || !payload->is_object()) throw PackageError("encrypted_payload is not an object");
+namespace {
 
-    std::string key = rsa_oaep(private_key, base64_decode(member_string(package, "encrypted_aes_key")), false);
-    const std::string ciphertext = base64_decode(member_string(*payload, "ciphertext"));
-    const std::string nonce = base64_decode(member_string(*payload, "nonce"));
-    std::string tag = base64_decode(member_string(*payload, "tag"));
-    if (key.size() != kKeySize || nonce.empty() || tag.size() != kTagSize) {
-        secure_clear(key);
+// Unwraps the content key with `private_key` and decrypts the payload. The
+// unwrapped key is wiped on every path out.
+std::string open_with_key(const std::string& wrapped_key, const nlohmann::json& payload, EVP_PKEY* private_key) {
+    std::string key = rsa_oaep(private_key, wrapped_key, false);
+    struct Wipe {
+        std::string& text;
+        ~Wipe() { secure_clear(text); }
+    } wipe_key{key};
+    const std::string ciphertext = base64_decode(member_string(payload, "ciphertext"));
+    const std::string nonce = base64_decode(member_string(payload, "nonce"));
+    std::string tag = base64_decode(member_string(payload, "tag"));
+    if (key.size() != kKeySize || nonce.empty() || tag.size() != kTagSize)
         throw PackageError("wrong key, nonce or tag length");
-    }
 
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     std::string plaintext(ciphertext.size(), '\0');
@@ -163,13 +162,43 @@ std::string open_package(std::string_view body, EVP_PKEY* private_key) {
         EVP_DecryptUpdate(ctx.get(), bytes(plaintext), &len, bytes(ciphertext), static_cast<int>(ciphertext.size())) == 1 &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(tag.size()), tag.data()) == 1 &&
         EVP_DecryptFinal_ex(ctx.get(), bytes(plaintext) + len, &final_len) == 1;
-    secure_clear(key);
     if (!ok) {
         secure_clear(plaintext);
         throw PackageError("authentication failed");
     }
     plaintext.resize(static_cast<std::size_t>(len + final_len));
     return plaintext;
+}
+
+}  // namespace
+
+std::string open_package(std::string_view body, EVP_PKEY* private_key) {
+    EVP_PKEY* const keys[] = {private_key};
+    return open_package(body, keys);
+}
+
+std::string open_package(std::string_view body, std::span<EVP_PKEY* const> private_keys) {
+    const nlohmann::json package = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (package.is_discarded()) throw PackageError("body is not JSON");
+    if (!package.is_object()) throw PackageError("package is not a JSON object");
+    if (member_string(package, "version") != "1.0") throw PackageError("unsupported version");
+    if (member_string(package, "algorithm") != "hybrid-aes256-rsa4096") throw PackageError("unsupported algorithm");
+    const auto payload = package.find("encrypted_payload");
+    if (payload == package.end() || !payload->is_object()) throw PackageError("encrypted_payload is not an object");
+    const std::string wrapped_key = base64_decode(member_string(package, "encrypted_aes_key"));
+
+    // RSA-OAEP refuses a key wrapped for another key pair, and should an
+    // unwrap pass by chance, the GCM tag fails: trying each key is safe.
+    std::optional<PackageError> first_failure;
+    for (EVP_PKEY* const key : private_keys) {
+        try {
+            return open_with_key(wrapped_key, *payload, key);
+        } catch (const PackageError& e) {
+            if (!first_failure) first_failure = e;
+        }
+    }
+    if (first_failure) throw *first_failure;
+    throw PackageError("no key to open the package with");
 }
 
 SealedBytes aes_gcm_seal(std::string_view key, std::string_view nonce, std::string_view aad,

@@ -169,8 +169,17 @@ public:
     /// a key and read prompts. ValueError for a malformed fingerprint;
     /// std::nullopt removes the pin.
     void pin_server_key(std::optional<std::string> fingerprint);
-    /// The pinned fingerprint in its normal form (lowercase pairs joined by ':').
-    const std::optional<std::string>& pinned_server_key() const noexcept { return pinned_server_key_; }
+    /// Pin several keys: a retrieved key must match any one of them (while a
+    /// router rotates its key, pin the old one and the new one). Every
+    /// fingerprint is checked before any is stored (ValueError for a malformed
+    /// one); an empty list removes the pin.
+    void pin_server_keys(const std::vector<std::string>& fingerprints);
+    /// The pinned fingerprints in their normal form (lowercase pairs joined by ':').
+    const std::vector<std::string>& pinned_server_keys() const noexcept { return pinned_server_keys_; }
+    /// The first pinned fingerprint; std::nullopt without a pin.
+    std::optional<std::string> pinned_server_key() const {
+        return pinned_server_keys_.empty() ? std::nullopt : std::optional<std::string>(pinned_server_keys_.front());
+    }
 
     /// Bound on the body of a 200 answer, DEFAULT_MAX_RESPONSE_SIZE unless set.
     void set_max_response_size(std::size_t bytes) noexcept { max_response_size_ = bytes; }
@@ -200,7 +209,7 @@ private:
     bool _use_secure_memory = false;
     std::optional<std::string> ca_file_;
     std::optional<std::string> proxy_;
-    std::optional<std::string> pinned_server_key_;
+    std::vector<std::string> pinned_server_keys_;
     std::size_t max_response_size_ = DEFAULT_MAX_RESPONSE_SIZE;
     std::chrono::milliseconds stream_idle_timeout_{std::chrono::seconds(60)};
     // Time limits of each HTTP exchange (60 s each); tests shorten them.

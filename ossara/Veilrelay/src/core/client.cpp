@@ -47,15 +47,13 @@ Veilrelay::Veilrelay(std::string router_url, bool allow_http, bool secure_memory
     }
 }
 
-void Veilrelay::pin_server_key(std::optional<std::string> fingerprint) {
-    if (!fingerprint) {
-        pinned_server_key_.reset();
-        return;
-    }
-    // 64 hex digits, with or without ':' between the pairs; kept in the
-    // printed form so that log lines compare at a glance.
+namespace {
+
+// 64 hex digits, with or without ':' between the pairs; kept in the printed
+// form so that log lines compare at a glance.
+std::string normal_fingerprint(const std::string& fingerprint) {
     std::string digits;
-    for (const char c : *fingerprint) {
+    for (const char c : fingerprint) {
         if (c == ':') continue;
         if (!std::isxdigit(static_cast<unsigned char>(c)) || digits.size() == 64)
             throw ValueError("Invalid server key fingerprint: expected the 64 hex digits of a SHA-256 digest");
@@ -68,7 +66,23 @@ void Veilrelay::pin_server_key(std::optional<std::string> fingerprint) {
         if (i != 0) normal += ':';
         normal.append(digits, i, 2);
     }
-    pinned_server_key_ = std::move(normal);
+    return normal;
+}
+
+}  // namespace
+
+void Veilrelay::pin_server_key(std::optional<std::string> fingerprint) {
+    if (!fingerprint) {
+        pinned_server_keys_.clear();
+        return;
+    }
+    pin_server_keys({*fingerprint});
+}
+
+void Veilrelay::pin_server_keys(const std::vector<std::string>& fingerprints) {
+    std::vector<std::string> normal;
+    for (const auto& fingerprint : fingerprints) normal.push_back(normal_fingerprint(fingerprint));
+    pinned_server_keys_ = std::move(normal);
 }
 
 }  // namespace ossara

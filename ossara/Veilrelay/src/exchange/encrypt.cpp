@@ -48,13 +48,15 @@ asio::awaitable<std::vector<std::uint8_t>> Veilrelay::_do_encrypt(std::span<std:
     // The key as sent (for the pin) and as parsed (to wrap the content key).
     auto fetched = co_await _fetch_server_key();
     const detail::EvpPkeyPtr server_key = std::move(fetched.second);
-    if (pinned_server_key_) {
+    if (!pinned_server_keys_.empty()) {
         // Refused before the content key is wrapped for it: a substituted key
         // gets nothing it could open.
         const std::string received = public_key_fingerprint(fetched.first);
-        if (received != *pinned_server_key_) {
-            detail::log().error("Server public key does not match the pinned key: pinned {}, received {}",
-                                *pinned_server_key_, received);
+        if (std::find(pinned_server_keys_.begin(), pinned_server_keys_.end(), received) == pinned_server_keys_.end()) {
+            std::string pinned;
+            for (const auto& pin : pinned_server_keys_) pinned += (pinned.empty() ? "" : " or ") + pin;
+            detail::log().error("Server public key does not match the pinned key: pinned {}, received {}", pinned,
+                                received);
             throw SecurityError("Server public key does not match the pinned key");
         }
     }

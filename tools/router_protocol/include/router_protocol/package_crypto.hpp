@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,6 +33,11 @@ std::string public_key_pem(EVP_PKEY* key);
 
 // Checks and decrypts a request package; returns the plaintext bytes.
 std::string open_package(std::string_view body, EVP_PKEY* private_key);
+
+// The same with the first of `private_keys` that opens the package (a router
+// in a key rotation holds its current key and the previous ones). When none
+// does, the failure is the one the first key gave.
+std::string open_package(std::string_view body, std::span<EVP_PKEY* const> private_keys);
 
 // Encrypts `plaintext` for `recipient` with a fresh key and nonce.
 nlohmann::ordered_json seal_package(std::string_view plaintext, EVP_PKEY* recipient);
