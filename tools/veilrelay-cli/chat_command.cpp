@@ -8,11 +8,11 @@
 
 #include <ossara/Veilrelay.hpp>
 
+#include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 
-#include <asio/awaitable.hpp>
-
 #include <cstdio>
+#include <exception>
 #include <istream>
 #include <ostream>
 
@@ -54,15 +54,22 @@ asio::awaitable<void> print_stream(ossara::Veilrelay& client, ossara::json paylo
                                    std::optional<std::string> tier, bool json_output, std::ostream& out) {
     ossara::SecureStream stream =
         co_await client.open_secure_stream(std::move(payload), new_payload_id(), std::move(api_key), std::move(tier));
-    while (const std::optional<ossara::json> chunk = co_await stream.next()) {
-        if (json_output)
-            out << chunk->dump() << '\n';
-        else
-            out << (stream.streamed() ? delta_text(*chunk) : answer_text(*chunk));
-        out.flush();  // each piece as soon as it is verified
+    std::exception_ptr failure;
+    try {
+        while (const std::optional<ossara::json> chunk = co_await stream.next()) {
+            if (json_output)
+                out << chunk->dump() << '\n';
+            else
+                out << (stream.streamed() ? delta_text(*chunk) : answer_text(*chunk));
+            out.flush();  // each piece as soon as it is verified
+        }
+    } catch (...) {
+        failure = std::current_exception();
     }
+    // The text so far ends its line, also when an error cuts it short.
     if (!json_output) out << '\n';
     out.flush();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
