@@ -17,6 +17,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 namespace ossara::testing {
 namespace {
@@ -102,6 +103,20 @@ TEST_F(VeilrelayCli, MessageFromStdinPrintsOnlyTheContent) {
     const auto r = run_process(chat_args({"--api-key", kApiKey}), "ünïcode message\nsecond line\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "ünïcode message\nsecond line\n");
+}
+
+TEST_F(VeilrelayCli, StreamPrintsTheDeltasThenOneNewline) {
+    auto r = run_process(chat_args({"--api-key", kApiKey, "--stream", "one two three"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "one two three\n");
+    r = run_process(chat_args({"--api-key", kApiKey, "--stream", "--json", "one two three"}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::vector<ordered_json> chunks;
+    for (std::string line; std::getline(lines, line);) chunks.push_back(ordered_json::parse(line));
+    ASSERT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(chunks[2]["object"], "chat.completion.chunk");
+    EXPECT_EQ(chunks[2]["choices"][0]["delta"]["content"], "three");
 }
 
 TEST_F(VeilrelayCli, PayloadFileIsSentAsTheRequest) {

@@ -10,7 +10,7 @@
 #include "devrouter/test_servers.hpp"
 #include "router_protocol/package_crypto.hpp"
 #include "router_protocol/stream_seal.hpp"
-#include "stream/stream_reader.hpp"
+#include "exchange/stream_reader.hpp"
 #include "support/hostile_peer.hpp"
 #include "support/small_stack.hpp"
 #include "support/test_certs.hpp"
@@ -471,6 +471,11 @@ TEST_F(HostileRouterTest, EveryStreamFaultEndsInItsErrorAfterTheVerifiedChunksOn
             ADD_FAILURE() << "threw " << typeid(e).name() << ": " << e.what();
         }
     }
+    // An event stream whose body is empty has no header and no final chunk.
+    router_->set_completion_behaviour(devrouter::CompletionBehaviour::answer(200, "", "text/event-stream"));
+    const StreamOutcome empty = run_awaitable(read_stream(client, chat_payload("x"), "f-2"), std::chrono::seconds(60));
+    EXPECT_TRUE(empty.chunks.empty());
+    expect_error<SecurityError>(empty.error, "Stream refused: truncated: the answer ended before its final chunk");
 }
 
 // The reader itself, fed events a router of our own seals: what it refuses
@@ -478,15 +483,20 @@ TEST_F(HostileRouterTest, EveryStreamFaultEndsInItsErrorAfterTheVerifiedChunksOn
 TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
     const auto own_key = router_protocol::load_private_key(vectors()["client_private_key_pem"].get<std::string>());
     const auto public_key = router_protocol::load_public_key(router_protocol::public_key_pem(own_key.get()));
-    const auto sealed = [&](const std::string& payload_id, int chunks) {
+    const auto sealed = [&](const std::string& payload_id, int chunks, std::size_t pad = 0) {
         router_protocol::StreamSealer sealer(public_key.get(), payload_id);
         std::vector<std::string> events{sealer.header_event()};
-        for (int i = 0; i < chunks; ++i) events.push_back(sealer.chunk_event("{\"n\":" + std::to_string(i) + "}"));
+        for (int i = 0; i < chunks; ++i)
+            events.push_back(sealer.chunk_event("{\"n\":" + std::to_string(i) + ",\"pad\":\"" + std::string(pad, 'p') + "\"}"));
         events.push_back(sealer.chunk_event("{\"status\":200}", true));
         return events;
     };
     const std::vector<std::string> a = sealed("answer-a", 2), b = sealed("answer-b", 2);
     const std::string big(detail::kMaxStreamEventBytes + 1, 'x');
+    // Events that together pass the bound of one, arriving in one piece.
+    const std::vector<std::string> wide = sealed("answer-a", 30, 100 * 1024);
+    std::string wide_body;
+    for (const std::string& event : wide) wide_body += event;
     struct Case {
         std::string name;
         std::vector<std::string> pieces;  // fed one after the other
@@ -496,6 +506,7 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
     const std::vector<Case> cases{
         {"whole and in order", {a[0], a[1], a[2], a[3]}, 2, ""},
         {"cut into single bytes", {a[0] + a[1] + a[2] + a[3]}, 2, ""},
+        {"many events in one piece", {wide_body}, 30, ""},
         {"no header", {a[1], a[2]}, 0, "malformed"},
         {"another answer's header", {b[0], a[1]}, 0, "failed authentication"},
         {"another answer's chunk", {a[0], a[1], b[2]}, 1, "failed authentication"},

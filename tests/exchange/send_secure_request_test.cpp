@@ -421,6 +421,18 @@ TEST_F(ExchangeTest, StreamedAnswerArrivesWordByWordWithAndWithoutSecureMemory) 
     }
 }
 
+TEST_F(ExchangeTest, LongStreamComesWholeAndInOrderThroughTheReadersPauses) {
+    // Some megabytes of events: more than the transport buffers for a reader
+    // before it pauses the transfer.
+    std::string content;
+    for (int i = 0; i < 8000; ++i) content += (i ? " w" : "w") + std::to_string(i);
+    Veilrelay client = make_client();
+    const StreamOutcome out = run_awaitable(read_stream(client, chat_payload(content), "s-long"));
+    ASSERT_FALSE(out.error);
+    ASSERT_EQ(out.chunks.size(), 8000u);
+    EXPECT_EQ(joined_content(out.chunks), content);
+}
+
 TEST_F(ExchangeTest, PlainRouterServesAStreamingRequestAsOneChunk) {
     devrouter::RouterOptions options;
     options.streaming = false;

@@ -8,9 +8,11 @@
 
 #include <ossara/Veilrelay.hpp>
 
+#include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 
 #include <cstdio>
+#include <exception>
 #include <istream>
 #include <ostream>
 
@@ -36,6 +38,38 @@ ossara::json build_payload(const ChatOptions& options, std::istream& in) {
     if (message.empty())
         throw UsageError("no message: give it as an argument, on standard input, or as a payload with --payload FILE");
     return chat_payload(options.model, message);
+}
+
+// A streamed chunk's text: choices[0].delta.content, or nothing.
+std::string delta_text(const ossara::json& chunk) {
+    const auto choices = chunk.find("choices");
+    if (choices == chunk.end() || !choices->is_array() || choices->empty() || !(*choices)[0].is_object()) return {};
+    const auto delta = (*choices)[0].find("delta");
+    if (delta == (*choices)[0].end() || !delta->is_object()) return {};
+    const auto content = delta->find("content");
+    return content != delta->end() && content->is_string() ? content->get<std::string>() : std::string();
+}
+
+asio::awaitable<void> print_stream(ossara::Veilrelay& client, ossara::json payload, std::optional<std::string> api_key,
+                                   std::optional<std::string> tier, bool json_output, std::ostream& out) {
+    ossara::SecureStream stream =
+        co_await client.open_secure_stream(std::move(payload), new_payload_id(), std::move(api_key), std::move(tier));
+    std::exception_ptr failure;
+    try {
+        while (const std::optional<ossara::json> chunk = co_await stream.next()) {
+            if (json_output)
+                out << chunk->dump() << '\n';
+            else
+                out << (stream.streamed() ? delta_text(*chunk) : answer_text(*chunk));
+            out.flush();  // each piece as soon as it is verified
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // The text so far ends its line, also when an error cuts it short.
+    if (!json_output) out << '\n';
+    out.flush();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -67,6 +101,10 @@ void run_chat(ChatOptions options, std::istream& in, std::ostream& out) {
 
     provide_keys(client, options.keys, options.animate_progress);
 
+    if (options.stream) {
+        run_sync(io, print_stream(client, payload, api_key, options.tier, options.json_output, out));
+        return;
+    }
     const ossara::json answer =
         run_sync(io, client.send_secure_request(payload, new_payload_id(), api_key, options.tier));
     if (options.json_output)

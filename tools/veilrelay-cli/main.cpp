@@ -118,6 +118,8 @@ int run(int argc, char** argv) {
     chat_cmd->add_flag("--allow-http", chat.allow_http, "Allow a plain http:// router URL (local development only: INSECURE)");
     chat_cmd->add_option("--ca-file", ca_file, "Verify the router's certificate against this CA bundle (PEM) only");
     chat_cmd->add_flag("--json", chat.json_output, "Print the whole answer object as JSON");
+    chat_cmd->add_flag("--stream", chat.stream,
+                       "Ask for a streamed answer and print its text as it comes (with --json: each chunk as a line)");
     chat_cmd->add_option("--keys", chat_keys_dir, "Key directory: loaded, or generated there on first use");
     chat_cmd->add_option("--password-file", chat_password_file, "File whose first line is the private key's password");
     add_router_access_options(*chat_cmd, chat.access);

@@ -7,7 +7,7 @@
 #include "core/logging.hpp"
 #include "exchange/error_report.hpp"
 #include "exchange/status_errors.hpp"
-#include "stream/stream_state.hpp"
+#include "exchange/stream_state.hpp"
 #include "transport/http_transport.hpp"
 
 #include <algorithm>
@@ -124,13 +124,13 @@ asio::awaitable<SecureStream> Veilrelay::open_secure_stream(json payload, std::s
         detail::log().debug("HTTP Status: {}", response.status);
         if (response.status != 200) detail::raise_for_status(response.status, response.body);
         if (response.stream || detail::is_event_stream(response.content_type)) {
-            // An event stream with an empty body gets here without a handle:
-            // its reader finds no final chunk.
+            // An event stream whose body had ended before it started (or,
+            // on Windows, any) gets here whole, without a handle.
             if (!private_key_) {
                 throw SecurityError("Private key not initialized. Call generate_keys() or load_keys() first.");
             }
             state = detail::StreamState::streamed(private_key_.get(), payload_id, std::move(response.stream),
-                                                  stream_idle_timeout_, _use_secure_memory);
+                                                  std::move(response.body), stream_idle_timeout_, _use_secure_memory);
         } else {
             state = detail::StreamState::whole(co_await decrypt_response(std::move(response.body), payload_id));
         }

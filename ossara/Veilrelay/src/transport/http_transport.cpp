@@ -446,10 +446,14 @@ private:
         if (streaming_) return take_stream_bytes(bytes, n);
         long status = 0;
         curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+#if !defined(_WIN32)
+        // (On Windows this callback runs on the poller thread, not the
+        // strand; a streamed answer is collected whole there, as any other.)
         if (request_.accept_event_stream && status == 200 && is_event_stream(content_type())) {
             start_streaming();
             return take_stream_bytes(bytes, n);
         }
+#endif
         const bool error_answer = status != 200;
         const std::size_t limit = error_answer ? request_.max_error_body : request_.max_body;
         auto& body = response_.body;

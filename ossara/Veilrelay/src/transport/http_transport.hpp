@@ -39,7 +39,8 @@ struct HttpRequest {
     // A 200 answer with Content-Type text/event-stream is handed over as soon
     // as its body starts, the body then read piece by piece through
     // HttpResponse::stream (no max_body; curl stops reading while the reader
-    // lags, so the buffer stays bounded).
+    // lags, so the buffer stays bounded). On Windows it arrives whole in
+    // `body` instead, within max_body.
     bool accept_event_stream = false;
 };
 

@@ -32,11 +32,12 @@ public:
     // `own_key`: the client's private key; it must outlive the reader.
     StreamReader(EVP_PKEY* own_key, std::string payload_id);
 
-    // Body bytes as they arrive. SecurityError for an event past the bound or
-    // for bytes after the final chunk.
+    // Body bytes as they arrive; SecurityError for bytes after the final
+    // chunk. Call next_chunk() until it has nothing before feeding more.
     void feed(std::span<const std::uint8_t> bytes);
     // The next verified chunk among the events fed so far; std::nullopt when
-    // they hold no further complete event.
+    // they hold no further complete event. SecurityError for an event past
+    // the bound, and for everything that does not verify.
     std::optional<StreamChunk> next_chunk();
     // The body has ended: SecurityError unless the final chunk was read.
     void finish() const;

@@ -1,7 +1,7 @@
 // SecureStream: each next() waits for the reader's next verified chunk,
 // feeding it the body as it arrives, and turns the final chunk into the end
 // or into the status error the router reports.
-#include "stream/stream_state.hpp"
+#include "exchange/stream_state.hpp"
 
 #include "codec/json_reader.hpp"
 #include "codec/json_writer.hpp"
@@ -55,6 +55,7 @@ void conclude(json final) {
 
 std::unique_ptr<StreamState> StreamState::streamed(EVP_PKEY* own_key, std::string payload_id,
                                                    std::unique_ptr<BodyStream> body,
+                                                   std::vector<std::uint8_t> received,
                                                    std::chrono::milliseconds idle_timeout, bool secure_memory) {
     std::unique_ptr<StreamState> state(new StreamState());
     if (EVP_PKEY_up_ref(own_key) != 1) throw std::runtime_error("cannot reference the private key");
@@ -62,6 +63,7 @@ std::unique_ptr<StreamState> StreamState::streamed(EVP_PKEY* own_key, std::strin
     state->streamed_ = true;
     state->reader_.emplace(state->own_key_.get(), std::move(payload_id));
     state->body_ = std::move(body);
+    state->received_ = std::move(received);
     state->idle_timeout_ = idle_timeout;
     state->secure_memory_ = secure_memory;
     return state;
@@ -105,6 +107,10 @@ asio::awaitable<std::optional<json>> StreamState::next() {
 
 asio::awaitable<std::optional<json>> StreamState::read_next() {
     const auto deadline = std::chrono::steady_clock::now() + idle_timeout_;
+    if (!received_.empty()) {
+        reader_->feed(received_);  // a body that came whole
+        received_.clear();
+    }
     for (;;) {
         if (std::optional<StreamChunk> chunk = reader_->next_chunk()) {
             if (std::optional<json> value = take(std::move(*chunk))) co_return value;
@@ -137,6 +143,7 @@ asio::awaitable<std::optional<json>> StreamState::read_next() {
             continue;
         }
         reader_->feed(received_);
+        received_.clear();
     }
 }
 

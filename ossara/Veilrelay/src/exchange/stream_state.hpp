@@ -4,7 +4,7 @@
 #include <ossara/Veilrelay.hpp>
 
 #include "crypto/crypto.hpp"
-#include "stream/stream_reader.hpp"
+#include "exchange/stream_reader.hpp"
 #include "transport/http_transport.hpp"
 
 #include <chrono>
@@ -21,6 +21,7 @@ public:
     // `own_key` is referenced for the stream's lifetime (the client may go first).
     static std::unique_ptr<StreamState> streamed(EVP_PKEY* own_key, std::string payload_id,
                                                  std::unique_ptr<BodyStream> body,
+                                                 std::vector<std::uint8_t> received,
                                                  std::chrono::milliseconds idle_timeout, bool secure_memory);
     static std::unique_ptr<StreamState> whole(json answer);
 
@@ -40,8 +41,8 @@ private:
     std::optional<json> whole_;
     EvpPkeyPtr own_key_;
     std::optional<StreamReader> reader_;
-    std::unique_ptr<BodyStream> body_;  // empty once the body has ended
-    std::vector<std::uint8_t> received_;
+    std::unique_ptr<BodyStream> body_;  // empty once the body has ended (or when it came whole)
+    std::vector<std::uint8_t> received_;  // the last piece read, or the whole body
     std::chrono::milliseconds idle_timeout_{};
     bool secure_memory_ = false;
 };

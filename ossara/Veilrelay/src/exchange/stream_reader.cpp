@@ -1,4 +1,4 @@
-#include "stream/stream_reader.hpp"
+#include "exchange/stream_reader.hpp"
 
 #include "codec/base64.hpp"
 #include "codec/json_reader.hpp"
@@ -71,8 +71,8 @@ StreamReader::StreamReader(EVP_PKEY* own_key, std::string payload_id)
 void StreamReader::feed(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
     if (final_seen_) refuse("data after the final chunk");
-    // The line in progress belongs to the current event: bound it before keeping it.
-    if (event_bytes_ + (buffer_.size() - consumed_) + bytes.size() > kMaxStreamEventBytes) refuse("event too large");
+    // Bounded by the caller taking every chunk before it feeds more: the
+    // buffer holds at most one event in progress and the last piece fed.
     buffer_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
@@ -84,10 +84,13 @@ std::optional<std::string> StreamReader::next_event() {
             buffer_.erase(0, consumed_);
             consumed_ = 0;
             scanned_ = buffer_.size();
+            // The line in progress belongs to the current event.
+            if (event_bytes_ + buffer_.size() > kMaxStreamEventBytes) refuse("event too large");
             return std::nullopt;
         }
         std::string_view line(buffer_.data() + consumed_, end - consumed_);
         event_bytes_ += line.size() + 1;
+        if (event_bytes_ > kMaxStreamEventBytes) refuse("event too large");
         consumed_ = end + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) {
