@@ -100,14 +100,20 @@ TEST_F(ProxyServerTest, StreamsTheAnswerAsEventsAndPassesTheTier) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
     EXPECT_EQ(r->get_header_value("Content-Type"), "text/event-stream");
-    EXPECT_NE(r->body.find(R"("delta":{"role":"assistant","content":"one two"})"), std::string::npos) << r->body;
+    // The development router streams the echo one word per chunk; each is its own event.
+    const auto first = r->body.find(R"("content":"one ")");
+    const auto second = r->body.find(R"("content":"two")");
+    EXPECT_NE(first, std::string::npos) << r->body;
+    EXPECT_NE(second, std::string::npos) << r->body;
+    EXPECT_LT(first, second);
     EXPECT_TRUE(r->body.ends_with("data: [DONE]\n\n"));
-    // The proxy's own members are not part of the payload.
+    // The router was asked for a stream, inside the encrypted payload.
     const auto seen = router_->requests();
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back().header("X-Security-Tier"), "high");
+    EXPECT_EQ(seen.back().header("Accept"), "text/event-stream");
     ASSERT_TRUE(seen.back().decrypted);
-    EXPECT_EQ(seen.back().decrypted->find("stream"), std::string::npos);
+    EXPECT_NE(seen.back().decrypted->find(R"("stream": true)"), std::string::npos) << *seen.back().decrypted;
 }
 
 struct FailureRow {
@@ -490,6 +496,57 @@ TEST_F(ProxyChainTest, ModelsListsTheModelServersModelsThenTheConfiguredNames) {
     // Without the router's list the configured names still answer.
     upstream_.models_reply_with({500, "{}"});
     EXPECT_EQ(ids(), (std::vector<std::string>{"m2", "local-alias"}));
+}
+// "stream": true through the whole chain: the model server's chunks reach the
+// caller one event each, in order, with the same content; a model server
+// that answers whole becomes the events of that one answer.
+TEST_F(ProxyChainTest, StreamedAnswersArriveChunkByChunk) {
+    serve_chain();
+    const auto chunk = [](const std::string& text, const char* finish) {
+        json c{{"id", "c1"}, {"object", "chat.completion.chunk"}, {"created", 1}, {"model", "m1"}};
+        c["choices"] = json::array({json{{"index", 0}, {"delta", {{"content", text}}},
+                                         {"finish_reason", finish ? json(finish) : json(nullptr)}}});
+        return c;
+    };
+    std::vector<json> sent;
+    std::string events;
+    for (const char* word : {"Hello", " there", " friend"}) {
+        sent.push_back(chunk(word, nullptr));
+        events += "data: " + sent.back().dump() + "\n\n";
+    }
+    sent.push_back(chunk("", "stop"));
+    events += "data: " + sent.back().dump() + "\n\n: keep-alive comment\n\ndata: [DONE]\n\n";
+    struct Row {
+        const char* what;
+        ossara::testing::UpstreamReply reply;
+        std::vector<std::string> contents;  // of the data events before [DONE]
+    };
+    const std::vector<Row> rows = {
+        {"streaming model server", {200, events, "text/event-stream"}, {}},
+        {"whole answer", {200, ossara::testing::FakeUpstream::completion("all at once", "m1")}, {"all at once"}},
+    };
+    for (const Row& row : rows) {
+        upstream_.reply_with(row.reply);
+        const auto r = post(R"({"model":"m1","stream":true,"messages":[{"role":"user","content":"hi"}]})");
+        ASSERT_TRUE(r) << row.what;
+        EXPECT_EQ(r->status, 200) << row.what;
+        EXPECT_EQ(r->get_header_value("Content-Type"), "text/event-stream") << row.what;
+        std::vector<json> got;
+        std::size_t at = 0;
+        for (std::size_t end; (end = r->body.find("\n\n", at)) != std::string::npos; at = end + 2)
+            got.push_back(r->body.substr(at + 6, end - at - 6) == "[DONE]" ? json("[DONE]")
+                                                                          : json::parse(r->body.substr(at + 6, end - at - 6)));
+        ASSERT_FALSE(got.empty()) << row.what;
+        EXPECT_EQ(got.back(), "[DONE]") << row.what;
+        if (row.contents.empty()) {
+            got.pop_back();
+            EXPECT_EQ(got, sent) << row.what;
+            // The model server was asked for a stream.
+            EXPECT_EQ(json::parse(upstream_.requests().back().body)["stream"], true);
+        } else {
+            EXPECT_EQ(got[0]["choices"][0]["delta"]["content"], row.contents[0]) << row.what;
+        }
+    }
 }
 #endif  // OSSARA_HAVE_RELAY_ROUTER
 

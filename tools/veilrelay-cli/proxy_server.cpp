@@ -148,6 +148,11 @@ struct ProxyServer::Impl {
         if (!api_key && !config.local_token) api_key = bearer_token(req.header("Authorization"));
 
         if (request.stream) {
+            // The streamed payload says "stream": true itself, so an empty one is refused here.
+            if (request.payload.empty())
+                co_return write_error(res, invalid_request("The payload is empty", "empty_payload"));
+            // The model server streams, so it adds the usage chunk itself when asked.
+            if (request.include_usage) request.payload["stream_options"] = {{"include_usage", true}};
             StreamRequest streaming{std::move(request.payload), res.header("X-Request-ID"), std::move(api_key),
                                     std::move(std::get<std::optional<std::string>>(tier)), request.include_usage};
             const std::string id = streaming.id;
