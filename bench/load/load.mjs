@@ -115,18 +115,29 @@ async function concurrent(base, kind, n, pid) {
 }
 
 async function idle(port, n, pid) {
-  const agent = new http.Agent({ keepAlive: true, maxSockets: Infinity, maxFreeSockets: Infinity, keepAliveMsecs: 30000 });
   const s = sampler(pid);
-  const results = [];
-  // In waves of 500, so the listen backlog is not the measure.
+  const sockets = [];
+  let answered = 0;
+  // Distinct connections, each with one answered request, then left open;
+  // opened in waves of 500 so the listen backlog is not the measure.
   for (let i = 0; i < n; i += 500) {
-    results.push(...await Promise.all(Array.from({ length: Math.min(500, n - i) }, () =>
-      request(`http://127.0.0.1:${port}/pki/public_key`, { method: 'GET', agent }))));
+    await Promise.all(Array.from({ length: Math.min(500, n - i) }, () => new Promise((resolve) => {
+      const sock = net.connect(port, '127.0.0.1');
+      let got = '';
+      const timer = setTimeout(resolve, 30000);
+      sock.on('error', () => { clearTimeout(timer); resolve(); });
+      sock.on('connect', () => sock.write('GET /pki/public_key HTTP/1.1\r\nHost: load\r\n\r\n'));
+      sock.on('data', (d) => {
+        got += d;
+        if (got.includes('END PUBLIC KEY')) { answered++; clearTimeout(timer); resolve(); }
+      });
+      sockets.push(sock);
+    })));
   }
   await sleep(2000);
-  const open = Object.values(agent.freeSockets).reduce((sum, list) => sum + list.length, 0);
-  console.log(JSON.stringify({ scenario: 'idle-keep-alive', connections: n, outcomes: tally(results), still_open: open, ...s.stop() }));
-  agent.destroy();
+  const open = sockets.filter((sock) => !sock.destroyed).length;
+  console.log(JSON.stringify({ scenario: 'idle-keep-alive', connections: n, answered, still_open: open, ...s.stop() }));
+  for (const sock of sockets) sock.destroy();
 }
 
 async function slow(port, n, seconds, pid) {
