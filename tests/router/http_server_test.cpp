@@ -11,6 +11,7 @@
 #include <asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 #include <vector>
@@ -100,9 +101,10 @@ protected:
         rp::ServerOptions options;
         options.threads = threads;
         options.limits = limits;
-        options.handlers.on_request = [](rp::HttpRequest& req) -> asio::awaitable<rp::HttpResponse> {
+        options.handlers.on_request = [this](rp::HttpRequest& req) -> asio::awaitable<rp::HttpResponse> {
             rp::HttpResponse res;
             if (req.path == "/slow") {
+                ++slow_started_;
                 asio::steady_timer wait(co_await asio::this_coro::executor, 30s);
                 co_await wait.async_wait(asio::use_awaitable);
             }
@@ -150,6 +152,7 @@ protected:
     int port_ = 0;
     std::mutex mutex_;
     std::vector<int> notices_;
+    std::atomic<int> slow_started_{0};
 };
 
 rp::ServerLimits short_limits() {
@@ -241,8 +244,7 @@ TEST_F(HttpServerTest, StopClosesIdleConnectionsAndCutsRequestsAfterTheGrace) {
     const auto idle = connect();
     const auto waiting = connect();
     ASSERT_TRUE(waiting.send_all("GET /slow HTTP/1.1\r\n\r\n"));
-    ASSERT_TRUE(eventually([this] { return server_->open_connections() == 2; }, 5s));
-    std::this_thread::sleep_for(50ms);  // the request reaches its handler
+    ASSERT_TRUE(eventually([this] { return server_->open_connections() == 2 && slow_started_ == 1; }, 5s));
     const auto started = Clock::now();
     server_->stop(200ms);
     EXPECT_LT(Clock::now() - started, 1500ms);
