@@ -42,19 +42,26 @@ async function withUpstream(call) {
 }
 
 // What the model server must receive for `params` sent by the SDK: the same
-// members in the same order, without the streaming options (the router
-// answers in one piece). A `stream: false` the router may add is tolerated.
+// members in the same order; a streamed call asks the model server for a
+// stream with the SDK's stream options, a plain one never does (a
+// `stream: false` the router may add is tolerated).
 function assertForwarded(seen, params) {
   assert.equal(seen.method, 'POST');
   assert.equal(seen.url, '/v1/chat/completions');
   assert.match(seen.content_type ?? '', /^application\/json/);
   assert.equal(seen.authorization, `Bearer ${UPSTREAM_API_KEY}`, 'the router sends its own model server key');
   const body = JSON.parse(seen.body);
-  assert.notEqual(body.stream, true, 'the model server was asked to stream');
-  if (body.stream === false) delete body.stream;
+  const { stream, stream_options, ...payload } = params;
+  if (stream) {
+    assert.equal(body.stream, true, 'a streamed call asks the model server for a stream');
+    assert.deepEqual(body.stream_options, stream_options);
+    delete body.stream_options;
+  } else {
+    assert.notEqual(body.stream, true, 'the model server was asked to stream');
+  }
+  delete body.stream;
   for (const field of ['encrypted_payload', 'encrypted_key', 'iv', 'tag', 'cipher_suite', 'processed_at'])
     assert.ok(!(field in body), `package field ${field} reached the model server`);
-  const { stream, stream_options, ...payload } = params;
   // Compared as text: member order counts, and so does every value.
   assert.equal(JSON.stringify(body), JSON.stringify(payload));
 }

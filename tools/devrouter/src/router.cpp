@@ -140,8 +140,9 @@ nlohmann::ordered_json placeholder_package() {
 }
 
 // The echo answer as model-server chunk objects, one per word (the first
-// with the role, the last with the finish reason).
-std::vector<nlohmann::ordered_json> echo_chunks(const nlohmann::ordered_json& answer) {
+// with the role, the last with the finish reason), then, when the request
+// asked for it, a chunk without choices that carries the usage.
+std::vector<nlohmann::ordered_json> echo_chunks(const nlohmann::ordered_json& answer, bool include_usage) {
     const std::string content = answer["choices"][0]["message"]["content"].get<std::string>();
     std::vector<std::string> words;
     for (std::size_t at = 0; at < content.size();) {
@@ -166,15 +167,22 @@ std::vector<nlohmann::ordered_json> echo_chunks(const nlohmann::ordered_json& an
                                                                                             ? nlohmann::ordered_json("stop")
                                                                                             : nlohmann::ordered_json()}}})}});
     }
+    if (include_usage && answer.contains("usage"))
+        chunks.push_back({{"id", answer["id"]},
+                          {"object", "chat.completion.chunk"},
+                          {"created", answer["created"]},
+                          {"model", answer["model"]},
+                          {"choices", nlohmann::ordered_json::array()},
+                          {"usage", answer["usage"]}});
     return chunks;
 }
 
 // The events of a streamed answer, sealed for `client_key`, with `fault` applied.
-std::vector<std::string> stream_events(const nlohmann::ordered_json& answer, EVP_PKEY* client_key,
+std::vector<std::string> stream_events(const nlohmann::ordered_json& answer, bool include_usage, EVP_PKEY* client_key,
                                        const std::string& payload_id, StreamFault fault) {
     router_protocol::StreamSealer sealer(client_key, payload_id);
     std::vector<std::string> events{sealer.header_event()};
-    const std::vector<nlohmann::ordered_json> chunks = echo_chunks(answer);
+    const std::vector<nlohmann::ordered_json> chunks = echo_chunks(answer, include_usage);
     const std::size_t sent = fault == StreamFault::error_end ? std::min<std::size_t>(2, chunks.size()) : chunks.size();
     for (std::size_t i = 0; i < sent; ++i) events.push_back(sealer.chunk_event(chunks[i].dump()));
     const nlohmann::ordered_json final =
@@ -390,8 +398,12 @@ struct Router::Impl {
                                                       : echo_completion(request, payload_id);
             const auto stream = request.find("stream");
             if (options.streaming && kind == CompletionBehaviour::Kind::normal && accepts_event_stream(req) &&
-                stream != request.end() && *stream == true)
-                return answer_streamed(res, stream_events(answer, client_key.get(), payload_id, b.stream_fault), b);
+                stream != request.end() && *stream == true) {
+                const auto options_it = request.find("stream_options");
+                const bool usage = options_it != request.end() && options_it->is_object() &&
+                                   options_it->value("include_usage", false) == true;
+                return answer_streamed(res, stream_events(answer, usage, client_key.get(), payload_id, b.stream_fault), b);
+            }
             nlohmann::ordered_json package = seal_package(answer.dump(), client_key.get());
             package["processed_at"] = unix_time_now();
             if (kind == CompletionBehaviour::Kind::tampered_tag) {
