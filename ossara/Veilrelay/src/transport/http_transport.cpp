@@ -490,8 +490,10 @@ private:
         return type;
     }
 
+#if !defined(_WIN32)
     // The head goes to the caller now, with the handle it reads the rest through.
     void start_streaming();
+#endif
 
     std::size_t take_stream_bytes(const std::uint8_t* bytes, std::size_t n) {
         if (stream_pending_.size() >= kStreamPauseAt) {
@@ -776,6 +778,7 @@ private:
     std::shared_ptr<Exchange> exchange_;
 };
 
+#if !defined(_WIN32)  // Windows collects a streamed answer whole (see take_body)
 void Exchange::start_streaming() {
     streaming_ = true;
     // From here the reader's deadline bounds each wait; curl's low-speed
@@ -788,6 +791,7 @@ void Exchange::start_streaming() {
     const std::unique_ptr<Completion> completion = std::move(completion_);
     completion->complete(nullptr, std::move(head));
 }
+#endif
 
 template <class CompletionToken>
 auto async_exchange(const asio::any_io_executor& io, HttpRequest request, CompletionToken&& token) {
