@@ -455,6 +455,9 @@ TEST_F(ExchangeTest, StreamingRouterStillServesAPlainRequest) {
 }
 
 TEST_F(ExchangeTest, StreamIdleTimeoutBoundsTheTimeBetweenEventsNotTheAnswer) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "on Windows the transport collects a streamed answer whole before it is read";
+#endif
     Veilrelay client = make_client();
     client.set_stream_idle_timeout(std::chrono::milliseconds(400));
     // A pause shorter than the bound passes, however long the whole answer takes.
@@ -474,6 +477,9 @@ TEST_F(ExchangeTest, StreamIdleTimeoutBoundsTheTimeBetweenEventsNotTheAnswer) {
 }
 
 TEST_F(ExchangeTest, CancellingNextEndsTheStreamWithCancelledError) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "on Windows the transport collects a streamed answer whole before it is read";
+#endif
     router_->set_completion_behaviour(
         CompletionBehaviour::streamed(devrouter::StreamFault::pause, std::chrono::milliseconds(8000)));
     Veilrelay client = make_client();
