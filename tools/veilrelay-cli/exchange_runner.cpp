@@ -3,16 +3,13 @@
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
-#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include <functional>
-#include <future>
 #include <set>
-#include <thread>
 
 namespace veilrelay_cli {
 
@@ -26,7 +23,7 @@ struct Exchange {
     asio::cancellation_signal cancel;
     ExchangeEnd end = ExchangeEnd::failed;
     bool finished = false;
-    // Hands the outcome to whoever waits for it: a blocked thread or a coroutine.
+    // Hands the outcome to the coroutine that waits for it.
     std::function<void(ExchangeOutcome)> deliver;
 
     // Cancels the exchange, recording why; the library ends it at its next
@@ -105,21 +102,13 @@ asio::awaitable<ExchangeOutcome> run_exchange(ossara::Veilrelay& client, ossara:
 }  // namespace
 
 struct ExchangeRunner::Impl {
-    Impl(ossara::Veilrelay& c, std::chrono::milliseconds t, asio::io_context* external)
-        : client(c),
-          timeout(t),
-          own(external ? nullptr : std::make_unique<asio::io_context>(1)),
-          io(external ? *external : *own),
-          work(asio::make_work_guard(io)),
-          drain_timer(io) {}
+    Impl(ossara::Veilrelay& c, std::chrono::milliseconds t, asio::io_context& context)
+        : client(c), timeout(t), io(context), drain_timer(io) {}
 
     ossara::Veilrelay& client;
     const std::chrono::milliseconds timeout;
-    std::unique_ptr<asio::io_context> own;  // null when running on the caller's io_context
     asio::io_context& io;
-    asio::executor_work_guard<asio::io_context::executor_type> work;
     asio::steady_timer drain_timer;
-    std::thread thread;
     // io thread only:
     std::set<std::shared_ptr<Exchange>> in_flight;
     bool draining = false;
@@ -163,27 +152,11 @@ struct ExchangeRunner::Impl {
     }
 };
 
-ExchangeRunner::ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout)
-    : impl_(std::make_unique<Impl>(client, timeout, nullptr)) {
-    impl_->thread = std::thread([this] { impl_->io.run(); });
-}
-
 ExchangeRunner::ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout, asio::io_context& io)
-    : impl_(std::make_unique<Impl>(client, timeout, &io)) {}
+    : impl_(std::make_unique<Impl>(client, timeout, io)) {}
 
-ExchangeRunner::~ExchangeRunner() {
-    Impl& d = *impl_;
-    // On the caller's io_context, which has stopped running by now: what is
-    // left goes with that io_context.
-    if (!d.own) return;
-    asio::post(d.io, [&d] {
-        d.draining = true;
-        d.drain_timer.cancel();
-        d.cancel_all(ExchangeEnd::shutting_down);
-    });
-    d.work.reset();
-    if (d.thread.joinable()) d.thread.join();
-}
+// The io_context has stopped running by now: what is left goes with it.
+ExchangeRunner::~ExchangeRunner() = default;
 
 void ExchangeRunner::submit(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
                             std::optional<std::string> tier, std::function<void(ExchangeOutcome)> deliver) {
@@ -194,15 +167,6 @@ void ExchangeRunner::submit(ossara::json payload, std::string payload_id, std::o
                       tier = std::move(tier)]() mutable {
         d.start(ex, std::move(payload), std::move(id), std::move(key), std::move(tier));
     });
-}
-
-ExchangeOutcome ExchangeRunner::run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
-                                    std::optional<std::string> tier) {
-    auto promise = std::make_shared<std::promise<ExchangeOutcome>>();
-    auto outcome = promise->get_future();
-    submit(std::move(payload), std::move(payload_id), std::move(api_key), std::move(tier),
-           [promise](ExchangeOutcome o) { promise->set_value(std::move(o)); });
-    return outcome.get();
 }
 
 asio::awaitable<ExchangeOutcome> ExchangeRunner::async_run(ossara::json payload, std::string payload_id,

@@ -1,8 +1,8 @@
 #pragma once
-// Runs the proxy's exchanges on one io_context with a thread of its own, for
-// callers on other threads (the HTTP handler threads). Each exchange has a
-// deadline; on drain() the exchanges still running after a grace period are
-// cancelled. The in-flight set and the timers are touched on the io thread only.
+// Runs the proxy's exchanges on one event loop's io_context. Each exchange
+// has a deadline; on drain() the exchanges still running after a grace
+// period are cancelled. The in-flight set and the timers are touched on the
+// io thread only.
 #include "proxy_errors.hpp"
 
 #include <ossara/Veilrelay.hpp>
@@ -36,29 +36,19 @@ asio::awaitable<ExchangeOutcome> explain_failure(ossara::Veilrelay& client, std:
 
 class ExchangeRunner {
 public:
-    // Runs the exchanges on an io_context and a thread of its own.
-    ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout);
-    // Runs them on `io` (one thread runs it), with no thread of its own:
-    // each of the proxy's event loops has a runner, so the RSA work of the
-    // exchanges spreads over the loops' threads. Destroy it only once `io`
-    // no longer runs.
+    // Runs the exchanges on `io` (one thread runs it), with no thread of its
+    // own: each of the proxy's event loops has a runner, so the RSA work of
+    // the exchanges spreads over the loops' threads. Destroy it only once
+    // `io` no longer runs.
     ExchangeRunner(ossara::Veilrelay& client, std::chrono::milliseconds timeout, asio::io_context& io);
-    ~ExchangeRunner();  // cancels what still runs and joins the io thread (own thread only)
+    ~ExchangeRunner();
     ExchangeRunner(const ExchangeRunner&) = delete;
     ExchangeRunner& operator=(const ExchangeRunner&) = delete;
 
-    // Runs send_secure_request on the io thread and blocks the calling
-    // thread until it ends. Must not be called on the io thread. A failure
-    // is made precise before it is handed back: an encryption failure is
-    // checked against the router's key retrieval alone (an unreachable
-    // router becomes ossara::APIConnectionError), and a model server error
-    // sealed into the router's refusal is opened.
-    ExchangeOutcome run(ossara::json payload, std::string payload_id, std::optional<std::string> api_key,
-                        std::optional<std::string> tier);
-
-    // The same, awaited from a coroutine on another io_context (the
-    // proxy's event loops): the exchange runs on the io thread and the
-    // outcome is handed back on the awaiting coroutine's executor.
+    // Runs send_secure_request on the runner's io_context, awaited from a
+    // coroutine (on that io_context or another); the outcome is handed back
+    // on the awaiting coroutine's executor. A failure is made precise first
+    // (explain_failure).
     asio::awaitable<ExchangeOutcome> async_run(ossara::json payload, std::string payload_id,
                                                std::optional<std::string> api_key, std::optional<std::string> tier);
 

@@ -39,7 +39,7 @@ struct StreamJob {
         json end{{"status", status}};
         if (status != 200) end["error"] = {{"message", message}, {"type", "api_error"}};
         co_await seal(write, end.dump(), true);
-        context.record.status = status == 200 ? 200 : status;
+        context.record.status = status;
         context.record.answer_bytes = written;
         context.log->info(format_request_line(context.record, std::chrono::steady_clock::now()));
     }
