@@ -1,7 +1,7 @@
 #pragma once
 // A development router, a client with the fixed test keys, and the proxy in
 // front of them, all in-process on 127.0.0.1 ports picked at start.
-#include "proxy_server.hpp"
+#include "proxy/proxy_server.hpp"
 
 #include "devrouter/router.hpp"
 #include "exchange/client_test_access.hpp"

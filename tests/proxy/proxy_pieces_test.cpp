@@ -3,9 +3,9 @@
 // the --listen address.
 #include "listen_address.hpp"
 #include "exit_codes.hpp"
-#include "proxy_errors.hpp"
-#include "proxy_request.hpp"
-#include "sse_writer.hpp"
+#include "proxy/proxy_errors.hpp"
+#include "proxy/proxy_request.hpp"
+#include "proxy/sse_writer.hpp"
 
 #include <ossara/Veilrelay.hpp>
 

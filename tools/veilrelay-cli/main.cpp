@@ -7,7 +7,7 @@
 #include "keys_command.hpp"
 #include "logging_setup.hpp"
 #include "progress_indicator.hpp"
-#include "proxy_command.hpp"
+#include "proxy/proxy_command.hpp"
 #include "router_access.hpp"
 #include "router_key_command.hpp"
 
