@@ -321,6 +321,10 @@ struct AsyncHttpServer::Impl {
                 }
             }
 
+            // The read buffer is not needed while the handler works (which
+            // may be seconds, for thousands of connections at once), unless
+            // the client already pipelined its next request.
+            if (buffer.empty()) std::string().swap(buffer);
             c.phase = Phase::handling;
             c.set_deadline_at(Clock::time_point::max());
             HttpResponse response = co_await run_handler(c, request);
@@ -331,7 +335,6 @@ struct AsyncHttpServer::Impl {
                 co_await write_response(s, c, response, limits.write_timeout);
             }
             if (response.close) co_return;
-            if (buffer.empty()) std::string().swap(buffer);
         }
     }
 
