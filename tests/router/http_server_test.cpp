@@ -11,6 +11,13 @@
 #include <asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 #include <atomic>
 #include <future>
 #include <thread>
@@ -219,6 +226,35 @@ TEST_F(HttpServerTest, PipelinedAndChunkedRequestsOnOneConnection) {
     EXPECT_NE(got.find("HTTP/1.1 100 Continue"), std::string::npos) << got;
     EXPECT_TRUE(got.ends_with("ok x")) << got;
 }
+
+#if !defined(_WIN32)
+// The server's end of the connection from `client_port`, found among this
+// process's descriptors (the server runs in it), or -1.
+int server_end(int server_port, int client_port) {
+    for (int fd = 0; fd < 4096; ++fd) {
+        sockaddr_in local{}, peer{};
+        socklen_t size = sizeof local;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 || local.sin_family != AF_INET) continue;
+        size = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) continue;
+        if (ntohs(local.sin_port) == server_port && ntohs(peer.sin_port) == client_port) return fd;
+    }
+    return -1;
+}
+
+// Streamed events are small writes; with Nagle's algorithm on, each would
+// wait for the ACK of the one before (40 ms when the peer delays it).
+TEST_F(HttpServerTest, ConnectionsSendSmallWritesAtOnce) {
+    start(short_limits());
+    const auto s = connect();
+    int fd = -1;
+    ASSERT_TRUE(eventually([&] { return (fd = server_end(port_, s.local_port())) >= 0; }, 5s));
+    int on = 0;
+    socklen_t size = sizeof on;
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+    EXPECT_NE(on, 0);
+}
+#endif
 
 TEST_F(HttpServerTest, BurstPastTheLimitIsAnswered503AndNoneHangsUp) {
     auto limits = short_limits();

@@ -388,6 +388,11 @@ struct AsyncHttpServer::Impl {
     }
 
     asio::awaitable<void> connection(Loop& loop, tcp::socket socket, bool over_limit) {
+        // A streamed answer is many small writes: each event must leave when
+        // written, not wait (up to the peer's delayed ACK, ~40 ms) behind the
+        // one before it. Whole answers go out in one write either way.
+        asio::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         if (tls) {
             TlsStream stream(std::move(socket), *tls);
             co_await attend(loop, stream, stream.next_layer(), over_limit);
