@@ -300,9 +300,11 @@ function check(run, tag, n) {
 }
 
 // First-chunk latency, direct and through the proxy: the SDK's first chunk
-// against the model server's first write, same clock. FIRST=0 writes the
-// first chunk with the head, so through the proxy it waits for the one RSA
-// unwrap of the answer key; FIRST=200 leaves 200 ms for that unwrap first.
+// against the model server's first write, same clock. The model server
+// writes its first chunk with its head (first0) or 200 ms after it
+// (first200). The router opens its answer (head and header event) when the
+// model server's first body bytes arrive, so in both the proxy's one RSA
+// unwrap of the answer key lies between that write and the first chunk.
 async function firstChunk(modelUrl, proxyUrl, repeats) {
   const clients = { direct: new (OpenAI())({ baseURL: modelUrl, apiKey: 'load', maxRetries: 0 }),
     proxy: new (OpenAI())({ baseURL: proxyUrl, apiKey: 'load', maxRetries: 0 }) };
