@@ -255,11 +255,11 @@ const OpenAI = () => createRequire(`${process.env.SDK_DIR}/`)('openai');
 
 // One streamed chat through the SDK: the chunks as received, when the first
 // arrived, what finalChatCompletion() made of them, or the error.
-async function sdkStream(client, spec) {
+async function sdkStream(client, shape) {
   const run = { chunks: [], first: null };
   try {
     const stream = client.chat.completions.stream({
-      model: 'load-model', messages: [{ role: 'user', content: `stream ${spec}` }], stream_options: { include_usage: true },
+      model: 'load-model', messages: [{ role: 'user', content: `stream ${shape}` }], stream_options: { include_usage: true },
     });
     for await (const chunk of stream) {
       run.first ??= now();
