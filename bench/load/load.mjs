@@ -1,21 +1,30 @@
 // Load scenarios for veilrelay-router and `veilrelay proxy`, loopback only,
-// bounded in count and time. Node's own http/net modules, no packages.
+// bounded in count and time. Node's own http/net modules; the streaming
+// scenarios also drive the OpenAI Node SDK, installed in SDK_DIR.
 //
 //   node load.mjs model-server PORT HOLD_MS        a model server holding each answer HOLD_MS
+//                                                    and streaming on "stream": true (see streamAnswer)
 //   node load.mjs concurrent URL KIND N PID         N requests at once (KIND router: replays
 //                                                    PACKAGE_DIR's package; proxy: plain chat)
 //   node load.mjs idle PORT N PID                   N keep-alive connections held open
 //   node load.mjs slow PORT N SECONDS PID           N trickling heads while one request a second is timed
 //   node load.mjs burst PORT N                      N connections opened at once, each one request
+//   node load.mjs first-chunk MODEL_URL PROXY_URL   first-chunk latency, direct and through the proxy
+//   node load.mjs long PROXY_URL SECONDS PPID RPID  one stream of SECONDS (a chunk every 2 s)
+//   node load.mjs streams PROXY_URL N PPID RPID     N streams of 50 chunks at once
 //
 // Each scenario prints one JSON line of figures; PID is the server measured
 // (peak RSS from VmHWM, peak thread count sampled every 50 ms).
 import http from 'node:http';
 import net from 'node:net';
 import fs from 'node:fs';
+import { createRequire } from 'node:module';
+import { isDeepStrictEqual } from 'node:util';
 
 const [mode, ...args] = process.argv.slice(2);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+// Milliseconds on the clock every process of this machine shares.
+const now = () => performance.timeOrigin + performance.now();
 
 function sampler(pid) {
   let threads = 0;
@@ -37,6 +46,46 @@ function sampler(pid) {
   };
 }
 
+// A streamed answer, shaped by the last user message
+// "stream tag=T chunks=N gap=MS first=MS": N content chunks "T:0;", "T:1;",
+// ... (so a lost or reordered chunk shows), GAP ms apart, the first FIRST ms
+// after the head; then the finish chunk, the usage chunk when
+// stream_options.include_usage asks for it, and [DONE]. The time the first
+// chunk was written is kept for GET /timing/T.
+const firstWrites = new Map();
+function streamAnswer(request, res) {
+  const last = String((request.messages ?? []).filter((m) => m.role === 'user').at(-1)?.content ?? '');
+  const p = Object.fromEntries([...last.matchAll(/(\w+)=(\S+)/g)].map((m) => [m[1], m[2]]));
+  const tag = p.tag ?? 'stream';
+  const chunks = Number(p.chunks ?? 20);
+  const gap = Number(p.gap ?? 200);
+  const usage = request.stream_options?.include_usage === true;
+  const base = { id: `chatcmpl-${tag}`, object: 'chat.completion.chunk', created: 1765000000, model: request.model };
+  const event = (choices, extra = {}) =>
+    `data: ${JSON.stringify({ ...base, choices, ...(usage ? { usage: null } : {}), ...extra })}\n\n`;
+  res.writeHead(200, { 'content-type': 'text/event-stream', 'cache-control': 'no-cache' });
+  res.flushHeaders();
+  let sent = 0;
+  let timer;
+  const tick = () => {
+    const delta = { ...(sent === 0 ? { role: 'assistant' } : {}), content: `${tag}:${sent};` };
+    let out = event([{ index: 0, delta, logprobs: null, finish_reason: null }]);
+    if (++sent === chunks) {
+      out += event([{ index: 0, delta: {}, logprobs: null, finish_reason: 'stop' }]);
+      if (usage) out += event([], { usage: { prompt_tokens: 5, completion_tokens: chunks, total_tokens: chunks + 5 } });
+      out += 'data: [DONE]\n\n';
+    }
+    if (sent === 1 && p.stamp) {
+      if (firstWrites.size > 1000) firstWrites.clear();
+      firstWrites.set(tag, now());
+    }
+    res.write(out);
+    if (sent === chunks) res.end(); else timer = setTimeout(tick, gap);
+  };
+  timer = setTimeout(tick, Number(p.first ?? gap));
+  res.on('close', () => clearTimeout(timer));
+}
+
 function modelServer(port, holdMs) {
   const completion = (model) => JSON.stringify({
     id: 'chatcmpl-load', object: 'chat.completion', created: 0, model,
@@ -51,8 +100,16 @@ function modelServer(port, holdMs) {
         res.writeHead(200, { 'content-type': 'application/json' });
         return res.end(JSON.stringify({ object: 'list', data: [{ id: 'load-model', object: 'model', created: 0, owned_by: 'load' }] }));
       }
-      let model = 'load-model';
-      try { model = JSON.parse(body).model || model; } catch { /* the answer says which */ }
+      if (req.url.startsWith('/timing/')) {
+        const tag = req.url.slice('/timing/'.length);
+        res.writeHead(200, { 'content-type': 'application/json' });
+        res.end(JSON.stringify({ first_write: firstWrites.get(tag) ?? null }));
+        return firstWrites.delete(tag);
+      }
+      let request = {};
+      try { request = JSON.parse(body); } catch { /* answered as held */ }
+      if (request.stream === true) return streamAnswer(request, res);
+      const model = request.model || 'load-model';
       setTimeout(() => {
         res.writeHead(200, { 'content-type': 'application/json' });
         res.end(completion(model));
@@ -193,6 +250,120 @@ async function burst(port, n) {
   console.log(JSON.stringify({ scenario: 'burst', connections: n, outcomes: counts }));
 }
 
+// The SDK, as tests/proxy/node locks it, installed by run-load.sh.
+const OpenAI = () => createRequire(`${process.env.SDK_DIR}/`)('openai');
+
+// One streamed chat through the SDK: the chunks as received, when the first
+// arrived, what finalChatCompletion() made of them, or the error.
+async function sdkStream(client, shape) {
+  const run = { chunks: [], first: null };
+  try {
+    const stream = client.chat.completions.stream({
+      model: 'load-model', messages: [{ role: 'user', content: `stream ${shape}` }], stream_options: { include_usage: true },
+    });
+    for await (const chunk of stream) {
+      run.first ??= now();
+      run.chunks.push(chunk);
+    }
+    run.final = await stream.finalChatCompletion();
+  } catch (e) {
+    run.error = e.message;
+  }
+  return run;
+}
+
+// The members where two JSON values differ, as paths.
+function differences(a, b, path = '$', out = []) {
+  if (isDeepStrictEqual(a, b)) return out;
+  if (a && b && typeof a === 'object' && typeof b === 'object' && Array.isArray(a) === Array.isArray(b)) {
+    for (const key of new Set([...Object.keys(a), ...Object.keys(b)])) differences(a[key], b[key], `${path}.${key}`, out);
+  } else {
+    out.push(path);
+  }
+  return out;
+}
+
+// Which of the expected content chunks "T:0;" .. "T:N-1;" a stream lacks,
+// got out of order, or got with another stream's content.
+function check(run, tag, n) {
+  const seqs = [];
+  let foreign = 0;
+  for (const chunk of run.chunks) {
+    const content = chunk.choices?.[0]?.delta?.content;
+    if (content === undefined || content === null) continue;
+    const m = /^(.+):(\d+);$/.exec(content);
+    if (!m || m[1] !== tag) foreign++; else seqs.push(Number(m[2]));
+  }
+  const reordered = seqs.filter((seq, i) => i > 0 && seq <= seqs[i - 1]).length;
+  const lost = n - new Set(seqs.filter((seq) => seq < n)).size;
+  return { lost, reordered, foreign };
+}
+
+// First-chunk latency, direct and through the proxy: the SDK's first chunk
+// against the model server's first write, same clock. The model server
+// writes its first chunk with its head (first0) or 200 ms after it
+// (first200). The router opens its answer (head and header event) when the
+// model server's first body bytes arrive, so in both the proxy's one RSA
+// unwrap of the answer key lies between that write and the first chunk.
+async function firstChunk(modelUrl, proxyUrl, repeats) {
+  const clients = { direct: new (OpenAI())({ baseURL: modelUrl, apiKey: 'load', maxRetries: 0 }),
+    proxy: new (OpenAI())({ baseURL: proxyUrl, apiKey: 'load', maxRetries: 0 }) };
+  const firstWrite = async (tag) => (await (await fetch(`${modelUrl.replace(/\/v1$/, '')}/timing/${tag}`)).json()).first_write;
+  for (const client of Object.values(clients)) await sdkStream(client, 'tag=warm chunks=2 gap=0');
+  for (const first of [0, 200]) {
+    const ms = { direct: [], proxy: [] };
+    const runs = {};
+    for (let r = 0; r < repeats; r++) {
+      const tag = `fc${first}-${r}`;
+      for (const [path, client] of Object.entries(clients)) {
+        runs[path] = await sdkStream(client, `tag=${tag} chunks=20 gap=200 first=${first} stamp=1`);
+        ms[path].push(+(runs[path].first - await firstWrite(tag)).toFixed(1));
+      }
+    }
+    const { direct, proxy } = runs;  // the last repeat's runs, compared
+    console.log(JSON.stringify({
+      scenario: `first-chunk-first${first}`, first_chunk_ms: ms,
+      chunks: { direct: direct.chunks.length, proxy: proxy.chunks.length }, errors: [direct.error, proxy.error].filter(Boolean),
+      chunks_equal: isDeepStrictEqual(direct.chunks, proxy.chunks),
+      final_equal: isDeepStrictEqual(direct.final, proxy.final), final_differs_in: differences(direct.final, proxy.final),
+    }));
+  }
+}
+
+async function longStream(proxyUrl, seconds, proxyPid, routerPid) {
+  const s = { proxy: sampler(proxyPid), router: sampler(routerPid) };
+  const n = Math.max(1, Math.round(seconds / 2));
+  const client = new (OpenAI())({ baseURL: proxyUrl, apiKey: 'load', maxRetries: 0, timeout: (seconds + 120) * 1000 });
+  const started = Date.now();
+  const run = await sdkStream(client, `tag=long chunks=${n} gap=2000 first=2000`);
+  const result = check(run, 'long', n);
+  console.log(JSON.stringify({
+    scenario: 'long-stream', seconds: (Date.now() - started) / 1000, completed: !run.error && result.lost === 0,
+    error: run.error, content_chunks: n, chunks: run.chunks.length, ...result,
+    proxy: s.proxy.stop(), router: s.router.stop(),
+  }));
+}
+
+async function streams(proxyUrl, count, proxyPid, routerPid) {
+  const s = { proxy: sampler(proxyPid), router: sampler(routerPid) };
+  const client = new (OpenAI())({ baseURL: proxyUrl, apiKey: 'load', maxRetries: 0, timeout: 120000 });
+  const started = Date.now();
+  const runs = await Promise.all(Array.from({ length: count }, (_, i) => sdkStream(client, `tag=s${i} chunks=50 gap=50`)));
+  const seconds = (Date.now() - started) / 1000;
+  const outcomes = {};
+  const sum = { lost: 0, reordered: 0, foreign: 0 };
+  runs.forEach((run, i) => {
+    const key = run.error ? `error:${run.error}` : 'completed';
+    outcomes[key] = (outcomes[key] || 0) + 1;
+    for (const [k, v] of Object.entries(check(run, `s${i}`, 50))) sum[k] += v;
+  });
+  console.log(JSON.stringify({
+    scenario: 'concurrent-streams', streams: count, chunks_each: 50, seconds, outcomes,
+    chunks_lost: sum.lost, chunks_reordered: sum.reordered, chunks_foreign: sum.foreign,
+    proxy: s.proxy.stop(), router: s.router.stop(),
+  }));
+}
+
 const n = (x) => Number(x);
 switch (mode) {
   case 'model-server': modelServer(n(args[0]), n(args[1])); break;
@@ -200,5 +371,8 @@ switch (mode) {
   case 'idle': await idle(n(args[0]), n(args[1]), args[2]); break;
   case 'slow': await slow(n(args[0]), n(args[1]), n(args[2]), args[3]); break;
   case 'burst': await burst(n(args[0]), n(args[1])); break;
+  case 'first-chunk': await firstChunk(args[0], args[1], n(process.env.REPEATS || 5)); break;
+  case 'long': await longStream(args[0], n(args[1]), args[2], args[3]); break;
+  case 'streams': await streams(args[0], n(args[1]), args[2], args[3]); break;
   default: console.error('unknown mode; see the head of load.mjs'); process.exit(2);
 }

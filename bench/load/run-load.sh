@@ -7,7 +7,11 @@
 #   3. 300 connections trickling one header byte every 2 s while one normal
 #      request a second is timed (SLOW_SECONDS, default 60);
 #   4. 1000 connections opened at once, each with one request (every one
-#      answered 200 or 503; the router's log has a line for each).
+#      answered 200 or 503; the router's log has a line for each);
+#   5. streamed answers driven by the OpenAI Node SDK (installed as
+#      tests/proxy/node locks it): first-chunk latency direct and through the
+#      proxy (first-chunk), one stream of LONG_SECONDS (long, default 600),
+#      200 streams of 50 chunks at once (streams).
 # Usage: bench/load/run-load.sh [BUILD_DIR]   (default build/ci; builds what it needs)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -22,7 +26,7 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-# SCENARIOS="router proxy idle slow burst" (default: all) picks what runs.
+# SCENARIOS="router proxy first-chunk streams long idle slow burst" (default: all) picks what runs.
 only() { [[ -z "${SCENARIOS:-}" || " $SCENARIOS " == *" $1 "* ]]; }
 wait_http() { for _ in $(seq 100); do curl -sf "$1" >/dev/null && return 0; sleep 0.1; done; echo "no answer from $1" >&2; return 1; }
 
@@ -52,6 +56,15 @@ if only proxy; then
   node bench/load/load.mjs concurrent "http://127.0.0.1:$proxy_port" proxy 1000 "$proxy_pid"
   [ -z "${PERF_PROXY:-}" ] || { kill -INT "$perf_pid"; wait "$perf_pid" || true; }
 fi
+
+if only first-chunk || only streams || only long; then
+  export SDK_DIR=$work/sdk
+  mkdir -p "$SDK_DIR" && cp tests/proxy/node/package.json tests/proxy/node/package-lock.json "$SDK_DIR/"
+  (cd "$SDK_DIR" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+fi
+only first-chunk && node bench/load/load.mjs first-chunk "http://127.0.0.1:$model_port/v1" "http://127.0.0.1:$proxy_port/v1"
+only streams && node bench/load/load.mjs streams "http://127.0.0.1:$proxy_port/v1" 200 "$proxy_pid" "$router_pid"
+only long && node bench/load/load.mjs long "http://127.0.0.1:$proxy_port/v1" "${LONG_SECONDS:-600}" "$proxy_pid" "$router_pid"
 
 only idle && node bench/load/load.mjs idle "$router_port" 10000 "$router_pid"
 only slow && node bench/load/load.mjs slow "$router_port" 300 "${SLOW_SECONDS:-60}" "$router_pid"
