@@ -350,11 +350,9 @@ async function streams(proxyUrl, count, proxyPid, routerPid) {
   const started = Date.now();
   const runs = await Promise.all(Array.from({ length: count }, (_, i) => sdkStream(client, `tag=s${i} chunks=50 gap=50`)));
   const seconds = (Date.now() - started) / 1000;
-  const outcomes = {};
+  const outcomes = tally(runs.map((run) => (run.error ? { error: run.error } : { status: 'completed' })));
   const sum = { lost: 0, reordered: 0, foreign: 0 };
   runs.forEach((run, i) => {
-    const key = run.error ? `error:${run.error}` : 'completed';
-    outcomes[key] = (outcomes[key] || 0) + 1;
     for (const [k, v] of Object.entries(check(run, `s${i}`, 50))) sum[k] += v;
   });
   console.log(JSON.stringify({
