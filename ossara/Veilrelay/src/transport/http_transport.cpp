@@ -1,19 +1,13 @@
-// One HTTP exchange = one libcurl multi handle + one easy handle, driven by
-// the caller's Asio executor through curl's socket interface:
+// One HTTP exchange = one libcurl easy handle, driven by the caller's Asio
+// executor:
 //
-//  * curl tells us, through the socket callback, which sockets it wants
-//    watched for reading or writing. Each one gets a stream_descriptor on a
-//    dup() of the socket (so we never close curl's descriptor) and async_wait
-//    operations for the wanted directions. A ready socket is handed back with
-//    curl_multi_socket_action; curl_multi_info_read then tells us when the
-//    transfer is over.
-//  * curl's timer callback sets one steady_timer; on expiry we call
-//    curl_multi_socket_action with CURL_SOCKET_TIMEOUT. All time limits
-//    (connect, low speed) are curl's own and surface through this timer.
-//  * Everything of one exchange runs on a strand. Curl callbacks only record
-//    what curl wants; finishing (removing the handle, completing the caller)
-//    happens after curl_multi_socket_action returns, and the caller's
-//    handler is always posted, never called from inside libcurl.
+//  * On POSIX the easy handle joins the one multi handle of the caller's
+//    execution context (CurlMultiDriver), which watches curl's sockets and
+//    timer on the context's strand and tells the exchange when its
+//    transfer is over. Connections are never reused between exchanges.
+//  * Everything of one exchange runs on that strand. Finishing (removing the
+//    handle, completing the caller) happens outside curl's callbacks, and
+//    the caller's handler is always posted, never called from inside libcurl.
 //  * Cancellation through the operation's cancellation slot posts a cancel
 //    to the strand, which tears the transfer down at once and completes with
 //    ossara::CancelledError.
@@ -25,24 +19,23 @@
 //    holds back the router instead of growing the buffer.
 //  * On Windows there is no descriptor to watch (a socket is not a file, and
 //    handing curl's socket to the I/O completion port would tie it there for
-//    good): a thread of the exchange runs curl_multi_perform and waits on
-//    curl's sockets with select() in short slices, and posts the outcome to
-//    the strand, which finishes as above. A cancel sets a flag the thread
-//    sees within one slice and waits for the thread before tearing the
-//    transfer down.
+//    good): the exchange has a multi handle of its own, and a thread of the
+//    exchange runs curl_multi_perform and waits on curl's sockets with
+//    select() in short slices, and posts the outcome to the exchange's
+//    strand, which finishes as above. A cancel sets a flag the thread sees
+//    within one slice and waits for the thread before tearing the transfer
+//    down.
 #include "transport/http_transport.hpp"
 
 #include "transport/curl_failure.hpp"
 #include "transport/curl_handles.hpp"
+#include "transport/curl_multi_driver.hpp"
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/cancellation_type.hpp>
 #include <asio/executor_work_guard.hpp>
-#if !defined(_WIN32)
-#include <asio/posix/stream_descriptor.hpp>
-#endif
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
@@ -54,22 +47,16 @@
 
 #include <atomic>
 #include <thread>
-#else
-#include <fcntl.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 
 namespace ossara::detail {
 
@@ -155,13 +142,20 @@ std::string without_trailing_space(std::string text) {
     return text;
 }
 
+#if defined(_WIN32)
 class Exchange : public std::enable_shared_from_this<Exchange> {
 public:
     Exchange(const asio::any_io_executor& io, HttpRequest request, std::unique_ptr<Completion> completion)
         : strand_(asio::make_strand(io)),
+#else
+class Exchange final : public CurlTransfer, public std::enable_shared_from_this<Exchange> {
+public:
+    Exchange(const asio::any_io_executor& io, HttpRequest request, std::unique_ptr<Completion> completion)
+        : driver_(CurlMultiDriver::of(io)),
+          strand_(driver_->strand()),
+#endif
           request_(std::move(request)),
           completion_(std::move(completion)),
-          timer_(strand_),
           read_timer_(strand_) {}
 
     ~Exchange() {
@@ -219,18 +213,6 @@ public:
     }
 
 private:
-#if !defined(_WIN32)
-    // A socket curl asked us to watch.
-    struct Watch {
-        Watch(const Strand& strand, curl_socket_t socket) : descriptor(strand), fd(socket) {}
-        asio::posix::stream_descriptor descriptor;  // on our dup() of fd
-        curl_socket_t fd;                           // curl's own descriptor
-        int wanted = 0;                             // CURL_POLL_IN / CURL_POLL_OUT bits
-        bool reading = false;                       // a wait_read is pending
-        bool writing = false;                       // a wait_write is pending
-        bool active = true;                         // false once curl let go of it
-    };
-#endif
 
     template <class Value>
     void set(CURLoption option, Value value) {
@@ -238,17 +220,14 @@ private:
         if (rc != CURLE_OK) throw HttpError(HttpFailure::other, rc, curl_easy_strerror(rc));
     }
 
-    template <class Value>
-    void set_multi(CURLMoption option, Value value) {
-        const CURLMcode rc = curl_multi_setopt(multi_.get(), option, value);
-        if (rc != CURLM_OK) throw HttpError(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
-    }
-
     void configure() {
         ensure_curl_initialised();
+#if defined(_WIN32)
         multi_.reset(curl_multi_init());
+        if (!multi_) throw HttpError(HttpFailure::other, CURLE_OUT_OF_MEMORY, "cannot create a curl handle");
+#endif
         easy_.reset(curl_easy_init());
-        if (!multi_ || !easy_) throw HttpError(HttpFailure::other, CURLE_OUT_OF_MEMORY, "cannot create a curl handle");
+        if (!easy_) throw HttpError(HttpFailure::other, CURLE_OUT_OF_MEMORY, "cannot create a curl handle");
 
         for (const auto& [name, value] : request_.headers) {
             // A line break in a header would let a value inject headers of its own.
@@ -267,6 +246,9 @@ private:
         set(CURLOPT_NOPROXY, "");
         set(CURLOPT_HTTPHEADER, headers_.get());
         set(CURLOPT_NOSIGNAL, 1L);
+        // Every exchange has a connection of its own, closed when it ends.
+        set(CURLOPT_FRESH_CONNECT, 1L);
+        set(CURLOPT_FORBID_REUSE, 1L);
         set(CURLOPT_ERRORBUFFER, error_buffer_.data());
         set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request_.limits.connect.count()));
         set(CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -286,13 +268,6 @@ private:
         } else {
             set(CURLOPT_HTTPGET, 1L);
         }
-
-#if !defined(_WIN32)
-        set_multi(CURLMOPT_SOCKETFUNCTION, &Exchange::on_socket);
-        set_multi(CURLMOPT_SOCKETDATA, this);
-        set_multi(CURLMOPT_TIMERFUNCTION, &Exchange::on_timer);
-        set_multi(CURLMOPT_TIMERDATA, this);
-#endif
     }
 
     void append_header(const std::string& line) {
@@ -310,20 +285,34 @@ private:
             finish(std::current_exception());
             return;
         }
-        // Adding the handle makes curl set its timer; the transfer starts from there.
+#if defined(_WIN32)
         const CURLMcode rc = curl_multi_add_handle(multi_.get(), easy_.get());
         if (rc != CURLM_OK) {
             fail(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
             return;
         }
-#if defined(_WIN32)
         try {
             poller_ = std::thread([self = shared_from_this()] { self->poll_until_done(); });
         } catch (const std::system_error& e) {
             fail(HttpFailure::other, kNoCurlCode, std::string("cannot start the transfer: ") + e.what());
         }
+#else
+        std::string refusal;
+        if (!driver_->add(easy_.get(), shared_from_this(), refusal)) fail(HttpFailure::other, kNoCurlCode, refusal);
 #endif
     }
+
+#if !defined(_WIN32)
+    // ---- what the driver reports (on the strand) ---------------------------
+
+    void concluded(CURLcode result) override {
+        if (!done_) conclude(result);
+    }
+
+    void broke(const std::string& reason) override {
+        if (!done_) fail(HttpFailure::other, kNoCurlCode, reason);
+    }
+#endif
 
 #if defined(_WIN32)
     // The poller thread: curl does all the socket work; the outcome goes to
@@ -394,34 +383,7 @@ private:
     }
 #endif
 
-    // ---- libcurl callbacks: record what curl wants, nothing more ----------
-
-#if !defined(_WIN32)
-    static int on_socket(CURL*, curl_socket_t socket, int what, void* user, void*) {
-        auto* self = static_cast<Exchange*>(user);
-        if (self->closing_) return 0;
-        if (what == CURL_POLL_REMOVE)
-            self->forget(socket);
-        else
-            self->watch(socket, what);
-        return 0;
-    }
-
-    static int on_timer(CURLM*, long timeout_ms, void* user) {
-        auto* self = static_cast<Exchange*>(user);
-        if (self->closing_) return 0;
-        const std::uint64_t generation = ++self->timer_generation_;
-        if (timeout_ms < 0) {
-            self->timer_.cancel();
-            return 0;
-        }
-        self->timer_.expires_after(std::chrono::milliseconds(timeout_ms));
-        self->timer_.async_wait([self = self->shared_from_this(), generation](const asio::error_code& ec) {
-            self->on_timeout(ec, generation);
-        });
-        return 0;
-    }
-#endif
+    // ---- libcurl callbacks --------------------------------------------------
 
     static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Exchange*>(user);
@@ -529,99 +491,6 @@ private:
         if (rc != CURLE_OK) fail(HttpFailure::other, rc, curl_easy_strerror(rc));
     }
 
-#if !defined(_WIN32)
-    // ---- socket and timer bookkeeping --------------------------------------
-
-    void watch(curl_socket_t socket, int what) {
-        auto& slot = watches_[socket];
-        if (!slot) {
-            const int copy = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
-            if (copy < 0) {
-                callback_error_.emplace(HttpFailure::other, kNoCurlCode,
-                                        std::string("cannot watch a socket: ") + std::strerror(errno));
-                watches_.erase(socket);
-                return;
-            }
-            auto fresh = std::make_shared<Watch>(strand_, socket);
-            asio::error_code ec;
-            fresh->descriptor.assign(copy, ec);
-            if (ec) {
-                ::close(copy);
-                callback_error_.emplace(HttpFailure::other, kNoCurlCode, "cannot watch a socket: " + ec.message());
-                watches_.erase(socket);
-                return;
-            }
-            slot = std::move(fresh);
-        }
-        slot->wanted = what;
-        arm(slot);
-    }
-
-    void forget(curl_socket_t socket) {
-        const auto it = watches_.find(socket);
-        if (it == watches_.end()) return;
-        release(*it->second);
-        watches_.erase(it);
-    }
-
-    // Deregisters our copy from the reactor (pending waits end as aborted)
-    // and closes it; curl's own descriptor is untouched.
-    static void release(Watch& w) noexcept {
-        w.active = false;
-        if (w.descriptor.is_open()) ::close(w.descriptor.release());
-    }
-
-    void arm(const std::shared_ptr<Watch>& w) {
-        using Wait = asio::posix::descriptor_base::wait_type;
-        if ((w->wanted & CURL_POLL_IN) != 0 && !w->reading) {
-            w->reading = true;
-            w->descriptor.async_wait(Wait::wait_read, [self = shared_from_this(), w](const asio::error_code& ec) {
-                self->on_ready(w, CURL_CSELECT_IN, ec);
-            });
-        }
-        if ((w->wanted & CURL_POLL_OUT) != 0 && !w->writing) {
-            w->writing = true;
-            w->descriptor.async_wait(Wait::wait_write, [self = shared_from_this(), w](const asio::error_code& ec) {
-                self->on_ready(w, CURL_CSELECT_OUT, ec);
-            });
-        }
-    }
-
-    void on_ready(const std::shared_ptr<Watch>& w, int direction, const asio::error_code& ec) {
-        (direction == CURL_CSELECT_IN ? w->reading : w->writing) = false;
-        if (done_ || !w->active || ec == asio::error::operation_aborted) return;
-        const int interest = direction == CURL_CSELECT_IN ? CURL_POLL_IN : CURL_POLL_OUT;
-        if (!ec && (w->wanted & interest) == 0) return;  // curl lost interest meanwhile
-        drive(w->fd, ec ? CURL_CSELECT_ERR : direction);
-        if (!done_ && w->active) arm(w);
-    }
-
-    void on_timeout(const asio::error_code& ec, std::uint64_t generation) {
-        if (ec || done_ || generation != timer_generation_) return;
-        drive(CURL_SOCKET_TIMEOUT, 0);
-    }
-
-    void drive(curl_socket_t socket, int events) {
-        int running = 0;
-        const CURLMcode rc = curl_multi_socket_action(multi_.get(), socket, events, &running);
-        if (callback_error_) {
-            const HttpError error = *callback_error_;
-            finish(std::make_exception_ptr(error));
-            return;
-        }
-        if (rc != CURLM_OK) {
-            fail(HttpFailure::other, kNoCurlCode, curl_multi_strerror(rc));
-            return;
-        }
-        int left = 0;
-        while (!done_) {
-            const CURLMsg* const message = curl_multi_info_read(multi_.get(), &left);
-            if (message == nullptr) break;
-            if (message->msg == CURLMSG_DONE) conclude(message->data.result);
-        }
-    }
-#endif
-
     // ---- progress and completion -------------------------------------------
 
     // The transfer is over with `result`.
@@ -662,27 +531,27 @@ private:
     }
 
     void teardown() noexcept {
-        closing_ = true;  // curl's callbacks during cleanup are ignored
-        timer_.cancel();
         read_timer_.cancel();
-#if !defined(_WIN32)
-        for (auto& entry : watches_) release(*entry.second);
-        watches_.clear();
-#endif
+#if defined(_WIN32)
         if (multi_ && easy_) curl_multi_remove_handle(multi_.get(), easy_.get());
         easy_.reset();
         multi_.reset();
+#else
+        if (easy_) driver_->remove(easy_.get());
+        easy_.reset();
+#endif
         headers_.reset();
         // The request body (a package as large as the payload and a third)
         // goes back before the caller reads the answer.
         std::vector<std::uint8_t>().swap(request_.body);
     }
 
+#if !defined(_WIN32)
+    std::shared_ptr<CurlMultiDriver> driver_;
+#endif
     Strand strand_;
     HttpRequest request_;
     std::unique_ptr<Completion> completion_;
-    asio::steady_timer timer_;
-    std::uint64_t timer_generation_ = 0;
     // The streamed body: bytes not yet read, the one waiting read and its
     // deadline, and how the transfer ended.
     asio::steady_timer read_timer_;
@@ -695,22 +564,18 @@ private:
     bool stream_ended_ = false;
     bool paused_ = false;
     bool in_callback_ = false;
-    CurlMulti multi_;
     CurlEasy easy_;
     CurlSlist headers_;
 #if defined(_WIN32)
+    CurlMulti multi_;
     std::thread poller_;
     std::atomic<bool> stop_{false};
-#else
-    std::unordered_map<curl_socket_t, std::shared_ptr<Watch>> watches_;
 #endif
     std::array<char, CURL_ERROR_SIZE> error_buffer_{};
     HttpResponse response_;
-    std::optional<HttpError> callback_error_;
     std::optional<HttpError> over_limit_;  // a 200 body passed max_body
     bool cut_ = false;                     // an error body was cut at max_error_body
     bool reserved_ = false;
-    bool closing_ = false;
     bool done_ = false;
 };
 

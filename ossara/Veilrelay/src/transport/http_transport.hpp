@@ -1,7 +1,8 @@
 #pragma once
 // One HTTP exchange over libcurl's multi interface, driven by the caller's
-// Asio executor. Each exchange owns its own multi and easy handle (no
-// connection reuse), both cleaned up before the awaitable completes.
+// Asio executor. Each exchange has its own easy handle and connection (no
+// connection reuse), both let go before the awaitable completes; the
+// exchanges of one execution context share its multi handle.
 #include <ossara/veilrelay/errors.hpp>
 
 #include "transport/http_limits.hpp"
