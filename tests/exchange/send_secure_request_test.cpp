@@ -9,6 +9,7 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
+#include <asio/detached.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_future.hpp>
 
@@ -359,6 +360,47 @@ TEST_F(ExchangeTest, HundredConcurrentExchangesOnOneThread) {
         EXPECT_EQ(answer["choices"][0]["message"]["content"], "message " + std::to_string(i));
     }
     EXPECT_EQ(posts_seen(), static_cast<std::size_t>(kExchanges));
+}
+
+// The exchanges of one event loop share its curl multi handle: cancelling
+// some must leave the others whole, and tearing the loop down with
+// exchanges in flight must neither crash nor spoil a later loop.
+TEST_F(ExchangeTest, ExchangesSharingALoopEndOneByOne) {
+    CompletionBehaviour slow = behaviour(Kind::normal);
+    slow.delay = std::chrono::milliseconds(1500);
+    router_->set_completion_behaviour(slow);
+    Veilrelay client = make_client();
+    {
+        asio::io_context io;
+        constexpr int kExchanges = 10;  // one wave of the router's 16 workers
+        std::vector<asio::cancellation_signal> cancels(kExchanges);
+        std::vector<std::future<json>> answers;
+        for (int i = 0; i < kExchanges; ++i)
+            answers.push_back(asio::co_spawn(io, client.send_secure_request(chat_payload("m" + std::to_string(i)), "p"),
+                                             asio::bind_cancellation_slot(cancels[i].slot(), asio::use_future)));
+        for (int polls = 0; posts_seen() < kExchanges && polls < 1000; ++polls)
+            io.run_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(posts_seen(), static_cast<std::size_t>(kExchanges));
+        for (int i = 1; i < kExchanges; i += 2) cancels[i].emit(asio::cancellation_type::terminal);
+        io.run();
+        for (int i = 0; i < kExchanges; ++i) {
+            if (i % 2 == 1) {
+                EXPECT_THROW(answers[i].get(), CancelledError) << i;
+            } else {
+                EXPECT_EQ(answers[i].get()["choices"][0]["message"]["content"], "m" + std::to_string(i));
+            }
+        }
+    }
+    router_->set_completion_behaviour(behaviour(Kind::stall));
+    {
+        asio::io_context io;
+        for (int i = 0; i < 4; ++i) asio::co_spawn(io, client.send_secure_request(chat_payload("x"), "p"), asio::detached);
+        for (int polls = 0; posts_seen() < 14 && polls < 1000; ++polls) io.run_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(posts_seen(), 14u);
+    }  // destroyed with four exchanges waiting on the router
+    router_->set_completion_behaviour(behaviour(Kind::normal));
+    EXPECT_EQ(run_awaitable(client.send_secure_request(chat_payload("after"), "p"))["choices"][0]["message"]["content"],
+              "after");
 }
 
 TEST_F(ExchangeTest, CancelledExchangeEndsWithCancelledError) {
