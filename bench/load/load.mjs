@@ -26,7 +26,22 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 // Milliseconds on the clock every process of this machine shares.
 const now = () => performance.timeOrigin + performance.now();
 
+// CPU seconds (user and system, at 100 ticks a second) the process has
+// used, and those every CPU of the machine has spent busy.
+function cpuSeconds(pid) {
+  try {
+    const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+    return (Number(fields[11]) + Number(fields[12])) / 100;
+  } catch { return 0; }
+}
+function machineBusySeconds() {
+  const [, user, nice, system, idle, iowait, ...rest] = fs.readFileSync('/proc/stat', 'utf8').split('\n')[0].trim().split(/\s+/).map(Number);
+  return (user + nice + system + rest.slice(0, 3).reduce((a, b) => a + b, 0)) / 100;
+}
+
 function sampler(pid) {
+  const cpuBefore = cpuSeconds(pid);
+  const machineBefore = machineBusySeconds();
   let threads = 0;
   const read = () => {
     try {
@@ -41,7 +56,11 @@ function sampler(pid) {
       clearInterval(timer);
       const status = read();
       const kib = (name) => Number((new RegExp(`${name}:\\s+(\\d+)`).exec(status) || [0, 0])[1]);
-      return { peak_rss_mib: +(kib('VmHWM') / 1024).toFixed(1), rss_mib: +(kib('VmRSS') / 1024).toFixed(1), peak_threads: threads };
+      return {
+        peak_rss_mib: +(kib('VmHWM') / 1024).toFixed(1), rss_mib: +(kib('VmRSS') / 1024).toFixed(1), peak_threads: threads,
+        cpu_seconds: +(cpuSeconds(pid) - cpuBefore).toFixed(2),
+        machine_busy_cpu_seconds: +(machineBusySeconds() - machineBefore).toFixed(2),
+      };
     },
   };
 }

@@ -47,7 +47,7 @@ echo "cores: $(nproc)"
 only router && PACKAGE_DIR=$work node bench/load/load.mjs concurrent "http://127.0.0.1:$router_port" router 1000 "$router_pid"
 
 proxy_port=$(free_port)
-"$bin/veilrelay" proxy --router "http://127.0.0.1:$router_port" --allow-http --listen "127.0.0.1:$proxy_port" \
+"$bin/veilrelay" proxy --router "http://127.0.0.1:$router_port" --allow-http --listen "127.0.0.1:$proxy_port" ${PROXY_ARGS:-} \
   2> "$work/proxy.log" > "$work/proxy.out" &
 proxy_pid=$!; pids+=($proxy_pid)
 wait_http "http://127.0.0.1:$proxy_port/v1/models"

@@ -51,6 +51,15 @@ start down -- "$veilrelay" proxy --router "$down_router" --allow-http --listen 1
 down_url=$first_line
 echo "model server $model_url, router $router_url ($fingerprint), proxies $proxy_url $pinned_url $wrong_pin_url $down_url"
 
+# The serving options reach the proxy's server: with --max-connections 1 and
+# one connection held open, the next connection is answered 503 at once.
+proxy limited --workers 1 --max-connections 1 --keep-alive 30 --grace 1
+limited_port=${first_line#http://127.0.0.1:}
+exec 3<>"/dev/tcp/127.0.0.1/${limited_port%%/*}"
+limited_status=$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "$first_line/models" || true)
+exec 3>&-
+[ "$limited_status" = 503 ] || fail "a connection past --max-connections 1 got '$limited_status', not 503"
+
 PROXY_URL=$proxy_url PINNED_PROXY_URL=$pinned_url WRONG_PIN_PROXY_URL=$wrong_pin_url DOWN_PROXY_URL=$down_url API_KEY=$api_key \
   UPSTREAM_API_KEY=$upstream_key RECORD_FILE=$work/run/model_requests.jsonl \
   node "$work/node/chain.mjs"

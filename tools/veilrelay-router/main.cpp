@@ -10,6 +10,7 @@
 #include "upstream_check.hpp"
 
 #include <key_fingerprint/key_fingerprint.hpp>
+#include <router_protocol/serving_options_cli.hpp>
 
 #include <CLI/CLI.hpp>
 #include <spdlog/spdlog.h>
@@ -113,20 +114,8 @@ int run(int argc, char** argv) {
     app.add_flag("--ops-endpoints", options.ops_endpoints,
                  "Serve GET /healthz and GET /metrics on this address even when it is not loopback (they always "
                  "are on loopback); for load balancers' health checks and monitoring");
-    app.add_option("--workers", options.worker_threads, "Event-loop threads (default: one per core)")
-        ->check(CLI::Range(1, 256));
-    double grace = 10.0;
-    app.add_option("--grace", grace, "On SIGTERM, seconds that requests in flight may still run before a 503")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 3600.0));
-    std::size_t max_connections = options.limits.max_connections;
-    app.add_option("--max-connections", max_connections, "Connections held at once; more are answered 503")
-        ->capture_default_str()
-        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
-    double idle_timeout = 60.0;
-    app.add_option("--keep-alive", idle_timeout, "Seconds an idle keep-alive connection is kept open")
-        ->capture_default_str()
-        ->check(CLI::Range(0.1, 3600.0));
+    ossara::router_protocol::ServingOptions serving;
+    ossara::router_protocol::add_serving_options(app, serving);
 
     std::string keygen_file;
     auto* keygen = app.add_subcommand("keygen", "Write a new RSA-4096 server key (PKCS#8 PEM, mode 0600) and print its fingerprint");
@@ -160,9 +149,9 @@ int run(int argc, char** argv) {
             }
             options.upstream = std::move(settings);
         }
-        options.grace = std::chrono::milliseconds(static_cast<long long>(grace * 1000.0));
-        options.limits.max_connections = max_connections;
-        options.limits.idle_timeout = std::chrono::milliseconds(static_cast<long long>(idle_timeout * 1000.0));
+        options.worker_threads = serving.workers;
+        options.grace = serving.grace();
+        serving.apply(options.limits);
         if (!server_key.empty()) options.server_key_file = server_key;
         if (!previous_server_keys.empty() && server_key.empty())
             throw std::runtime_error("--previous-server-key needs --server-key (the key clients are given)");

@@ -94,6 +94,9 @@ void run_proxy(ProxyOptions options, std::ostream& out) {
     config.tier = options.tier;
     config.models = options.models;
     config.exchange_timeout = options.timeout;
+    config.threads = static_cast<std::size_t>(options.serving.workers);
+    config.shutdown_grace = options.serving.grace();
+    options.serving.apply(config.limits);
     config.log = proxy_logger();
     if (options.api_key_file) config.router_api_key = read_secret_file(*options.api_key_file, "API key");
     if (options.local_token_file) config.local_token = read_secret_file(*options.local_token_file, "local token");
