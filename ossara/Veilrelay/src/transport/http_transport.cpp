@@ -246,9 +246,12 @@ private:
         set(CURLOPT_NOPROXY, "");
         set(CURLOPT_HTTPHEADER, headers_.get());
         set(CURLOPT_NOSIGNAL, 1L);
-        // Every exchange has a connection of its own, closed when it ends.
+        // Every exchange has a connection and a name lookup of its own, as if
+        // it had its own client: the multi handle it shares keeps neither a
+        // connection nor an address for the next exchange.
         set(CURLOPT_FRESH_CONNECT, 1L);
         set(CURLOPT_FORBID_REUSE, 1L);
+        set(CURLOPT_DNS_CACHE_TIMEOUT, 0L);
         set(CURLOPT_ERRORBUFFER, error_buffer_.data());
         set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request_.limits.connect.count()));
         set(CURLOPT_LOW_SPEED_LIMIT, 1L);
