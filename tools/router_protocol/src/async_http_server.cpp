@@ -460,7 +460,18 @@ int AsyncHttpServer::listen(const std::string& host, int port) {
         if (endpoints.empty()) throw std::runtime_error("no address");
         const tcp::endpoint endpoint = endpoints.begin()->endpoint();
         d.acceptor.emplace(io, endpoint.protocol());
+#if defined(_WIN32)
+        // Windows' SO_REUSEADDR means something else than POSIX's: another
+        // socket of the same user that sets it may bind this very port and
+        // take connections meant for us (the proxy's are clear text). The
+        // port is ours alone instead.
+        const BOOL exclusive = TRUE;
+        if (::setsockopt(d.acceptor->native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                         reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0)
+            throw std::runtime_error("cannot take the port for this socket alone");
+#else
         d.acceptor->set_option(tcp::acceptor::reuse_address(true));
+#endif
         d.acceptor->bind(endpoint);
         d.acceptor->listen(asio::socket_base::max_listen_connections);
     } catch (const std::exception& e) {

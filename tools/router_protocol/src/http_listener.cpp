@@ -98,7 +98,15 @@ std::unique_ptr<httplib::Server> make_http_server(std::size_t worker_threads, co
 int listen_in_background(httplib::Server& server, const std::string& host, int port, std::thread& listener) {
     socket_t listen_fd = INVALID_SOCKET;
     server.set_socket_options([&listen_fd](socket_t sock) {
+#if defined(_WIN32)
+        // cpp-httplib sets SO_REUSEADDR, which on Windows lets another
+        // socket bind this very port, and then SO_EXCLUSIVEADDRUSE, which
+        // Windows refuses beside it. Only the latter: the port is ours alone.
+        const BOOL exclusive = TRUE;
+        ::setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+#else
         httplib::default_socket_options(sock);
+#endif
         listen_fd = sock;
     });
     const int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
