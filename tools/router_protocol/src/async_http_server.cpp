@@ -1,5 +1,7 @@
 #include "router_protocol/async_http_server.hpp"
 
+#include "exclusive_port.hpp"
+
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -461,13 +463,8 @@ int AsyncHttpServer::listen(const std::string& host, int port) {
         const tcp::endpoint endpoint = endpoints.begin()->endpoint();
         d.acceptor.emplace(io, endpoint.protocol());
 #if defined(_WIN32)
-        // Windows' SO_REUSEADDR means something else than POSIX's: another
-        // socket of the same user that sets it may bind this very port and
-        // take connections meant for us (the proxy's are clear text). The
-        // port is ours alone instead.
-        const BOOL exclusive = TRUE;
-        if (::setsockopt(d.acceptor->native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                         reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0)
+        // Not SO_REUSEADDR there: see exclusive_port.hpp (the proxy's connections are clear text).
+        if (!take_port_alone(d.acceptor->native_handle()))
             throw std::runtime_error("cannot take the port for this socket alone");
 #else
         d.acceptor->set_option(tcp::acceptor::reuse_address(true));

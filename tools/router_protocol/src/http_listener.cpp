@@ -1,5 +1,7 @@
 #include "router_protocol/http_listener.hpp"
 
+#include "exclusive_port.hpp"
+
 #include <httplib.h>
 #if !defined(_WIN32)
 #include <sys/socket.h>
@@ -99,11 +101,9 @@ int listen_in_background(httplib::Server& server, const std::string& host, int p
     socket_t listen_fd = INVALID_SOCKET;
     server.set_socket_options([&listen_fd](socket_t sock) {
 #if defined(_WIN32)
-        // cpp-httplib sets SO_REUSEADDR, which on Windows lets another
-        // socket bind this very port, and then SO_EXCLUSIVEADDRUSE, which
-        // Windows refuses beside it. Only the latter: the port is ours alone.
-        const BOOL exclusive = TRUE;
-        ::setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+        // cpp-httplib's options would set SO_REUSEADDR, and then
+        // SO_EXCLUSIVEADDRUSE, which Windows refuses beside it.
+        (void)take_port_alone(sock);
 #else
         httplib::default_socket_options(sock);
 #endif
