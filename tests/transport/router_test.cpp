@@ -158,7 +158,9 @@ TEST_F(RouterTest, ApiKeyIsRequiredWhenConfigured) {
 
     HttpRequest right = vector_request(*guarded_);
     right.headers.emplace_back("Authorization", "Bearer sesame");
-    EXPECT_EQ(post(std::move(right)).status, 200);
+    // Under Wine this has been answered 400 once in a while: say why when it is.
+    const HttpResponse accepted = post(std::move(right));
+    EXPECT_EQ(accepted.status, 200) << text(accepted);
 }
 
 TEST_F(RouterTest, BehavioursProduceTheAnswersTheyPromise) {

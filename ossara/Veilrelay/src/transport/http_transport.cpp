@@ -155,8 +155,7 @@ public:
           strand_(driver_->strand()),
 #endif
           request_(std::move(request)),
-          completion_(std::move(completion)),
-          read_timer_(strand_) {}
+          completion_(std::move(completion)) {}
 
     ~Exchange() {
         // Only reached unfinished when the caller's context is torn down with
@@ -199,8 +198,9 @@ public:
             deliver();
             return;
         }
-        read_timer_.expires_at(deadline);
-        read_timer_.async_wait([self = shared_from_this(), generation = ++read_generation_](const asio::error_code& ec) {
+        if (!read_timer_) read_timer_.emplace(strand_);
+        read_timer_->expires_at(deadline);
+        read_timer_->async_wait([self = shared_from_this(), generation = ++read_generation_](const asio::error_code& ec) {
             if (ec || generation != self->read_generation_ || !self->reader_) return;
             self->fail(HttpFailure::timeout, kNoCurlCode, "no data from the router in time");
         });
@@ -473,7 +473,7 @@ private:
     // Completes the waiting read with what is buffered, or with the end.
     void deliver() {
         ++read_generation_;
-        read_timer_.cancel();
+        if (read_timer_) read_timer_->cancel();
         const std::unique_ptr<ReadCompletion> reader = std::move(reader_);
         if (!stream_pending_.empty()) {
             reader_out_->insert(reader_out_->end(), stream_pending_.begin(), stream_pending_.end());
@@ -534,7 +534,7 @@ private:
     }
 
     void teardown() noexcept {
-        read_timer_.cancel();
+        if (read_timer_) read_timer_->cancel();
 #if defined(_WIN32)
         if (multi_ && easy_) curl_multi_remove_handle(multi_.get(), easy_.get());
         easy_.reset();
@@ -557,7 +557,11 @@ private:
     std::unique_ptr<Completion> completion_;
     // The streamed body: bytes not yet read, the one waiting read and its
     // deadline, and how the transfer ended.
-    asio::steady_timer read_timer_;
+    // Made by the first read: most exchanges never need it, and on Windows
+    // the first timer of an io_context starts a thread of its own, which the
+    // context then joins when it is destroyed (under Wine that join has been
+    // seen to hang for good).
+    std::optional<asio::steady_timer> read_timer_;
     std::uint64_t read_generation_ = 0;
     std::vector<std::uint8_t> stream_pending_;
     std::unique_ptr<ReadCompletion> reader_;
