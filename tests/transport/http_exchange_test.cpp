@@ -5,10 +5,15 @@
 #include "devrouter/test_servers.hpp"
 #include "transport/http_transport.hpp"
 
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -157,6 +162,49 @@ TEST(HttpExchange, BrokenPeersAreClassified) {
         EXPECT_EQ(error.kind(), row.kind);
         EXPECT_EQ(error.curl_code(), row.code);
         EXPECT_STRNE(error.what(), "");
+    }
+}
+
+// The exchanges of one event loop share its curl multi handle: started
+// together, each still ends with its own peer's outcome.
+TEST(HttpExchange, ExchangesStartedTogetherKeepTheirOwnOutcomes) {
+    RawResponder short_answer(ok_answer("a"), false);
+    RawResponder long_answer(ok_answer(std::string(200000, 'b')), false);
+    RawResponder unavailable("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\nConnection: close\r\n\r\nbusy", false);
+    RawResponder silent("", false);
+    RawResponder cut("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\npartial", false);
+    const struct {
+        std::string url;
+        long status;
+        std::string body;
+        int curl_code;  // 0: an answer is expected
+    } rows[] = {
+        {short_answer.base_url(), 200, "a", 0},
+        {long_answer.base_url(), 200, std::string(200000, 'b'), 0},
+        {unavailable.base_url(), 503, "busy", 0},
+        {silent.base_url(), 0, "", 52},
+        {cut.base_url(), 0, "", 18},
+        {"http://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port()) + "/", 0, "", 7},
+    };
+    constexpr std::size_t kEach = 3;
+    asio::io_context io;
+    std::vector<std::future<HttpResponse>> outcomes;
+    for (const auto& row : rows)
+        for (std::size_t copy = 0; copy < kEach; ++copy)
+            outcomes.push_back(asio::co_spawn(io, ossara::detail::http_exchange(request_to(row.url)), asio::use_future));
+    io.run_for(std::chrono::seconds(60));
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        const auto& row = rows[i / kEach];
+        SCOPED_TRACE(row.url);
+        ASSERT_EQ(outcomes[i].wait_for(std::chrono::seconds(0)), std::future_status::ready);
+        try {
+            const HttpResponse response = outcomes[i].get();
+            EXPECT_EQ(row.curl_code, 0);
+            EXPECT_EQ(response.status, row.status);
+            EXPECT_EQ(std::string(response.body.begin(), response.body.end()), row.body);
+        } catch (const HttpError& error) {
+            EXPECT_EQ(error.curl_code(), row.curl_code) << error.what();
+        }
     }
 }
 
