@@ -11,7 +11,7 @@
 #include "support/log_capture.hpp"
 #include "support/proc_status.hpp"
 
-#include "router_protocol/loopback_socket.hpp"
+#include "devrouter/loopback_socket.hpp"
 
 #include <gtest/gtest.h>
 
@@ -239,7 +239,7 @@ TEST_F(ProxyServerTest, WithALocalTokenAndNoKeyFileTheCallersTokenIsNotPassedOn)
 // A client connection on a plain socket: sends exactly what a test writes.
 class RawConnection {
 public:
-    explicit RawConnection(int port) : socket_(ossara::router_protocol::LoopbackSocket::connect_to(port)) {}
+    explicit RawConnection(int port) : socket_(ossara::devrouter::LoopbackSocket::connect_to(port)) {}
 
     bool send(const std::string& bytes) { return socket_.valid() && socket_.send_all(bytes); }
     // Whatever comes back until the proxy closes the connection, a whole
@@ -260,7 +260,7 @@ public:
     }
 
 private:
-    ossara::router_protocol::LoopbackSocket socket_;
+    ossara::devrouter::LoopbackSocket socket_;
 };
 
 // Writes `head` on a fresh connection and returns what comes back.

@@ -8,7 +8,7 @@ namespace ossara::testing {
 
 namespace {
 
-using router_protocol::LoopbackSocket;
+using devrouter::LoopbackSocket;
 
 constexpr int kPollMs = 50;
 
@@ -190,7 +190,7 @@ void ConnectProxy::tunnel(const LoopbackSocket& client) {
     client.send_all("HTTP/1.1 200 Connection established\r\n\r\n");
     char buffer[16384];
     while (!stopping_.load()) {
-        const int side = router_protocol::wait_any_readable({&client, &upstream}, kPollMs);
+        const int side = devrouter::wait_any_readable({&client, &upstream}, kPollMs);
         if (side < 0) continue;
         const LoopbackSocket& from = side == 0 ? client : upstream;
         const LoopbackSocket& to = side == 0 ? upstream : client;

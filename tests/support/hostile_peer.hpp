@@ -7,7 +7,7 @@
 //    exchange itself reaches the hostile answer.
 //  * ConnectProxy is a minimal CONNECT proxy to loopback targets, recording
 //    the targets it was asked for.
-#include "router_protocol/loopback_socket.hpp"
+#include "devrouter/loopback_socket.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -50,11 +50,11 @@ public:
 
 private:
     void serve();
-    void answer(const router_protocol::LoopbackSocket& connection, const std::string& request);
-    bool send_all(const router_protocol::LoopbackSocket& connection, const char* data, std::size_t size);
+    void answer(const devrouter::LoopbackSocket& connection, const std::string& request);
+    bool send_all(const devrouter::LoopbackSocket& connection, const char* data, std::size_t size);
 
     HostileAnswer answer_;
-    router_protocol::LoopbackSocket listener_;
+    devrouter::LoopbackSocket listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> bytes_sent_{0};
@@ -75,9 +75,9 @@ public:
 
 private:
     void serve();
-    void tunnel(const router_protocol::LoopbackSocket& client);
+    void tunnel(const devrouter::LoopbackSocket& client);
 
-    router_protocol::LoopbackSocket listener_;
+    devrouter::LoopbackSocket listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;

@@ -1,6 +1,6 @@
 #include "support/recording_relay.hpp"
 
-#include "router_protocol/loopback_socket.hpp"
+#include "devrouter/loopback_socket.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -11,7 +11,7 @@
 
 namespace ossara::testing {
 
-using router_protocol::LoopbackSocket;
+using devrouter::LoopbackSocket;
 
 namespace {
 // How often the relay's loops look at their stop flag.
@@ -44,7 +44,7 @@ struct RecordingRelay::Impl {
         if (!server.valid()) return;
         char buffer[16384];
         while (!stopping.load()) {
-            const int side = router_protocol::wait_any_readable({&client, &server}, kPollMs);
+            const int side = devrouter::wait_any_readable({&client, &server}, kPollMs);
             if (side < 0) continue;
             const LoopbackSocket& from = side == 0 ? client : server;
             const LoopbackSocket& to = side == 0 ? server : client;

@@ -5,7 +5,7 @@
 // upstream call: neither may add a byte to it, while a plain curl handle does.
 #include "run_async.hpp"
 
-#include "router_protocol/http_listener.hpp"
+#include "http_server/http_listener.hpp"
 #include "support/test_certs.hpp"
 #include "support/test_data.hpp"
 #include "transport/http_transport.hpp"
@@ -45,13 +45,13 @@ protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<ossara::testing::TempDir>();
         certs_ = ossara::testing::make_test_certificates(dir_->path());
-        server_ = ossara::router_protocol::make_http_server(1, certs_.cert_file.string(), certs_.key_file.string());
+        server_ = ossara::http_server::make_http_server(1, certs_.cert_file.string(), certs_.key_file.string());
         const auto answer = [](const httplib::Request&, httplib::Response& res) {
             res.set_content("{\"ok\": true}", "application/json");
         };
         server_->Get("/", answer);
         server_->Post("/v1/chat/completions", answer);
-        port_ = ossara::router_protocol::listen_in_background(*server_, "127.0.0.1", 0, listener_);
+        port_ = ossara::http_server::listen_in_background(*server_, "127.0.0.1", 0, listener_);
         ASSERT_GT(port_, 0);
     }
     static void TearDownTestSuite() {

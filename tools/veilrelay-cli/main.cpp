@@ -11,7 +11,7 @@
 #include "router_access.hpp"
 #include "router_key_command.hpp"
 
-#include <router_protocol/serving_options_cli.hpp>
+#include <http_server/serving_options_cli.hpp>
 
 #include <ossara/Veilrelay.hpp>
 
@@ -90,7 +90,7 @@ CLI::App* add_proxy_command(CLI::App& app, ProxyOptions& proxy, std::string& tie
     cmd->add_flag("--lazy", proxy.lazy,
                   "Start even when the router's key cannot be fetched (the router may come up later)");
     add_router_access_options(*cmd, proxy.access);
-    ossara::router_protocol::add_serving_options(*cmd, proxy.serving);
+    ossara::http_server::add_serving_options(*cmd, proxy.serving);
     return cmd;
 }
 

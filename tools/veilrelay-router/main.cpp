@@ -10,7 +10,7 @@
 #include "upstream_check.hpp"
 
 #include <key_fingerprint/key_fingerprint.hpp>
-#include <router_protocol/serving_options_cli.hpp>
+#include <http_server/serving_options_cli.hpp>
 
 #include <CLI/CLI.hpp>
 #include <spdlog/spdlog.h>
@@ -114,8 +114,8 @@ int run(int argc, char** argv) {
     app.add_flag("--ops-endpoints", options.ops_endpoints,
                  "Serve GET /healthz and GET /metrics on this address even when it is not loopback (they always "
                  "are on loopback); for load balancers' health checks and monitoring");
-    ossara::router_protocol::ServingOptions serving;
-    ossara::router_protocol::add_serving_options(app, serving);
+    ossara::http_server::ServingOptions serving;
+    ossara::http_server::add_serving_options(app, serving);
 
     std::string keygen_file;
     auto* keygen = app.add_subcommand("keygen", "Write a new RSA-4096 server key (PKCS#8 PEM, mode 0600) and print its fingerprint");

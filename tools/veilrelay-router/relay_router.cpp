@@ -10,7 +10,7 @@
 #include <ossara/Hushvault.hpp>
 #include "upstream_calls.hpp"
 
-#include <router_protocol/async_http_server.hpp>
+#include <http_server/async_http_server.hpp>
 #include <router_protocol/echo_model.hpp>
 #include <router_protocol/key_endpoint.hpp>
 #include <router_protocol/package_crypto.hpp>
@@ -31,6 +31,7 @@ namespace veilrelay_router {
 namespace {
 
 namespace rp = ossara::router_protocol;
+namespace hs = ossara::http_server;
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t kMaxPayloadId = 256;
@@ -48,13 +49,13 @@ struct Refusal {
     std::optional<std::string> retry_after{};
 };
 
-void answer_detail(rp::HttpResponse& res, int status, const std::string& detail) {
+void answer_detail(hs::HttpResponse& res, int status, const std::string& detail) {
     res.status = status;
     res.set_content(json{{"detail", detail}}.dump(-1, ' ', false, json::error_handler_t::replace),
                     "application/json");
 }
 
-void answer_refusal(rp::HttpResponse& res, const Refusal& refusal) {
+void answer_refusal(hs::HttpResponse& res, const Refusal& refusal) {
     json body{{"detail", refusal.detail}};
     for (const auto& [name, value] : refusal.extra.items()) body[name] = value;
     res.status = refusal.status;
@@ -107,7 +108,7 @@ struct RelayRouter::Impl {
     std::shared_ptr<spdlog::logger> log = router_logger();
     // Declared before the calls: the calls end (and hand their last
     // outcomes to the loops) before the server's loops go.
-    std::unique_ptr<rp::AsyncHttpServer> server;
+    std::unique_ptr<hs::AsyncHttpServer> server;
     std::unique_ptr<UpstreamCalls> calls;
     int port = 0;
     Metrics metrics;
@@ -131,16 +132,16 @@ struct RelayRouter::Impl {
     // Bodies larger than the limit are refused from their Content-Length,
     // before a byte of them is read; bodies without a length (chunked) are
     // refused as well.
-    std::optional<rp::HttpResponse> on_head(const rp::HttpRequest& req) {
+    std::optional<hs::HttpResponse> on_head(const hs::HttpRequest& req) {
         if (req.method != "POST") return std::nullopt;
         std::optional<Refusal> refusal;
         // Without a length the body would be read until the peer closes.
         if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length"))
             refusal = Refusal{400, "Request body needs a Content-Length"};
-        else if (rp::body_framing(req).length > options.max_request_bytes)
+        else if (hs::body_framing(req).length > options.max_request_bytes)
             refusal = Refusal{400, "Payload too large"};
         if (!refusal) return std::nullopt;
-        rp::HttpResponse res;
+        hs::HttpResponse res;
         answer_detail(res, refusal->status, refusal->detail);
         if (req.path == rp::kCompletionPath) {
             RequestRecord record;
@@ -155,14 +156,14 @@ struct RelayRouter::Impl {
         return res;
     }
 
-    void log_other(const rp::HttpRequest& req, const rp::HttpResponse& res) const {
+    void log_other(const hs::HttpRequest& req, const hs::HttpResponse& res) const {
         log->info("request {} {} status={} answer_bytes={}", log_safe(req.method, 16), log_safe(req.path), res.status,
                   res.body.size());
     }
 
-    asio::awaitable<rp::HttpResponse> on_request(rp::HttpRequest& req) {
+    asio::awaitable<hs::HttpResponse> on_request(hs::HttpRequest& req) {
         const auto started = std::chrono::steady_clock::now();
-        rp::HttpResponse res;
+        hs::HttpResponse res;
         if (req.path == rp::kCompletionPath && req.method == "POST") {
             co_await serve_completion(req, res);
         } else if (req.path == "/v1/models" && req.method == "GET") {
@@ -177,7 +178,7 @@ struct RelayRouter::Impl {
     }
 
     // The key, the operations endpoints (loopback or --ops-endpoints only), or 404.
-    void serve_small(const rp::HttpRequest& req, rp::HttpResponse& res) {
+    void serve_small(const hs::HttpRequest& req, hs::HttpResponse& res) {
         const bool get = req.method == "GET";
         if (get && req.path == rp::kPublicKeyPath) {
             res.set_content(public_pem, "text/plain");
@@ -194,7 +195,7 @@ struct RelayRouter::Impl {
 
     // The answers the server makes itself (malformed heads, deadlines, the
     // connection limit, shutdown) are in the log as well.
-    void on_notice(const rp::ServerNotice& notice) const {
+    void on_notice(const hs::ServerNotice& notice) const {
         if (notice.request)
             log->info("request {} {} status={} ({})", log_safe(notice.request->method, 16),
                       log_safe(notice.request->path), notice.status, notice.message);
@@ -204,7 +205,7 @@ struct RelayRouter::Impl {
             log->warn("{}", notice.message);
     }
 
-    asio::awaitable<void> serve_completion(const rp::HttpRequest& req, rp::HttpResponse& res) {
+    asio::awaitable<void> serve_completion(const hs::HttpRequest& req, hs::HttpResponse& res) {
         RequestRecord record;
         record.request_bytes = req.body.size();
         try {
@@ -232,7 +233,7 @@ struct RelayRouter::Impl {
 
     // The model server's model list, plainly: model names are no secret of
     // a conversation. Behind API keys only callers with a key see it.
-    asio::awaitable<void> serve_models(const rp::HttpRequest& req, rp::HttpResponse& res) {
+    asio::awaitable<void> serve_models(const hs::HttpRequest& req, hs::HttpResponse& res) {
         const auto started = std::chrono::steady_clock::now();
         try {
             check_api_key(req);
@@ -253,7 +254,7 @@ struct RelayRouter::Impl {
         log->info("models status={} duration_ms={} answer_bytes={}", res.status, ms.count(), res.body.size());
     }
 
-    void check_api_key(const rp::HttpRequest& req) const {
+    void check_api_key(const hs::HttpRequest& req) const {
         if (!options.api_keys) return;
         static constexpr std::string_view kBearer = "Bearer ";
         const std::string authorization = req.header("Authorization");
@@ -263,7 +264,7 @@ struct RelayRouter::Impl {
             throw Refusal{401, "Invalid API key"};
     }
 
-    asio::awaitable<void> complete(const rp::HttpRequest& req, rp::HttpResponse& res, RequestRecord& record) {
+    asio::awaitable<void> complete(const hs::HttpRequest& req, hs::HttpResponse& res, RequestRecord& record) {
         check_api_key(req);
         if (!req.has_header("X-Payload-ID")) throw Refusal{400, "Missing X-Payload-ID header"};
         const std::string payload_id = req.header("X-Payload-ID");
@@ -422,7 +423,7 @@ RelayRouter::~RelayRouter() { stop(); }
 void RelayRouter::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("router already started");
-    rp::ServerOptions server;
+    hs::ServerOptions server;
     server.threads = static_cast<std::size_t>(std::max(0, d.options.worker_threads));
     if (d.options.tls_cert_file) {
         server.cert_file = d.options.tls_cert_file->string();
@@ -430,15 +431,15 @@ void RelayRouter::start() {
     }
     server.limits = d.options.limits;
     server.limits.max_body_bytes = d.options.max_request_bytes;
-    server.handlers.on_head = [&d](const rp::HttpRequest& req) { return d.on_head(req); };
-    server.handlers.on_request = [&d](rp::HttpRequest& req) { return d.on_request(req); };
+    server.handlers.on_head = [&d](const hs::HttpRequest& req) { return d.on_head(req); };
+    server.handlers.on_request = [&d](hs::HttpRequest& req) { return d.on_request(req); };
     server.handlers.error_page = [](int status, const std::string& message) {
-        rp::HttpResponse res;
+        hs::HttpResponse res;
         answer_detail(res, status, message);
         return res;
     };
-    server.handlers.on_notice = [&d](const rp::ServerNotice& notice) { d.on_notice(notice); };
-    d.server = std::make_unique<rp::AsyncHttpServer>(std::move(server));
+    server.handlers.on_notice = [&d](const hs::ServerNotice& notice) { d.on_notice(notice); };
+    d.server = std::make_unique<hs::AsyncHttpServer>(std::move(server));
     d.calls = std::make_unique<UpstreamCalls>();
     try {
         d.port = d.server->listen(d.options.host, d.options.port);

@@ -23,7 +23,7 @@
 #include "tier_policy.hpp"
 #include "upstream_client.hpp"
 
-#include <router_protocol/async_http_server.hpp>
+#include <http_server/async_http_server.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -52,7 +52,7 @@ struct RelayOptions {
     std::optional<TierPolicy> tier_policy;                  // else every model is allowed
     int worker_threads = 0;  // event-loop threads; 0: one per core
     // Connection deadlines and the connection limit (the body limit is max_request_bytes).
-    ossara::router_protocol::ServerLimits limits{};
+    ossara::http_server::ServerLimits limits{};
     // On stop, how long requests in flight may still run before they are cut with 503.
     std::chrono::milliseconds grace{10'000};
     // GET /healthz and GET /metrics on an address other than loopback too

@@ -15,6 +15,7 @@ namespace veilrelay_router {
 namespace {
 
 namespace rp = ossara::router_protocol;
+namespace hs = ossara::http_server;
 using json = nlohmann::ordered_json;
 
 // One streamed answer: what its events are made from.
@@ -26,16 +27,16 @@ struct StreamJob {
     std::string whole;  // the answer of answer_streamed_whole
     std::size_t written = 0;
 
-    asio::awaitable<void> send(const rp::StreamWrite& write, const std::string& event) {
+    asio::awaitable<void> send(const hs::StreamWrite& write, const std::string& event) {
         written += event.size();
         co_await write(event);
     }
 
-    asio::awaitable<void> seal(const rp::StreamWrite& write, std::string_view plaintext, bool final = false) {
+    asio::awaitable<void> seal(const hs::StreamWrite& write, std::string_view plaintext, bool final = false) {
         co_await send(write, sealer.chunk_event(plaintext, final));
     }
 
-    asio::awaitable<void> finish(const rp::StreamWrite& write, int status, const std::string& message = {}) {
+    asio::awaitable<void> finish(const hs::StreamWrite& write, int status, const std::string& message = {}) {
         json end{{"status", status}};
         if (status != 200) end["error"] = {{"message", message}, {"type", "api_error"}};
         co_await seal(write, end.dump(), true);
@@ -80,7 +81,7 @@ private:
     bool has_data_ = false;
 };
 
-asio::awaitable<void> relay_events(std::shared_ptr<StreamJob> job, const rp::StreamWrite& write) {
+asio::awaitable<void> relay_events(std::shared_ptr<StreamJob> job, const hs::StreamWrite& write) {
     co_await job->send(write, job->sealer.header_event());
     UpstreamStream& upstream = *job->upstream;
     EventReader reader;
@@ -109,7 +110,7 @@ asio::awaitable<void> relay_events(std::shared_ptr<StreamJob> job, const rp::Str
     co_await job->finish(write, answer.status, answer.detail);
 }
 
-asio::awaitable<void> relay_whole(std::shared_ptr<StreamJob> job, const rp::StreamWrite& write) {
+asio::awaitable<void> relay_whole(std::shared_ptr<StreamJob> job, const hs::StreamWrite& write) {
     co_await job->send(write, job->sealer.header_event());
     if (job->upstream) {
         const UpstreamResult whole = co_await read_whole(*job->upstream, job->context.max_answer_bytes);
@@ -125,11 +126,11 @@ asio::awaitable<void> relay_whole(std::shared_ptr<StreamJob> job, const rp::Stre
     co_await job->finish(write, 200);
 }
 
-void start(rp::HttpResponse& res, std::shared_ptr<StreamJob> job, bool events) {
+void start(hs::HttpResponse& res, std::shared_ptr<StreamJob> job, bool events) {
     res.status = 200;
     res.set_header("Content-Type", "text/event-stream");
     res.set_header("Cache-Control", "no-cache");
-    res.stream = [job = std::move(job), events](const rp::StreamWrite& write) {
+    res.stream = [job = std::move(job), events](const hs::StreamWrite& write) {
         return events ? relay_events(job, write) : relay_whole(job, write);
     };
 }
@@ -138,14 +139,14 @@ void start(rp::HttpResponse& res, std::shared_ptr<StreamJob> job, bool events) {
 
 bool accepts_event_stream(std::string_view accept) { return accept.find("text/event-stream") != std::string_view::npos; }
 
-void answer_streamed(rp::HttpResponse& res, UpstreamStream upstream, StreamContext context) {
+void answer_streamed(hs::HttpResponse& res, UpstreamStream upstream, StreamContext context) {
     const bool events = upstream.content_type().starts_with("text/event-stream");
     auto job = std::make_shared<StreamJob>(std::move(context));
     job->upstream.emplace(std::move(upstream));
     start(res, std::move(job), events);
 }
 
-void answer_streamed_whole(rp::HttpResponse& res, std::string answer, StreamContext context) {
+void answer_streamed_whole(hs::HttpResponse& res, std::string answer, StreamContext context) {
     auto job = std::make_shared<StreamJob>(std::move(context));
     job->whole = std::move(answer);
     start(res, std::move(job), false);

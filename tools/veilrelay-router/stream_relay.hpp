@@ -7,7 +7,7 @@
 #include "request_log.hpp"
 #include "upstream_calls.hpp"
 
-#include <router_protocol/http_message.hpp>
+#include <http_server/http_message.hpp>
 #include <router_protocol/package_crypto.hpp>
 
 #include <memory>
@@ -35,10 +35,10 @@ bool accepts_event_stream(std::string_view accept);
 // Answers with the model server's streamed answer (its status was 200).
 // A model server that answered with one JSON object instead of events is
 // relayed as one chunk.
-void answer_streamed(ossara::router_protocol::HttpResponse& res, UpstreamStream upstream, StreamContext context);
+void answer_streamed(ossara::http_server::HttpResponse& res, UpstreamStream upstream, StreamContext context);
 
 // Answers with `answer` (a JSON object's text, wiped after use) as the only chunk.
-void answer_streamed_whole(ossara::router_protocol::HttpResponse& res, std::string answer, StreamContext context);
+void answer_streamed_whole(ossara::http_server::HttpResponse& res, std::string answer, StreamContext context);
 
 // The rest of a model server's answer that was not a 200, read whole (at most
 // `limit` bytes kept) for the plain refusal.

@@ -1,7 +1,7 @@
 #include "devrouter/router.hpp"
 
 #include "router_protocol/echo_model.hpp"
-#include "router_protocol/http_listener.hpp"
+#include "http_server/http_listener.hpp"
 #include "router_protocol/key_endpoint.hpp"
 #include "router_protocol/package_crypto.hpp"
 #include "router_protocol/request_headers.hpp"
@@ -432,7 +432,7 @@ void Router::start() {
     if (d.server) throw std::logic_error("router already started");
     if (d.options.tls_cert_file.has_value() != d.options.tls_key_file.has_value())
         throw std::invalid_argument("TLS needs both a certificate and a key file");
-    d.server = ossara::router_protocol::make_http_server(static_cast<std::size_t>(std::max(1, d.options.worker_threads)),
+    d.server = ossara::http_server::make_http_server(static_cast<std::size_t>(std::max(1, d.options.worker_threads)),
                                                          d.options.tls_cert_file.value_or(""),
                                                          d.options.tls_key_file.value_or(""));
     // Idle keep-alive connections hold a worker; keep that short so stop() is quick.
@@ -443,7 +443,7 @@ void Router::start() {
     d.server->Get(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
     d.server->Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.not_found(req, res); });
 
-    d.port = ossara::router_protocol::listen_in_background(*d.server, d.options.host, d.options.port, d.listener);
+    d.port = ossara::http_server::listen_in_background(*d.server, d.options.host, d.options.port, d.listener);
     if (d.port <= 0)
         throw std::runtime_error("cannot listen on " + d.options.host + ":" + std::to_string(d.options.port));
 }

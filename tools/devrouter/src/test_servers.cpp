@@ -7,7 +7,7 @@ namespace ossara::devrouter {
 
 namespace {
 
-using router_protocol::LoopbackSocket;
+using devrouter::LoopbackSocket;
 
 // How often the serving loop looks at its stop flag.
 constexpr int kPollMs = 50;

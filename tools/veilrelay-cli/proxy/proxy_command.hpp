@@ -6,7 +6,7 @@
 #include "key_store.hpp"
 #include "router_access.hpp"
 
-#include <router_protocol/serving_options.hpp>
+#include <http_server/serving_options.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -31,7 +31,7 @@ struct ProxyOptions {
     RouterAccess access;  // --proxy, --pin
     bool animate_progress = false;
     bool lazy = false;  // serve even when the router's key cannot be fetched at start
-    ossara::router_protocol::ServingOptions serving;  // --workers, --grace, --max-connections, --keep-alive
+    ossara::http_server::ServingOptions serving;  // --workers, --grace, --max-connections, --keep-alive
 };
 
 // Checks the options, prepares the client and its keys, starts serving,

@@ -22,19 +22,19 @@ namespace veilrelay_cli {
 
 namespace {
 
-namespace rp = ossara::router_protocol;
+namespace hs = ossara::http_server;
 
 constexpr const char* kCompletionsPath = "/v1/chat/completions";
 constexpr const char* kModelsPath = "/v1/models";
 constexpr const char* kJson = "application/json";
 constexpr std::chrono::milliseconds kModelListTimeout{5000};
 
-std::optional<std::string> header_of(const rp::HttpRequest& req, const char* name) {
+std::optional<std::string> header_of(const hs::HttpRequest& req, const char* name) {
     if (!req.has_header(name)) return std::nullopt;
     return req.header(name);
 }
 
-void write_error(rp::HttpResponse& res, const ErrorReply& reply) {
+void write_error(hs::HttpResponse& res, const ErrorReply& reply) {
     res.status = reply.status;
     res.set_content(error_body(reply), kJson);
     if (reply.retry_after) res.set_header("Retry-After", *reply.retry_after);
@@ -66,7 +66,7 @@ struct ProxyServer::Impl {
 
     ossara::Veilrelay& client;
     const ProxyConfig config;
-    std::unique_ptr<rp::AsyncHttpServer> server;
+    std::unique_ptr<hs::AsyncHttpServer> server;
     // One runner per event loop, on that loop's io_context: a request's
     // exchange runs on the thread that serves its connection.
     std::vector<std::unique_ptr<ExchangeRunner>> runners;
@@ -85,7 +85,7 @@ struct ProxyServer::Impl {
                          bytes_in, bytes_out);
     }
 
-    void log_request(const rp::HttpRequest& req, const rp::HttpResponse& res, Clock::time_point start,
+    void log_request(const hs::HttpRequest& req, const hs::HttpResponse& res, Clock::time_point start,
                      std::size_t bytes_in) const {
         // A streamed answer's line is written when it ends.
         if (res.stream) return;
@@ -95,34 +95,34 @@ struct ProxyServer::Impl {
     // What every request must pass before its body is read: the local token
     // when one is set, and a declared body within the limit. Nothing when the
     // request may go on.
-    std::optional<ErrorReply> admission(const rp::HttpRequest& req) const {
+    std::optional<ErrorReply> admission(const hs::HttpRequest& req) const {
         if (config.local_token) {
             const auto token = bearer_token(req.header("Authorization"));
             if (!token || !same_secret(*token, *config.local_token))
                 return ErrorReply{401, "authentication_error", "invalid_local_token",
                                   "This proxy requires \"Authorization: Bearer <local token>\""};
         }
-        const rp::BodyFraming framing = rp::body_framing(req);
-        if (framing.kind == rp::BodyFraming::Kind::length && framing.length > config.max_body_bytes)
+        const hs::BodyFraming framing = hs::body_framing(req);
+        if (framing.kind == hs::BodyFraming::Kind::length && framing.length > config.max_body_bytes)
             return too_large(config.max_body_bytes);
         return std::nullopt;
     }
 
     // Runs before the body is read (and before "100 Continue"), so a refused
     // client need not send it.
-    std::optional<rp::HttpResponse> on_head(const rp::HttpRequest& req) const {
+    std::optional<hs::HttpResponse> on_head(const hs::HttpRequest& req) const {
         const auto refusal = admission(req);
         if (!refusal) return std::nullopt;
-        rp::HttpResponse res;
+        hs::HttpResponse res;
         res.set_header("X-Request-ID", request_id_from(header_of(req, "X-Request-ID")));
         write_error(res, *refusal);
         log_request(req, res, Clock::now(), 0);
         return res;
     }
 
-    asio::awaitable<rp::HttpResponse> on_request(rp::HttpRequest& req) {
+    asio::awaitable<hs::HttpResponse> on_request(hs::HttpRequest& req) {
         const auto start = Clock::now();
-        rp::HttpResponse res;
+        hs::HttpResponse res;
         res.set_header("X-Request-ID", request_id_from(header_of(req, "X-Request-ID")));
         if (req.path == kCompletionsPath && req.method == "POST") {
             co_await completions(req, res);
@@ -136,7 +136,7 @@ struct ProxyServer::Impl {
         co_return res;
     }
 
-    asio::awaitable<void> completions(const rp::HttpRequest& req, rp::HttpResponse& res) {
+    asio::awaitable<void> completions(const hs::HttpRequest& req, hs::HttpResponse& res) {
         auto parsed = parse_completion_body(req.body);
         if (auto* refusal = std::get_if<ErrorReply>(&parsed)) co_return write_error(res, *refusal);
         CompletionRequest& request = std::get<CompletionRequest>(parsed);
@@ -194,7 +194,7 @@ struct ProxyServer::Impl {
 
     // The router's list (the model server's) with the configured names
     // added; the configured names alone when the router has no list.
-    asio::awaitable<void> models(const rp::HttpRequest& req, rp::HttpResponse& res) {
+    asio::awaitable<void> models(const hs::HttpRequest& req, hs::HttpResponse& res) {
         std::optional<std::string> api_key = config.router_api_key;
         if (!api_key && !config.local_token) api_key = bearer_token(req.header("Authorization"));
         std::optional<ossara::json> listed;
@@ -214,7 +214,7 @@ struct ProxyServer::Impl {
 
     // The server's own answers (malformed requests, deadlines, the
     // connection limit, shutdown) get a line too.
-    void on_notice(const rp::ServerNotice& notice) const {
+    void on_notice(const hs::ServerNotice& notice) const {
         if (!config.log) return;
         if (notice.request)
             config.log->info("request {} {} {} -> {} ({})", notice.remote, notice.request->method,
@@ -235,20 +235,20 @@ void ProxyServer::start() {
     Impl& d = *impl_;
     if (d.server) throw std::logic_error("proxy already started");
     d.side_work = std::make_unique<asio::thread_pool>(1);
-    rp::ServerOptions options;
+    hs::ServerOptions options;
     options.threads = d.config.threads;
     options.limits = d.config.limits;
     options.limits.max_body_bytes = d.config.max_body_bytes;
     options.limits.max_headers = d.config.max_header_count;
-    options.handlers.on_head = [&d](const rp::HttpRequest& req) { return d.on_head(req); };
-    options.handlers.on_request = [&d](rp::HttpRequest& req) { return d.on_request(req); };
+    options.handlers.on_head = [&d](const hs::HttpRequest& req) { return d.on_head(req); };
+    options.handlers.on_request = [&d](hs::HttpRequest& req) { return d.on_request(req); };
     options.handlers.error_page = [&d](int status, const std::string& message) {
-        rp::HttpResponse res;
+        hs::HttpResponse res;
         write_error(res, server_error(status, message, d.config.max_body_bytes));
         return res;
     };
-    options.handlers.on_notice = [&d](const rp::ServerNotice& notice) { d.on_notice(notice); };
-    d.server = std::make_unique<rp::AsyncHttpServer>(std::move(options));
+    options.handlers.on_notice = [&d](const hs::ServerNotice& notice) { d.on_notice(notice); };
+    d.server = std::make_unique<hs::AsyncHttpServer>(std::move(options));
     for (asio::io_context* io : d.server->loop_contexts())
         d.runners.push_back(std::make_unique<ExchangeRunner>(d.client, d.config.exchange_timeout, *io));
     try {

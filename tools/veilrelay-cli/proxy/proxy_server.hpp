@@ -13,7 +13,7 @@
 // this class, and a request's coroutine waits for its exchange without
 // holding a thread. So thousands of callers may wait on the router at once.
 #include <ossara/Veilrelay.hpp>
-#include <router_protocol/async_http_server.hpp>
+#include <http_server/async_http_server.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -48,7 +48,7 @@ struct ProxyConfig {
     std::size_t max_body_bytes = ossara::Veilrelay::MAX_PAYLOAD_SIZE;
     std::size_t max_header_count = 100;
     // Connection deadlines and the connection limit.
-    ossara::router_protocol::ServerLimits limits{};
+    ossara::http_server::ServerLimits limits{};
     // One info line per request: id, status, duration, sizes. Nothing when null.
     std::shared_ptr<spdlog::logger> log;
 };

@@ -8,7 +8,7 @@ namespace veilrelay_cli {
 
 namespace {
 
-namespace rp = ossara::router_protocol;
+namespace hs = ossara::http_server;
 
 struct Relay {
     ossara::SecureStream stream;
@@ -17,7 +17,7 @@ struct Relay {
     std::size_t written = 0;
 };
 
-asio::awaitable<void> relay(std::shared_ptr<Relay> r, const rp::StreamWrite& write) {
+asio::awaitable<void> relay(std::shared_ptr<Relay> r, const hs::StreamWrite& write) {
     int status = 200;
     std::string tail = "data: [DONE]\n\n";
     try {
@@ -51,7 +51,7 @@ asio::awaitable<void> relay(std::shared_ptr<Relay> r, const rp::StreamWrite& wri
 
 }  // namespace
 
-asio::awaitable<void> answer_streaming(ossara::Veilrelay& client, StreamRequest request, rp::HttpResponse& res,
+asio::awaitable<void> answer_streaming(ossara::Veilrelay& client, StreamRequest request, hs::HttpResponse& res,
                                        std::function<void(int, std::size_t)> done) {
     std::exception_ptr error;
     try {
@@ -62,7 +62,7 @@ asio::awaitable<void> answer_streaming(ossara::Veilrelay& client, StreamRequest 
         res.status = 200;
         res.set_header("Content-Type", "text/event-stream");
         res.set_header("Cache-Control", "no-cache");
-        res.stream = [r](const rp::StreamWrite& write) { return relay(r, write); };
+        res.stream = [r](const hs::StreamWrite& write) { return relay(r, write); };
         co_return;
     } catch (const ossara::Exception&) {
         error = std::current_exception();

@@ -5,7 +5,7 @@
 // events of that one answer. A caller that goes away ends the stream (the
 // library then drops the transfer, and the router its model call).
 #include <ossara/Veilrelay.hpp>
-#include <router_protocol/http_message.hpp>
+#include <http_server/http_message.hpp>
 
 #include <functional>
 #include <memory>
@@ -26,7 +26,7 @@ struct StreamRequest {
 // the exchange failed before its first chunk. `done(status, bytes_out)` is
 // called once the answer has ended (for the log line).
 asio::awaitable<void> answer_streaming(ossara::Veilrelay& client, StreamRequest request,
-                                       ossara::router_protocol::HttpResponse& res,
+                                       ossara::http_server::HttpResponse& res,
                                        std::function<void(int, std::size_t)> done);
 
 }  // namespace veilrelay_cli

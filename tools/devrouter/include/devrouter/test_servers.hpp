@@ -1,6 +1,6 @@
 #pragma once
 // Misbehaving peers for network tests. Each binds 127.0.0.1 on a free port.
-#include "router_protocol/loopback_socket.hpp"
+#include "devrouter/loopback_socket.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -32,7 +32,7 @@ public:
     std::string base_url() const;
 
 private:
-    router_protocol::LoopbackSocket socket_;
+    devrouter::LoopbackSocket socket_;
     int port_ = 0;
 };
 
@@ -59,7 +59,7 @@ private:
 
     std::string response_;
     bool reset_;
-    router_protocol::LoopbackSocket socket_;
+    devrouter::LoopbackSocket socket_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};

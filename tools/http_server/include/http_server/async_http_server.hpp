@@ -6,7 +6,7 @@
 // deadlines for every phase, so a peer that trickles, stalls or never sends
 // anything is closed instead of holding a slot; past the connection limit
 // a new connection gets a 503 at once instead of waiting unseen.
-#include "router_protocol/http_message.hpp"
+#include "http_server/http_message.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 struct ServerLimits {
     // From a connection's first byte (or its acceptance, for the first
@@ -99,4 +99,4 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server

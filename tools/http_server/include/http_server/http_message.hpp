@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
@@ -108,4 +108,4 @@ std::string_view reason_phrase(int status);
 // connection ends after it; up to and with the empty line.
 std::string response_head(const HttpResponse& response, bool chunked = false);
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server

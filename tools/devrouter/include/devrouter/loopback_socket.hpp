@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string_view>
 
-namespace ossara::router_protocol {
+namespace ossara::devrouter {
 
 class LoopbackSocket {
 public:
@@ -65,4 +65,4 @@ private:
 // -1 when none has within `timeout_ms`.
 int wait_any_readable(std::initializer_list<const LoopbackSocket*> sockets, int timeout_ms);
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::devrouter

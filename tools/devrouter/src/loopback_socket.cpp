@@ -1,4 +1,4 @@
-#include "router_protocol/loopback_socket.hpp"
+#include "devrouter/loopback_socket.hpp"
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace ossara::router_protocol {
+namespace ossara::devrouter {
 
 namespace {
 
@@ -179,4 +179,4 @@ int wait_any_readable(std::initializer_list<const LoopbackSocket*> sockets, int 
     return -1;
 }
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::devrouter

@@ -1,8 +1,8 @@
 // The event-driven HTTP server shared by veilrelay-router and the proxy: its
 // strict head parser and chunked decoder, and what its deadlines, its
 // connection limit and its shutdown do to misbehaving and waiting clients.
-#include <router_protocol/async_http_server.hpp>
-#include <router_protocol/loopback_socket.hpp>
+#include <http_server/async_http_server.hpp>
+#include <devrouter/loopback_socket.hpp>
 
 #include "support/eventually.hpp"
 
@@ -26,7 +26,7 @@
 namespace ossara::testing {
 namespace {
 
-namespace rp = ossara::router_protocol;
+namespace hs = ossara::http_server;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -57,59 +57,59 @@ TEST(HttpHead, ParsesStrictlyAndRefusesWhatTwoParsersCouldReadTwoWays) {
         {"too many headers", many_headers, 431},
     };
     for (const HeadRow& row : rows) {
-        const auto parsed = rp::parse_request_head(row.head);
+        const auto parsed = hs::parse_request_head(row.head);
         if (row.status == 0) {
-            ASSERT_TRUE(std::holds_alternative<rp::HttpRequest>(parsed)) << row.what;
+            ASSERT_TRUE(std::holds_alternative<hs::HttpRequest>(parsed)) << row.what;
         } else {
-            ASSERT_TRUE(std::holds_alternative<rp::HeadError>(parsed)) << row.what;
-            EXPECT_EQ(std::get<rp::HeadError>(parsed).status, row.status) << row.what;
+            ASSERT_TRUE(std::holds_alternative<hs::HeadError>(parsed)) << row.what;
+            EXPECT_EQ(std::get<hs::HeadError>(parsed).status, row.status) << row.what;
         }
     }
-    const auto request = std::get<rp::HttpRequest>(rp::parse_request_head(rows[0].head));
+    const auto request = std::get<hs::HttpRequest>(hs::parse_request_head(rows[0].head));
     EXPECT_EQ(request.path, "/v1/x");
     EXPECT_EQ(request.header("host"), "a");
-    EXPECT_EQ(rp::body_framing(request).length, 5u);
-    EXPECT_TRUE(rp::keeps_alive(request));
-    EXPECT_FALSE(rp::keeps_alive(std::get<rp::HttpRequest>(rp::parse_request_head(rows[1].head))));
+    EXPECT_EQ(hs::body_framing(request).length, 5u);
+    EXPECT_TRUE(hs::keeps_alive(request));
+    EXPECT_FALSE(hs::keeps_alive(std::get<hs::HttpRequest>(hs::parse_request_head(rows[1].head))));
 }
 
 TEST(HttpHead, ChunkedBodiesDecodeInAnyPiecesAndStayBounded) {
     const std::string body = "5;ext=1\r\nhello\r\n6\r\n world\r\n0\r\nTrailer: x\r\n\r\nNEXT";
     for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, body.size()}) {
-        rp::ChunkedDecoder decoder(100);
+        hs::ChunkedDecoder decoder(100);
         std::string out;
         std::size_t at = 0;
-        auto state = rp::ChunkedDecoder::State::more;
-        while (state == rp::ChunkedDecoder::State::more && at < body.size()) {
+        auto state = hs::ChunkedDecoder::State::more;
+        while (state == hs::ChunkedDecoder::State::more && at < body.size()) {
             const auto [s, used] = decoder.feed(std::string_view(body).substr(at, piece), out);
             state = s;
             at += used;
         }
-        EXPECT_EQ(state, rp::ChunkedDecoder::State::done) << piece;
+        EXPECT_EQ(state, hs::ChunkedDecoder::State::done) << piece;
         EXPECT_EQ(out, "hello world") << piece;
         EXPECT_EQ(body.substr(at), "NEXT") << piece;  // the next request is left alone
     }
     const auto end_of = [](std::string input, std::size_t limit) {
-        rp::ChunkedDecoder decoder(limit);
+        hs::ChunkedDecoder decoder(limit);
         std::string out;
         return decoder.feed(input, out).first;
     };
-    EXPECT_EQ(end_of("10\r\n", 15), rp::ChunkedDecoder::State::too_large);
-    EXPECT_EQ(end_of("zz\r\n", 15), rp::ChunkedDecoder::State::malformed);
-    EXPECT_EQ(end_of("1\r\nab\r\n", 15), rp::ChunkedDecoder::State::malformed);
-    EXPECT_EQ(end_of(std::string(2000, '1'), 1u << 30), rp::ChunkedDecoder::State::malformed);
+    EXPECT_EQ(end_of("10\r\n", 15), hs::ChunkedDecoder::State::too_large);
+    EXPECT_EQ(end_of("zz\r\n", 15), hs::ChunkedDecoder::State::malformed);
+    EXPECT_EQ(end_of("1\r\nab\r\n", 15), hs::ChunkedDecoder::State::malformed);
+    EXPECT_EQ(end_of(std::string(2000, '1'), 1u << 30), hs::ChunkedDecoder::State::malformed);
 }
 
 // A server whose "/slow" requests wait 30 s (or until cut) and whose other
 // requests are answered at once.
 class HttpServerTest : public ::testing::Test {
 protected:
-    void start(rp::ServerLimits limits, std::size_t threads = 1) {
-        rp::ServerOptions options;
+    void start(hs::ServerLimits limits, std::size_t threads = 1) {
+        hs::ServerOptions options;
         options.threads = threads;
         options.limits = limits;
-        options.handlers.on_request = [this](rp::HttpRequest& req) -> asio::awaitable<rp::HttpResponse> {
-            rp::HttpResponse res;
+        options.handlers.on_request = [this](hs::HttpRequest& req) -> asio::awaitable<hs::HttpResponse> {
+            hs::HttpResponse res;
             if (req.path == "/slow") {
                 ++slow_started_;
                 asio::steady_timer wait(co_await asio::this_coro::executor, 30s);
@@ -118,19 +118,19 @@ protected:
             res.set_content("ok " + req.body, "text/plain");
             co_return res;
         };
-        options.handlers.on_notice = [this](const rp::ServerNotice& n) {
+        options.handlers.on_notice = [this](const hs::ServerNotice& n) {
             const std::lock_guard lock(mutex_);
             notices_.push_back(n.status);
         };
-        server_ = std::make_unique<rp::AsyncHttpServer>(std::move(options));
+        server_ = std::make_unique<hs::AsyncHttpServer>(std::move(options));
         port_ = server_->listen("127.0.0.1", 0);
     }
 
-    rp::LoopbackSocket connect() const { return rp::LoopbackSocket::connect_to(port_); }
+    devrouter::LoopbackSocket connect() const { return devrouter::LoopbackSocket::connect_to(port_); }
 
     // What arrives until the peer closes, `limit` passes or what arrived
     // ends with `until`; `closed` tells whether the peer closed.
-    static std::string read(const rp::LoopbackSocket& s, std::chrono::milliseconds limit, bool* closed = nullptr,
+    static std::string read(const devrouter::LoopbackSocket& s, std::chrono::milliseconds limit, bool* closed = nullptr,
                             std::string_view until = {}) {
         const auto deadline = Clock::now() + limit;
         std::string got;
@@ -155,15 +155,15 @@ protected:
         return static_cast<int>(std::count(notices_.begin(), notices_.end(), status));
     }
 
-    std::unique_ptr<rp::AsyncHttpServer> server_;
+    std::unique_ptr<hs::AsyncHttpServer> server_;
     int port_ = 0;
     std::mutex mutex_;
     std::vector<int> notices_;
     std::atomic<int> slow_started_{0};
 };
 
-rp::ServerLimits short_limits() {
-    rp::ServerLimits limits;
+hs::ServerLimits short_limits() {
+    hs::ServerLimits limits;
     limits.head_timeout = 300ms;
     limits.body_timeout = 300ms;
     limits.idle_timeout = 500ms;
@@ -199,7 +199,7 @@ TEST_F(HttpServerTest, DeadlinesEndTricklingStalledAndIdleConnections) {
 
 TEST_F(HttpServerTest, TricklingClientsDoNotDelayOthersOnOneThread) {
     start(short_limits(), 1);
-    std::vector<rp::LoopbackSocket> slow;
+    std::vector<devrouter::LoopbackSocket> slow;
     for (int i = 0; i < 50; ++i) {
         slow.push_back(connect());
         ASSERT_TRUE(slow.back().send_all("G"));
@@ -261,7 +261,7 @@ TEST_F(HttpServerTest, BurstPastTheLimitIsAnswered503AndNoneHangsUp) {
     limits.max_connections = 40;
     limits.head_timeout = 5s;
     start(limits, 2);
-    std::vector<rp::LoopbackSocket> burst;
+    std::vector<devrouter::LoopbackSocket> burst;
     for (int i = 0; i < 200; ++i) burst.push_back(connect());
     for (auto& s : burst) ASSERT_TRUE(s.send_all("GET / HTTP/1.1\r\nConnection: close\r\n\r\n"));
     int ok = 0, refused = 0;

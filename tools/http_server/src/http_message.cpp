@@ -1,10 +1,10 @@
-#include "router_protocol/http_message.hpp"
+#include "http_server/http_message.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <limits>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 namespace {
 
@@ -231,4 +231,4 @@ std::string response_head(const HttpResponse& response, bool chunked) {
     return head;
 }
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server

@@ -5,7 +5,7 @@
 #if defined(_WIN32)
 #include <winsock2.h>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 // false when Windows refuses (it does after SO_REUSEADDR on the same socket).
 inline bool take_port_alone(SOCKET socket) {
@@ -14,5 +14,5 @@ inline bool take_port_alone(SOCKET socket) {
                         sizeof exclusive) == 0;
 }
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server
 #endif

@@ -1,12 +1,12 @@
 #pragma once
 // The serving options veilrelay-router and `veilrelay proxy` share
 // (serving_options_cli.hpp declares them on a command line).
-#include "router_protocol/async_http_server.hpp"
+#include "http_server/async_http_server.hpp"
 
 #include <chrono>
 #include <cstddef>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 struct ServingOptions {
     int workers = 0;  // event-loop threads; 0: one per core
@@ -24,4 +24,4 @@ struct ServingOptions {
     }
 };
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server

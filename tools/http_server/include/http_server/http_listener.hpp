@@ -9,7 +9,7 @@ namespace httplib {
 class Server;
 }
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 // A server whose requests run on `worker_threads` threads (at least one),
 // over TLS when `cert_file` is not empty. Ignores SIGPIPE for the process
@@ -33,4 +33,4 @@ int listen_in_background(httplib::Server& server, const std::string& host, int p
 // closes accepted connections whose first request was not read yet.
 void stop_accepting(httplib::Server& server, int port);
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server

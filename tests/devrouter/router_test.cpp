@@ -1,7 +1,7 @@
 // The development router as a peer: it must understand packages made by an
 // independent implementation and answer with well-formed ones, and each
 // behaviour must produce the answer it promises.
-#include "run_async.hpp"
+#include "transport/run_async.hpp"
 
 #include "devrouter/router.hpp"
 #include "devrouter/test_servers.hpp"

@@ -1,6 +1,6 @@
 // The veilrelay-dev-router program: first stdout line is its URL, it serves
 // the configured key, and it stops cleanly on SIGTERM.
-#include "run_async.hpp"
+#include "transport/run_async.hpp"
 
 #include "support/test_data.hpp"
 #include "transport/http_transport.hpp"

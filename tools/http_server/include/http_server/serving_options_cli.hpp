@@ -1,13 +1,13 @@
 #pragma once
 // The serving options on a command line, declared once for veilrelay-router
 // and `veilrelay proxy` (header only: include it where CLI11 is linked).
-#include "router_protocol/serving_options.hpp"
+#include "http_server/serving_options.hpp"
 
 #include <CLI/CLI.hpp>
 
 #include <cstddef>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 inline void add_serving_options(CLI::App& app, ServingOptions& options) {
     app.add_option("--workers", options.workers, "Event-loop threads (default: one per core)")->check(CLI::Range(1, 256));
@@ -23,4 +23,4 @@ inline void add_serving_options(CLI::App& app, ServingOptions& options) {
         ->check(CLI::Range(0.1, 3600.0));
 }
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server

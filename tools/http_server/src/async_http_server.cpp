@@ -1,4 +1,4 @@
-#include "router_protocol/async_http_server.hpp"
+#include "http_server/async_http_server.hpp"
 
 #include "exclusive_port.hpp"
 
@@ -25,7 +25,7 @@
 #include <thread>
 #include <unordered_set>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 namespace {
 
@@ -532,4 +532,4 @@ std::vector<asio::io_context*> AsyncHttpServer::loop_contexts() const {
     return contexts;
 }
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server

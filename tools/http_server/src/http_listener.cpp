@@ -1,4 +1,4 @@
-#include "router_protocol/http_listener.hpp"
+#include "http_server/http_listener.hpp"
 
 #include "exclusive_port.hpp"
 
@@ -16,7 +16,7 @@
 #include <mutex>
 #include <stdexcept>
 
-namespace ossara::router_protocol {
+namespace ossara::http_server {
 
 namespace {
 
@@ -149,4 +149,4 @@ void stop_accepting(httplib::Server& server, int port) {
     if (fd != INVALID_SOCKET && listens_on(fd, port)) stop_listening(listening);
 }
 
-}  // namespace ossara::router_protocol
+}  // namespace ossara::http_server
