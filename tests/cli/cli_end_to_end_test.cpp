@@ -27,7 +27,7 @@ using nlohmann::ordered_json;
 
 constexpr const char* kApiKey = "test-api-key-42";
 
-void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void write(const fs::path& path, const std::string& text) { write_file(path, text); }
 
 ordered_json vectors() {
     return ordered_json::parse(read_text_file(test_data_dir() / "vectors" / "packages.json"));

@@ -38,7 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using ossara::detail::EvpPkeyPtr;
 
-void write_file(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using ossara::testing::write_file;
 
 #ifndef _WIN32
 std::string read_fd(int fd) {

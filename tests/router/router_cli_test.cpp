@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::ordered_json;
 
-void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void write(const fs::path& path, const std::string& text) { write_file(path, text); }
 
 const ordered_json& vectors() {
     static const ordered_json doc =

@@ -52,12 +52,6 @@ const detail::HttpLimits kLimits{2000ms, std::chrono::seconds(1)};
 // the kernel's SYN retries when a router's short accept queue overflows.
 constexpr auto kDeadline = 30s;
 
-std::string vector_text(const char* name) {
-    static const nlohmann::json doc =
-        nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
-    return doc[name].get<std::string>();
-}
-
 struct Outcome {
     Peer peer = Peer::normal;
     std::string payload_id;
@@ -242,7 +236,7 @@ protected:
     void SetUp() override {
         previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
         key_path_ = keys_dir_.path() / "client.pem";
-        std::ofstream(key_path_) << vector_text("client_private_key_pem");
+        write_file(key_path_, vector_text("client_private_key_pem"));
     }
     void TearDown() override { set_warning_handler(previous_handler_); }
 
