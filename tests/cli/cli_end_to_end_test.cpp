@@ -1,6 +1,6 @@
 // The built `veilrelay` executable against the development router, started
 // as a child process over HTTPS (a throw-away CA trusted through --ca-file).
-#include "subprocess.hpp"
+#include "support/subprocess.hpp"
 
 #include "devrouter/test_servers.hpp"
 #include "support/test_certs.hpp"

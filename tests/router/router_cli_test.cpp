@@ -2,7 +2,7 @@
 // executable, HTTPS with a private CA, API keys and a tier policy) -> a fake
 // model server; and the router's own command line (key generation, the
 // start-up lines clients pin, refusals, stopping on SIGTERM).
-#include "../cli/subprocess.hpp"
+#include "support/subprocess.hpp"
 
 #include "support/fake_upstream.hpp"
 #include "support/test_certs.hpp"
