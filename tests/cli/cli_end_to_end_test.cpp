@@ -141,8 +141,9 @@ TEST_F(VeilrelayCli, PayloadFileIsSentAsTheRequest) {
 TEST_F(VeilrelayCli, EachFailureIsOneLineWithItsOwnExitCode) {
     const fs::path wrong_key = dir_->path() / "wrong-key";
     write(wrong_key, "not-the-key\n");
-    const auto refused = "https://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port());
-    const auto plain = "http://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port());
+    const ossara::devrouter::ClosedPort closed_tls, closed_plain;
+    const auto refused = "https://127.0.0.1:" + std::to_string(closed_tls.port());
+    const auto plain = closed_plain.base_url();
 
     struct Case {
         const char* name;

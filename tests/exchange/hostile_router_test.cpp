@@ -397,7 +397,8 @@ TEST_F(HostileRouterTest, AnyOfSeveralPinsAdmitsTheRoutersKey) {
 
 // Proxy variables in the environment are ignored; an explicit proxy is used.
 TEST_F(HostileRouterTest, ProxiesComeOnlyFromTheClient) {
-    const std::string dead = "http://127.0.0.1:" + std::to_string(devrouter::closed_port());
+    const devrouter::ClosedPort closed;
+    const std::string dead = closed.base_url();
     const char* names[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"};
     for (const char* name : names) set_environment(name, dead);
     set_environment("NO_PROXY", "");
