@@ -5,6 +5,7 @@
 # request with the veilrelay client, and print the decrypted answer.
 #
 #   ./scripts/run-main-job.sh ["message"]
+#   MAIN_JOB_BUILD_ONLY=1 ./scripts/run-main-job.sh   # install and build only
 #
 # Works as root and as a user who may use sudo (only for installing packages).
 # Nothing is left running: the router is stopped and the temporary
@@ -22,6 +23,7 @@ echo "=== build ($build_dir, Release)"
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DOSSARA_BUILD_TESTS=OFF -DOSSARA_BUILD_BENCH=OFF -DOSSARA_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build_dir" --target veilrelay veilrelay-dev-router -j "$(nproc)"
+[ "${MAIN_JOB_BUILD_ONLY:-0}" = 1 ] && exit 0
 
 client=$build_dir/bin/veilrelay
 router=$(find "$build_dir" -type f -name veilrelay-dev-router -perm -u+x | head -n 1)
