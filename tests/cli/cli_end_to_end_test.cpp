@@ -120,34 +120,10 @@ TEST_F(VeilrelayCli, StreamPrintsTheDeltasThenOneNewline) {
 }
 
 // The echo model answers with the prompt, so a prompt with escape sequences
-// is an answer with them: clipboard (OSC 52), window title (OSC 0), clear
-// screen, bell, carriage return, backspace, a C1 CSI and DEL.
-TEST_F(VeilrelayCli, ModelTextReachesTheTerminalOnlyAsText) {
-    const std::string hostile =
-        "clip\x1b]52;c;ZXZpbA==\x07 title\x1b]0;owned\x1b\\ clear\x1b[2J bell\a cr\rover back\bX c1\u009b1m del\x7f";
-    const std::string shown =
-        "clip^[]52;c;ZXZpbA==^G title^[]0;owned^[\\ clear^[[2J bell^G cr^Mover back^HX c1<U+009B>1m del^?\n";
-    struct Row {
-        std::vector<std::string> flags;
-        std::string out;
-    };
-    const Row rows[] = {
-        {{}, shown},
-        {{"--stream"}, shown},
-        {{"--raw"}, hostile + "\n"},
-        {{"--stream", "--raw"}, hostile + "\n"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.flags));
-        auto args = row.flags;
-        args.insert(args.end(), {"--api-key", kApiKey, hostile});
-        const auto r = run_process(chat_args(args));
-        ASSERT_EQ(r.exit_code, 0) << r.err;
-        EXPECT_EQ(r.out, row.out);
-        EXPECT_TRUE(r.err.empty()) << r.err;
-    }
-
-    // --json keeps the exact text, escaped: the whole answer, then one chunk a line.
+// is an answer with them. --json keeps the exact text, escaped: the whole
+// answer, and one chunk a line. (Text and error lines: router_cli_test.cpp.)
+TEST_F(VeilrelayCli, JsonCarriesEscapeSequencesOnlyEscaped) {
+    const std::string hostile = "clip\x1b]52;c;ZXZpbA==\x07 title\x1b]0;owned\x07 cls\x1b[2J\a\r\b c1\u009b1m\x7f";
     auto r = run_process(chat_args({"--api-key", kApiKey, "--json", hostile}));
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(first_terminal_control(r.out), std::string::npos) << r.out;

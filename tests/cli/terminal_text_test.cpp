@@ -57,6 +57,7 @@ TEST(TerminalText, PiecesCutAnywhereGiveTheSameText) {
                 TerminalText text;
                 std::string out;
                 text.write(row.text.substr(0, first), out);
+                text.write("", out);
                 text.write(row.text.substr(first, second - first), out);
                 text.write(row.text.substr(second), out);
                 text.finish(out);
@@ -64,28 +65,13 @@ TEST(TerminalText, PiecesCutAnywhereGiveTheSameText) {
             }
         }
     }
-    // One byte at a time, with empty pieces between.
-    const std::string emoji = "a\xf0\x9f\x99\x82\x1b";
-    TerminalText text;
-    std::string out;
-    for (const char byte : emoji) {
-        text.write(std::string(1, byte), out);
-        text.write("", out);
-    }
-    text.finish(out);
-    EXPECT_EQ(out, "a\xf0\x9f\x99\x82^[");
 }
 
 TEST(TerminalText, JsonKeepsItsValueWithDelAndC1Escaped) {
     const nlohmann::json value = {{"content", "\x1b[2J \u009b1m \x7f é 世"}, {"\u0085key", 1}};
-    const std::string dumped = value.dump();
-    const std::string shown = terminal_safe_json(dumped);
+    const std::string shown = terminal_safe_json(value.dump());
+    EXPECT_EQ(shown, R"({"content":"\u001b[2J \u009b1m \u007f é 世","\u0085key":1})");
     EXPECT_EQ(nlohmann::json::parse(shown), value);
-    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
-    EXPECT_EQ(shown.find('\x7f'), std::string::npos) << shown;
-    EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("\\u009b1m \\u007f é 世"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("\\u0085key"), std::string::npos) << shown;
 }
 
 }  // namespace
