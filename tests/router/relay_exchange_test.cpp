@@ -416,6 +416,35 @@ TEST_F(RelayTest, APeerOnThePathSeesOnlyPackagesAndTheUpstreamOnlyPlaintext) {
     EXPECT_NE(upstream_.requests().at(0).body.find(question), std::string::npos);
 }
 
+asio::awaitable<std::string> streamed_text(Veilrelay& c, json payload) {
+    SecureStream stream = co_await c.open_secure_stream(std::move(payload), "req-1");
+    std::string text;
+    while (const auto chunk = co_await stream.next())
+        if (stream.streamed()) text += chunk->at("choices").at(0).at("delta").value("content", "");
+    co_return text;
+}
+
+// A buffering reverse proxy would hold the events back until the answer ends;
+// the headers of a streamed answer ask it to pass each at once.
+TEST_F(RelayTest, StreamedAnswersAskProxiesOnThePathNotToBufferThem) {
+    start_router();
+    json chunk{{"id", "c1"}, {"object", "chat.completion.chunk"}, {"created", 1}, {"model", "m1"}};
+    chunk["choices"] = json::array({json{{"index", 0}, {"delta", {{"content", "at once"}}}, {"finish_reason", "stop"}}});
+    upstream_.reply_with({200, "data: " + chunk.dump() + "\n\ndata: [DONE]\n\n", "text/event-stream"});
+    RecordingRelay peer(router_->port());
+    Veilrelay c = client(peer.base_url());
+    json payload = chat("hi");
+    payload["stream"] = true;
+    EXPECT_EQ(run_awaitable(streamed_text(c, payload), std::chrono::seconds(60)), "at once");
+
+    // The last answer on the connection (the first is the key's).
+    const std::string down = peer.server_to_client().substr(peer.server_to_client().rfind("HTTP/1.1 "));
+    const std::string head = down.substr(0, down.find("\r\n\r\n") + 2);
+    for (const char* line : {"Content-Type: text/event-stream\r\n", "Cache-Control: no-cache\r\n",
+                             "X-Accel-Buffering: no\r\n"})
+        EXPECT_NE(head.find(line), std::string::npos) << line << head;
+}
+
 // The ops endpoints on a loopback router: health with the model server's
 // last answer, and the Prometheus figures of what was served.
 TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {

@@ -120,7 +120,10 @@ int run(int argc, char** argv) {
     auto* tier_opt = chat_cmd->add_option("--tier", tier, "Security tier")->check(CLI::IsMember({"standard", "high", "maximum"}));
     chat_cmd->add_flag("--allow-http", chat.allow_http, "Allow a plain http:// router URL (local development only: INSECURE)");
     chat_cmd->add_option("--ca-file", ca_file, "Verify the router's certificate against this CA bundle (PEM) only");
-    chat_cmd->add_flag("--json", chat.json_output, "Print the whole answer object as JSON");
+    auto* json_opt = chat_cmd->add_flag("--json", chat.json_output, "Print the whole answer object as JSON");
+    chat_cmd->add_flag("--raw", chat.raw_output,
+                       "Print the answer's text byte for byte, control characters included (else shown as ^[ etc.)")
+        ->excludes(json_opt);
     chat_cmd->add_flag("--stream", chat.stream,
                        "Ask for a streamed answer and print its text as it comes (with --json: each chunk as a line)");
     chat_cmd->add_option("--keys", chat_keys_dir, "Key directory: loaded, or generated there on first use");

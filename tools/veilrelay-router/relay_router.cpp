@@ -195,14 +195,16 @@ struct RelayRouter::Impl {
 
     // The answers the server makes itself (malformed heads, deadlines, the
     // connection limit, shutdown) are in the log as well.
+    // A message may carry an exception's text, which may quote the network.
     void on_notice(const hs::ServerNotice& notice) const {
+        const std::string message = log_safe(notice.message, 512);
         if (notice.request)
             log->info("request {} {} status={} ({})", log_safe(notice.request->method, 16),
-                      log_safe(notice.request->path), notice.status, notice.message);
+                      log_safe(notice.request->path), notice.status, message);
         else if (notice.status != 0)
-            log->info("connection {} status={} ({})", notice.remote, notice.status, notice.message);
+            log->info("connection {} status={} ({})", notice.remote, notice.status, message);
         else
-            log->warn("{}", notice.message);
+            log->warn("{}", message);
     }
 
     asio::awaitable<void> serve_completion(const hs::HttpRequest& req, hs::HttpResponse& res) {

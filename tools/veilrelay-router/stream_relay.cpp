@@ -130,6 +130,7 @@ void start(hs::HttpResponse& res, std::shared_ptr<StreamJob> job, bool events) {
     res.status = 200;
     res.set_header("Content-Type", "text/event-stream");
     res.set_header("Cache-Control", "no-cache");
+    res.set_header("X-Accel-Buffering", "no");  // a buffering reverse proxy passes each event at once
     res.stream = [job = std::move(job), events](const hs::StreamWrite& write) {
         return events ? relay_events(job, write) : relay_whole(job, write);
     };
