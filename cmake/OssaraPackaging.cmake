@@ -53,10 +53,15 @@ foreach(script IN ITEMS postinst prerm postrm)
   file(COPY_FILE ${_deb_src}/router-${script} ${_deb_out}/router/${script})
 endforeach()
 
+# The libraries' packages have the dynamic linker's cache refreshed once
+# dpkg is done (CPack's own ldconfig calls in postinst/postrm stay).
+file(WRITE ${_deb_out}/libs/triggers "activate-noawait ldconfig\n")
+
 # --- copyright and changelog, which every Debian package carries
 # The changelog's date is the build's, or SOURCE_DATE_EPOCH's when set (the
 # build script sets it to the last commit's time, so rebuilds match).
 string(TIMESTAMP OSSARA_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+string(TIMESTAMP OSSARA_DEB_YEAR "%Y" UTC)
 configure_file(${_deb_src}/copyright.in ${_deb_out}/copyright @ONLY)
 configure_file(${_deb_src}/changelog.in ${_deb_out}/changelog.Debian @ONLY)
 find_program(OSSARA_GZIP gzip)
@@ -82,6 +87,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${OSSARA_PACKAGE_MAINTAINER}")
+# Each package's summary is the first line of its own description below
+# (CPack would put the project's description in front of every one).
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
@@ -104,48 +112,47 @@ set(_same_version "(= ${OSSARA_DEB_VERSION})")
 set(_libs "libhushvault1 ${_same_version}, libveilrelay1 ${_same_version}")
 
 set(CPACK_DEBIAN_HUSHVAULT_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_HUSHVAULT_RUNTIME_PACKAGE_MULTIARCH same)
+set(CPACK_DEBIAN_HUSHVAULT_RUNTIME_PACKAGE_CONTROL_EXTRA ${_deb_out}/libs/triggers)
 set(CPACK_DEBIAN_HUSHVAULT_RUNTIME_DESCRIPTION "secure memory for secrets in C++ programs
- Hushvault keeps secrets (keys, plaintexts) in buffers whose pages are locked
- out of swap and core dumps where the memory-lock limit allows, and zeroes
- them when they are released.")
+Hushvault keeps secrets (keys, plaintexts) in buffers whose pages are locked
+out of swap and core dumps where the memory-lock limit allows, and zeroes
+them when they are released.")
 
 set(CPACK_DEBIAN_VEILRELAY_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_VEILRELAY_RUNTIME_PACKAGE_MULTIARCH same)
+set(CPACK_DEBIAN_VEILRELAY_RUNTIME_PACKAGE_CONTROL_EXTRA ${_deb_out}/libs/triggers)
 # libVeilrelay loads libHushvault when it is there and works on ordinary
 # memory when it is not.
 set(CPACK_DEBIAN_VEILRELAY_RUNTIME_PACKAGE_RECOMMENDS "libhushvault1 ${_same_version}")
 set(CPACK_DEBIAN_VEILRELAY_RUNTIME_DESCRIPTION "end-to-end encrypted chat-completion client library
- Veilrelay sends chat-completion requests to a router end-to-end encrypted:
- TLS terminators and proxies on the way see only ciphertext, and answers can
- only be opened with the client's private key.")
+Veilrelay sends chat-completion requests to a router end-to-end encrypted:
+TLS terminators and proxies on the way see only ciphertext, and answers can
+only be opened with the client's private key.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_MULTIARCH same)
 # What the public headers include.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "${_libs}, libssl-dev (>= 3), nlohmann-json3-dev (>= 3.11), libspdlog-dev, libasio-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "development files of Hushvault and Veilrelay
- Headers, the CMake package (find_package(ossara)) and pkg-config files
- (ossara-hushvault, ossara-veilrelay) for programs that use the secure-memory
- and the encrypted chat-completion libraries.")
+Headers, the CMake package (find_package(ossara)) and pkg-config files
+(ossara-hushvault, ossara-veilrelay) for programs that use the secure-memory
+and the encrypted chat-completion libraries.")
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "${_libs}")
 set(CPACK_DEBIAN_CLIENT_DESCRIPTION "end-to-end encrypted chat completions from the command line
- veilrelay sends chat requests to a router end-to-end encrypted
- (veilrelay chat), manages the client's key pair (veilrelay keys) and serves
- the common chat-completions API on loopback for any client or SDK
- (veilrelay proxy).")
+veilrelay sends chat requests to a router end-to-end encrypted
+(veilrelay chat), manages the client's key pair (veilrelay keys) and serves
+the common chat-completions API on loopback for any client or SDK
+(veilrelay proxy).")
 
 set(CPACK_DEBIAN_ROUTER_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_ROUTER_PACKAGE_DEPENDS "${_libs}, systemd | systemd-standalone-sysusers | systemd-sysusers")
 set(CPACK_DEBIAN_ROUTER_PACKAGE_CONTROL_EXTRA
     ${_deb_out}/router/conffiles ${_deb_out}/router/postinst ${_deb_out}/router/prerm ${_deb_out}/router/postrm)
 set(CPACK_DEBIAN_ROUTER_DESCRIPTION "end-to-end encrypted chat completions in front of a model server
- veilrelay-router opens the encrypted requests of veilrelay clients, passes
- them to a model server with the OpenAI-compatible chat-completions API and
- encrypts the answers for the caller. Runs as a hardened systemd service;
- its server key is made at the first start.")
+veilrelay-router opens the encrypted requests of veilrelay clients, passes
+them to a model server with the OpenAI-compatible chat-completions API and
+encrypts the answers for the caller. Runs as a hardened systemd service;
+its server key is made at the first start.")
 
 include(CPack)

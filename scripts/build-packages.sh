@@ -13,15 +13,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The committed tree plus every change and untracked file on top of it; empty
-# outside a git checkout (nothing can then be reused).
+# The content of every file of the tree as it is now (tracked or new, not
+# ignored), whether committed or not; empty outside a git checkout (nothing
+# can then be reused).
 source_id() {
   git rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 0
-  {
-    git rev-parse 'HEAD^{tree}'
-    git diff HEAD --binary
-    git ls-files -z --others --exclude-standard | xargs -0 -r sha256sum
-  } | sha256sum | cut -d ' ' -f 1
+  { git ls-files -z --cached --others --exclude-standard | sort -zu | xargs -0 -r sha256sum 2>/dev/null || true; } |
+    sha256sum | cut -d ' ' -f 1
 }
 
 lintian=1

@@ -31,8 +31,8 @@ step() { echo "--- $* (${SECONDS}s)"; }
 
 # "Key=Value" lines of a unit's [Service] section, continuation lines joined.
 service_lines() {
-  awk '/^\[/ { in_service = ($0 == "[Service]") } in_service && !/^[#;]/ && /=/' "$1" |
-    sed -e ':a' -e '/\\$/N; s/\\\n[[:space:]]*/ /; ta'
+  sed -e ':a' -e '/\\$/N; s/\\\n[[:space:]]*/ /; ta' "$1" |
+    awk '/^\[/ { in_service = ($0 == "[Service]") } in_service && !/^[#;]/ && /=/'
 }
 # The values of one key of a unit's [Service] section, one a line.
 unit_values() { service_lines "$1" | sed -n "s/^$2=//p"; }
