@@ -315,28 +315,29 @@ TEST_F(ProxyServerTest, WebPagesAreRefusedAndOnlyAllowedOriginsGetCors) {
     const std::string port = std::to_string(proxy_->port());
     const std::string body = chat_body("x");
     const std::string json = "Content-Type: application/json\r\n";
+    const std::string cors = "Access-Control-Allow-Origin: https://ok.example\r\n";
     const struct {
         const char* what;
         std::string method, host, headers;
         int status;
-        bool cors;
+        std::string shows;  // a header line the answer has; without one it has no CORS header
     } rows[] = {
-        {"the rebinding page", "POST", "evil.example:" + port, json, 421, false},
-        {"another port", "POST", "127.0.0.1:" + std::to_string(proxy_->port() + 1), json, 421, false},
-        {"a form post", "POST", "127.0.0.1:" + port, "Content-Type: application/x-www-form-urlencoded\r\n", 415, false},
-        {"a text/plain post", "POST", "127.0.0.1:" + port, "Content-Type: text/plain\r\n", 415, false},
-        {"no body type", "POST", "127.0.0.1:" + port, "", 415, false},
-        {"another origin", "POST", "127.0.0.1:" + port, json + "Origin: https://evil.example\r\n", 403, false},
+        {"the rebinding page", "POST", "evil.example:" + port, json, 421, ""},
+        {"another port", "POST", "127.0.0.1:" + std::to_string(proxy_->port() + 1), json, 421, ""},
+        {"a form post", "POST", "127.0.0.1:" + port, "Content-Type: application/x-www-form-urlencoded\r\n", 415, ""},
+        {"a text/plain post", "POST", "127.0.0.1:" + port, "Content-Type: text/plain\r\n", 415, ""},
+        {"another origin", "POST", "127.0.0.1:" + port, json + "Origin: https://evil.example\r\n", 403, ""},
         {"another origin's preflight", "OPTIONS", "127.0.0.1:" + port,
-         "Origin: https://evil.example\r\nAccess-Control-Request-Method: POST\r\n", 403, false},
+         "Origin: https://evil.example\r\nAccess-Control-Request-Method: POST\r\n", 403, ""},
         {"an allowed origin's preflight", "OPTIONS", "localhost:" + port,
          "Origin: https://ok.example\r\nAccess-Control-Request-Method: POST\r\n"
-         "Access-Control-Request-Headers: authorization, content-type\r\n", 200, true},
-        {"an allowed origin", "POST", "localhost:" + port, json + "Origin: https://ok.example\r\n", 200, true},
-        {"an allowed name", "POST", "chat.lan:" + port, "Content-Type: application/json; charset=utf-8\r\n", 200, false},
-        {"an SDK", "POST", "127.0.0.1:" + port, json, 200, false},
+         "Access-Control-Request-Headers: authorization, content-type\r\n",
+         200, "Access-Control-Allow-Headers: authorization, content-type\r\n"},
+        {"an allowed origin", "POST", "localhost:" + port, json + "Origin: https://ok.example\r\n", 200, cors},
+        {"an allowed name", "POST", "chat.lan:" + port, "Content-Type: application/json; charset=utf-8\r\n", 200, ""},
+        {"an SDK", "POST", "127.0.0.1:" + port, json, 200, ""},
     };
-    int served = 0;
+    std::size_t served = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         const bool post = row.method == "POST";
@@ -347,18 +348,10 @@ TEST_F(ProxyServerTest, WebPagesAreRefusedAndOnlyAllowedOriginsGetCors) {
                 (post ? body : ""),
             5s);
         EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + std::to_string(row.status))) << answer;
-        EXPECT_EQ(answer.find("Access-Control-Allow-Origin: https://ok.example\r\n") != std::string::npos, row.cors)
-            << answer;
+        EXPECT_EQ(answer.find(row.shows.empty() ? cors : row.shows) != std::string::npos, !row.shows.empty()) << answer;
         if (row.status == 200 && post) ++served;
     }
-    const auto preflight = raw_exchange(proxy_->port(),
-                                        "OPTIONS /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + port +
-                                            "\r\nOrigin: https://ok.example\r\nAccess-Control-Request-Method: POST\r\n"
-                                            "Access-Control-Request-Headers: authorization, content-type\r\n\r\n",
-                                        5s);
-    EXPECT_NE(preflight.find("Access-Control-Allow-Headers: authorization, content-type\r\n"), std::string::npos)
-        << preflight;
-    EXPECT_EQ(completions_seen(*router_), static_cast<std::size_t>(served));
+    EXPECT_EQ(completions_seen(*router_), served);
 }
 
 // With a local token, a caller without it is answered on the head: the
