@@ -12,11 +12,8 @@
 
 #include <httplib.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <atomic>
+#include <thread>
 #include <typeinfo>
 
 namespace ossara::testing {
@@ -247,26 +244,6 @@ TEST_F(RelayTest, MalformedRequestsGet400WithDetail) {
     EXPECT_STREQ(no_model.what(), "Bad request: Payload has no model");
 }
 
-// Sends `head` on a fresh connection and reads until `marker` arrives (or 5 s pass).
-std::string raw_exchange(int port, const std::string& head, const std::string& marker) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
-        timeval limit{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char buffer[4096];
-        for (ssize_t n; answer.find(marker) == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            answer.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return answer;
-}
-
 // The limit is checked on the declared length: the answer comes before the
 // body is sent, without waiting for it. A body without a declared length
 // (chunked, or until the peer closes) is refused the same way.
@@ -291,6 +268,109 @@ TEST_F(RelayTest, OversizedOrUnboundedBodiesAreRefusedBeforeTheyAreRead) {
 
     // A package for the largest payload the client sends still fits.
     EXPECT_GT(veilrelay_router::kDefaultMaxRequestBytes, (Veilrelay::MAX_PAYLOAD_SIZE + 2) / 3 * 4 + 2048);
+}
+
+// A caller without a valid key costs neither memory nor time: the head is
+// answered 401 at once, the connection closes, and the declared body is
+// never waited for (it is not even sent here).
+TEST_F(RelayTest, ApiKeysAreCheckedOnTheHeadBeforeAnyOfTheBody) {
+    start_router([](RelayOptions& o) { o.api_keys = ApiKeys::from_text("key-one\n"); });
+    const std::string post = "POST /v1/chat/secure_completion HTTP/1.1\r\nHost: x\r\nX-Payload-ID: p\r\n"
+                             "Content-Type: application/octet-stream\r\nContent-Length: " +
+                             std::to_string(veilrelay_router::kDefaultMaxRequestBytes) + "\r\n";
+    const struct {
+        const char* what;
+        std::string head;
+        const char* detail;
+    } rows[] = {
+        {"no key", post + "\r\n", "Missing API key"},
+        {"a wrong key", post + "Authorization: Bearer key-two\r\n\r\n", "Invalid API key"},
+        {"another scheme", post + "Authorization: Basic key-one\r\n\r\n", "Missing API key"},
+        {"the model list", "GET /v1/models HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n", "Missing API key"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto started = std::chrono::steady_clock::now();
+        const std::string answer = raw_exchange(router_->port(), row.head, "\"}");
+        const auto waited = std::chrono::steady_clock::now() - started;
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 401")) << answer;
+        EXPECT_NE(answer.find(std::string(R"({"detail":")") + row.detail), std::string::npos) << answer;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+        EXPECT_LT(waited, std::chrono::seconds(1));
+    }
+    EXPECT_EQ(upstream_.request_count(), 0u);
+}
+
+// /healthz and /metrics on a public address only with ops_endpoints, asked
+// for over a real connection (the listener takes every address; the test
+// speaks to it on loopback).
+TEST_F(RelayTest, OpsEndpointsOnAPublicListenerOnlyWhenAskedFor) {
+    for (const bool asked : {false, true}) {
+        SCOPED_TRACE(asked ? "with ops_endpoints" : "without ops_endpoints");
+        start_router([&](RelayOptions& o) {
+            o.host = "0.0.0.0";
+            o.insecure_http = true;
+            o.ops_endpoints = asked;
+        });
+        httplib::Client http("127.0.0.1", router_->port());
+        for (const char* path : {"/healthz", "/metrics"}) {
+            const auto r = http.Get(path);
+            ASSERT_TRUE(r) << path;
+            EXPECT_EQ(r->status, asked ? 200 : 404) << path << ": " << r->body;
+            if (!asked) {
+                EXPECT_EQ(r->body.find("upstream"), std::string::npos) << path << ": " << r->body;
+            }
+        }
+        const auto key = http.Get("/pki/public_key");
+        ASSERT_TRUE(key);
+        EXPECT_EQ(key->status, 200);
+    }
+}
+
+// An https model server is trusted only through --upstream-ca-file (or the
+// system's CAs without one): a certificate of another CA ends the call
+// before a byte of the payload is sent.
+TEST_F(RelayTest, AnUpstreamCertificateTheCaFileDoesNotTrustIsRefused) {
+    std::filesystem::create_directory(dir_.path() / "model-tls");
+    std::filesystem::create_directory(dir_.path() / "other-tls");
+    const TestCertificates model_certs = make_test_certificates(dir_.path() / "model-tls");
+    const TestCertificates other_certs = make_test_certificates(dir_.path() / "other-tls");
+    httplib::SSLServer model(model_certs.cert_file.c_str(), model_certs.key_file.c_str());
+    std::atomic<int> calls{0};
+    model.Post("/v1/chat/completions", [&](const httplib::Request&, httplib::Response& res) {
+        ++calls;
+        res.set_content(FakeUpstream::completion("over tls", "m1"), "application/json");
+    });
+    const int port = model.bind_to_any_port("127.0.0.1");
+    // Bound already: connections wait in its backlog until it accepts.
+    std::thread serving([&] { model.listen_after_bind(); });
+
+    const struct {
+        const char* what;
+        std::optional<std::filesystem::path> ca_file;
+        bool trusted;
+    } rows[] = {
+        {"another CA", other_certs.ca_file, false},
+        {"no CA file (the system's CAs)", std::nullopt, false},
+        {"the model server's CA", model_certs.ca_file, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        start_router([&](RelayOptions& o) {
+            o.upstream->base_url = "https://127.0.0.1:" + std::to_string(port) + "/v1";
+            if (row.ca_file) o.upstream->ca_file = row.ca_file->string();
+        });
+        Veilrelay c = client();
+        if (row.trusted) {
+            EXPECT_EQ(send(c, chat("hi"))["choices"][0]["message"]["content"], "over tls");
+        } else {
+            const auto refused = expect_exact_throw<ServiceUnavailableError>([&] { send(c, chat("hi")); });
+            EXPECT_STREQ(refused.what(), "Service unavailable: Model server unreachable");
+        }
+    }
+    EXPECT_EQ(calls.load(), 1);
+    model.stop();
+    serving.join();
 }
 
 TEST_F(RelayTest, HttpsWithAPrivateCa) {

@@ -65,6 +65,23 @@ inline long resident_bytes() {
     return -1;
 }
 
+// The peak resident size in bytes since start or since the last
+// reset_peak_resident() (VmHWM); -1 if unknown.
+inline long peak_resident_bytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6)) * 1024;
+    return -1;
+}
+
+// Restarts the peak resident size from the current size (Linux); false when it cannot.
+inline bool reset_peak_resident() {
+    std::ofstream clear_refs("/proc/self/clear_refs");
+    clear_refs << "5";
+    clear_refs.flush();
+    return static_cast<bool>(clear_refs);
+}
+
 // Connections waiting to be accepted on the IPv4 socket listening on `port`
 // (the receive queue /proc/net/tcp shows for a listening socket); nothing
 // when no such socket is listed.

@@ -129,17 +129,25 @@ struct RelayRouter::Impl {
         }
     }
 
-    // Bodies larger than the limit are refused from their Content-Length,
-    // before a byte of them is read; bodies without a length (chunked) are
-    // refused as well.
+    // Whether a request for this path and method is served only with an API key.
+    static bool needs_api_key(const hs::HttpRequest& req) {
+        return (req.path == rp::kCompletionPath && req.method == "POST") ||
+               (req.path == "/v1/models" && req.method == "GET");
+    }
+
+    // Runs on the head, before a byte of the body is read: a caller without
+    // a valid API key is refused at once, and so are bodies larger than the
+    // limit (from their Content-Length) or without a length (chunked).
     std::optional<hs::HttpResponse> on_head(const hs::HttpRequest& req) {
-        if (req.method != "POST") return std::nullopt;
         std::optional<Refusal> refusal;
-        // Without a length the body would be read until the peer closes.
-        if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length"))
-            refusal = Refusal{400, "Request body needs a Content-Length"};
-        else if (hs::body_framing(req).length > options.max_request_bytes)
-            refusal = Refusal{400, "Payload too large"};
+        if (needs_api_key(req)) refusal = api_key_refusal(req);
+        if (!refusal && req.method == "POST") {
+            // Without a length the body would be read until the peer closes.
+            if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length"))
+                refusal = Refusal{400, "Request body needs a Content-Length"};
+            else if (hs::body_framing(req).length > options.max_request_bytes)
+                refusal = Refusal{400, "Payload too large"};
+        }
         if (!refusal) return std::nullopt;
         hs::HttpResponse res;
         answer_detail(res, refusal->status, refusal->detail);
@@ -167,7 +175,7 @@ struct RelayRouter::Impl {
         if (req.path == rp::kCompletionPath && req.method == "POST") {
             co_await serve_completion(req, res);
         } else if (req.path == "/v1/models" && req.method == "GET") {
-            co_await serve_models(req, res);
+            co_await serve_models(res);
         } else {
             serve_small(req, res);
             log_other(req, res);
@@ -234,11 +242,11 @@ struct RelayRouter::Impl {
     }
 
     // The model server's model list, plainly: model names are no secret of
-    // a conversation. Behind API keys only callers with a key see it.
-    asio::awaitable<void> serve_models(const hs::HttpRequest& req, hs::HttpResponse& res) {
+    // a conversation. Behind API keys only callers with a key see it (on_head
+    // checked the key).
+    asio::awaitable<void> serve_models(hs::HttpResponse& res) {
         const auto started = std::chrono::steady_clock::now();
         try {
-            check_api_key(req);
             if (!options.upstream) throw Refusal{404, "No model list: the built-in echo model answers every model name"};
             const UpstreamResult result = co_await timed(calls->get_models(*options.upstream, kModelListTimeout));
             if (result.outcome != UpstreamResult::Outcome::answered)
@@ -256,18 +264,20 @@ struct RelayRouter::Impl {
         log->info("models status={} duration_ms={} answer_bytes={}", res.status, ms.count(), res.body.size());
     }
 
-    void check_api_key(const hs::HttpRequest& req) const {
-        if (!options.api_keys) return;
+    // The refusal of a request without a valid API key, when keys are required.
+    std::optional<Refusal> api_key_refusal(const hs::HttpRequest& req) const {
+        if (!options.api_keys) return std::nullopt;
         static constexpr std::string_view kBearer = "Bearer ";
         const std::string authorization = req.header("Authorization");
         if (!std::string_view(authorization).starts_with(kBearer) || authorization.size() == kBearer.size())
-            throw Refusal{401, "Missing API key"};
+            return Refusal{401, "Missing API key"};
         if (!options.api_keys->accepts(std::string_view(authorization).substr(kBearer.size())))
-            throw Refusal{401, "Invalid API key"};
+            return Refusal{401, "Invalid API key"};
+        return std::nullopt;
     }
 
+    // The API key was checked on the head (on_head).
     asio::awaitable<void> complete(const hs::HttpRequest& req, hs::HttpResponse& res, RequestRecord& record) {
-        check_api_key(req);
         if (!req.has_header("X-Payload-ID")) throw Refusal{400, "Missing X-Payload-ID header"};
         const std::string payload_id = req.header("X-Payload-ID");
         if (!valid_payload_id(payload_id)) throw Refusal{400, "Invalid X-Payload-ID header"};

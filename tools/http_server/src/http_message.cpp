@@ -202,6 +202,8 @@ std::string_view reason_phrase(int status) {
         case 409: return "Conflict";
         case 411: return "Length Required";
         case 413: return "Payload Too Large";
+        case 415: return "Unsupported Media Type";
+        case 421: return "Misdirected Request";
         case 422: return "Unprocessable Entity";
         case 429: return "Too Many Requests";
         case 431: return "Request Header Fields Too Large";

@@ -96,6 +96,8 @@ void run_proxy(ProxyOptions options, std::ostream& out) {
     config.port = listen.port;
     config.tier = options.tier;
     config.models = options.models;
+    config.allowed_hosts = options.allowed_hosts;
+    config.allowed_origins = options.allowed_origins;
     config.exchange_timeout = options.timeout;
     config.threads = static_cast<std::size_t>(options.serving.workers);
     config.shutdown_grace = options.serving.grace();
