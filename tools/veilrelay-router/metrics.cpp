@@ -1,9 +1,9 @@
 #include "metrics.hpp"
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 namespace veilrelay_router {
@@ -11,11 +11,7 @@ namespace veilrelay_router {
 namespace {
 
 // The shortest text that reads back as `value` ("0.005", "1", "60").
-std::string number_text(double value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
-}
+std::string number_text(double value) { return fmt::format("{}", value); }
 
 void header(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
     out.append("# HELP ").append(name).append(" ").append(help).append("\n");
