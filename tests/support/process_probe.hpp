@@ -1,22 +1,12 @@
 #pragma once
-// What the kernel says about this process: locked memory, open descriptors,
-// resident size, and the accept queue of a listening socket. Tests compare
-// them before and after a run, or wait for them. On Windows: the process's
-// handle count and working set; the rest is not known there.
-#include <malloc.h>
-
-#if defined(_WIN32)
-#include <windows.h>
-#include <psapi.h>
-#endif
-
+// What the system says about this process: locked and resident memory, open
+// descriptors, the heap, and the accept queue of a listening socket. Tests
+// compare them before and after a run, or wait for them. One side per system
+// (process_probe_linux.cpp, _macos.cpp, _windows.cpp); what a system does not
+// tell comes back empty (nullopt, or -1), and the test that needs it skips.
 #include <cstddef>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdint>
 #include <optional>
-#include <sstream>
-#include <string>
 
 // Sanitizer allocators keep freed memory (resident size says nothing then).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -29,59 +19,36 @@
 
 namespace ossara::testing {
 
-// Locked memory of this process in kB (VmLck in /proc/self/status).
-inline std::optional<long> vm_locked_kb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmLck:")) return std::stol(line.substr(6));
-    return std::nullopt;
-}
+// Memory this process holds locked, in kB (Linux: VmLck; macOS: its wired
+// memory; Windows: not told).
+std::optional<long> locked_kb();
 
-// Descriptors open in this process (entries of /proc/self/fd; handles on Windows).
-inline int open_descriptors() {
-#if defined(_WIN32)
-    DWORD handles = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &handles);
-    return static_cast<int>(handles);
-#endif
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                          std::filesystem::directory_iterator{}));
-}
+// Descriptors open in this process (Linux, macOS); handles on Windows.
+int open_descriptors();
 
 // Resident size in bytes after free heap memory went back to the system; -1 if unknown.
-inline long resident_bytes() {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
-#if defined(_WIN32)
-    PROCESS_MEMORY_COUNTERS counters{};
-    if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return -1;
-    return static_cast<long>(counters.WorkingSetSize);
-#endif
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6)) * 1024;
-    return -1;
-}
+long resident_bytes();
 
-// Connections waiting to be accepted on the IPv4 socket listening on `port`
-// (the receive queue /proc/net/tcp shows for a listening socket); nothing
-// when no such socket is listed.
-inline std::optional<int> accept_queue_length(int port) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);  // the column names
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        const auto colon = local.find(':');
-        if (state != "0A" || colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port)
-            continue;
-        return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
-    }
-    return std::nullopt;
-}
+// Restarts the peak of the resident size from the current size; false where
+// that cannot be done (then peak_resident_bytes() says nothing useful).
+bool reset_peak_resident();
+// The peak resident size in bytes since the last reset; nullopt if unknown.
+std::optional<long> peak_resident_bytes();
+
+// Bytes the heap has handed out and not taken back; nullopt if unknown.
+std::optional<std::size_t> heap_in_use();
+
+// The usable size of the heap block at `block` (from malloc), at least what was asked.
+std::size_t heap_block_size(const void* block);
+
+// Connections waiting to be accepted on the IPv4 socket listening on `port`;
+// nothing when no such socket is listed, or where the system does not tell.
+std::optional<int> accept_queue_length(int port);
+
+// Raises this process's soft limit of open files to `wanted`, as far as the
+// hard limit allows (a higher limit is kept). macOS starts processes with
+// 256, too few for tests that hold a hundred connections at once, each with
+// descriptors on both sides.
+void raise_open_file_limit(std::uint64_t wanted);
 
 }  // namespace ossara::testing
