@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 
 namespace ossara::detail {
 
@@ -16,10 +15,13 @@ std::from_chars_result read_double(const char* first, const char* last, double& 
     const auto result = fast_float::from_chars(first, last, parsed);
     if (result.ec != std::errc()) return {result.ptr, result.ec};
     // fast_float rounds beyond the range to infinity or zero; report both as
-    // std::from_chars does.
-    const char* const mantissa_end = std::find_if(first, result.ptr, [](char c) { return c == 'e' || c == 'E'; });
-    const bool nonzero_digits = std::any_of(first, mantissa_end, [](char c) { return c >= '1' && c <= '9'; });
-    if (std::isinf(parsed) || (parsed == 0 && nonzero_digits)) return {result.ptr, std::errc::result_out_of_range};
+    // std::from_chars does (a zero is out of range when its digits are not).
+    if (std::isinf(parsed)) return {result.ptr, std::errc::result_out_of_range};
+    if (parsed == 0) {
+        const char* const mantissa_end = std::find_if(first, result.ptr, [](char c) { return c == 'e' || c == 'E'; });
+        if (std::any_of(first, mantissa_end, [](char c) { return c >= '1' && c <= '9'; }))
+            return {result.ptr, std::errc::result_out_of_range};
+    }
     value = parsed;
     return {result.ptr, std::errc()};
 }
