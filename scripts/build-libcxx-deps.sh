@@ -129,7 +129,9 @@ cmake_build "$work/googletest" -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON
 
 echo "benchmark..."
 unpack benchmark
-cmake_build "$work/benchmark" -DBUILD_SHARED_LIBS=OFF -DBENCHMARK_ENABLE_TESTING=OFF \
+# Its version comes from git tags, which a source package has not.
+cmake_build "$work/benchmark" -DBUILD_SHARED_LIBS=OFF -DGIT_VERSION="$(echo "${version[benchmark]}" | sed 's/-[^-]*$//')" \
+  -DBENCHMARK_ENABLE_TESTING=OFF \
   -DBENCHMARK_ENABLE_GTEST_TESTS=OFF -DBENCHMARK_ENABLE_WERROR=OFF -DBENCHMARK_ENABLE_LTO=OFF
 
 echo "cpp-httplib..."
