@@ -36,7 +36,11 @@ void DurationHistogram::observe(double seconds) noexcept {
     seconds = sane_seconds(seconds);
     const auto bound = std::lower_bound(kDurationBuckets.begin(), kDurationBuckets.end(), seconds);
     counts_[static_cast<std::size_t>(bound - kDurationBuckets.begin())].fetch_add(1, std::memory_order_relaxed);
-    sum_.fetch_add(seconds, std::memory_order_relaxed);
+    // A compare-and-swap loop: atomic<double>::fetch_add is missing from
+    // older C++ libraries (libc++ before 18, Apple's among them).
+    double sum = sum_.load(std::memory_order_relaxed);
+    while (!sum_.compare_exchange_weak(sum, sum + seconds, std::memory_order_relaxed)) {
+    }
 }
 
 void DurationHistogram::render(std::string& out, std::string_view name) const {
