@@ -3,8 +3,9 @@
 # configuration (default: ci = optimised with warnings as errors, asan =
 # AddressSanitizer + UndefinedBehaviorSanitizer, tsan = the asynchronous
 # tests under ThreadSanitizer, in random order, then the timing-sensitive
-# suites (proxy, routers, soak) once more in another random order; windows =
-# the Windows build, cross-compiled with mingw-w64, its tests under Wine).
+# suites (proxy, routers, soak) once more in another random order; libcxx =
+# clang 16 with libc++ 16, as Apple's toolchain builds, warnings as errors;
+# windows = the Windows build, cross-compiled with mingw-w64, its tests under Wine).
 # Pass preset names to choose.
 # The last line is "N passed, N failed" over all configurations; the line
 # before it gives the counts of each.
@@ -46,6 +47,11 @@ run_config() {
   if [ "$preset" = windows ]; then
     run_windows
     return
+  fi
+  if [ "$preset" = libcxx ]; then
+    # Its C++ dependencies built against libc++ (once, then cached).
+    OSSARA_LIBCXX_PREFIX=$(./scripts/build-libcxx-deps.sh | tail -n 1)
+    export OSSARA_LIBCXX_PREFIX
   fi
   # A configuration that does not build counts as one failure.
   if ! cmake --preset "$preset" || ! cmake --build --preset "$preset" -j "$(nproc)"; then
@@ -123,7 +129,7 @@ run_windows() {
 }
 
 presets=("$@")
-[ "${#presets[@]}" -gt 0 ] || presets=(ci asan tsan windows)
+[ "${#presets[@]}" -gt 0 ] || presets=(ci asan tsan libcxx windows)
 if [ "${#presets[@]}" -gt 1 ] && [[ " ${presets[*]} " == *" windows "* ]]; then
   start_windows_build
 fi

@@ -12,6 +12,7 @@
 #include "router_protocol/stream_seal.hpp"
 #include "exchange/stream_reader.hpp"
 #include "support/hostile_peer.hpp"
+#include "support/process_probe.hpp"
 #include "support/small_stack.hpp"
 #include "support/test_certs.hpp"
 #include "support/test_data.hpp"
@@ -197,22 +198,11 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// kB figure of a "Vm...:" line of /proc/self/status.
-std::size_t status_kib(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with(field + ":")) return std::stoul(line.substr(field.size() + 1));
-    return 0;
-}
-
 // Peak resident memory while an endless body arrives stays below each bound
 // plus 32 MiB (measured from the resident size before, peak reset first).
 TEST_F(HostileRouterTest, PeakMemoryAgainstEndlessBodiesStaysWithinItsBound) {
     if (kSanitized) GTEST_SKIP() << "resident memory is the sanitizer's, not ours";
-#if defined(_WIN32)
-    GTEST_SKIP() << "the resident peak is read and reset through /proc";
-#endif
+    if (!ossara::testing::reset_peak_resident()) GTEST_SKIP() << "the resident peak cannot be reset here";
     constexpr std::size_t kSlack = 32 * 1024 * 1024;
     const std::string chunk(256 * 1024, 'x');
     struct Case {
@@ -230,12 +220,12 @@ TEST_F(HostileRouterTest, PeakMemoryAgainstEndlessBodiesStaysWithinItsBound) {
         SCOPED_TRACE(c.name);
         const HostilePeer peer(c.answer);
         Veilrelay client = client_of(peer);
-        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak (VmHWM) to the current size
-        const std::size_t before = status_kib("VmRSS") * 1024;
+        const auto before = static_cast<std::size_t>(std::max(0L, ossara::testing::resident_bytes()));
+        ossara::testing::reset_peak_resident();  // from the size just read
         const auto outcome = c.key ? outcome_of(client.fetch_server_public_key())
                                    : outcome_of(client.send_secure_request(chat_payload("x"), "p"));
         EXPECT_TRUE(outcome);
-        const std::size_t peak = status_kib("VmHWM") * 1024;
+        const auto peak = static_cast<std::size_t>(ossara::testing::peak_resident_bytes().value_or(0));
         std::printf("peak resident growth against an endless %s: %.1f MiB (bound %.1f MiB + 32 MiB); %zu bytes sent\n",
                     c.name, static_cast<double>(peak - std::min(peak, before)) / (1024 * 1024),
                     static_cast<double>(c.bound) / (1024 * 1024), peer.bytes_sent());

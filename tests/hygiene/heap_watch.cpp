@@ -3,12 +3,13 @@
 // scanned before they are freed. Nothing on the free path allocates.
 #include "heap_watch.hpp"
 
+#include "support/process_probe.hpp"
+
 #include <openssl/crypto.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <malloc.h>
 #include <new>
 
 namespace ossara::testing {
@@ -57,7 +58,7 @@ void scan(const void* block, std::size_t size) {
 }
 
 void release(void* block) noexcept {
-    if (block != nullptr) scan(block, malloc_usable_size(block));
+    if (block != nullptr) scan(block, heap_block_size(block));
     std::free(block);
 }
 

@@ -7,13 +7,12 @@
 
 #include "devrouter/test_servers.hpp"
 #include "support/log_capture.hpp"
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
-#include <malloc.h>
 #include <random>
 #include <thread>
 

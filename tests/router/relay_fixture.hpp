@@ -57,13 +57,21 @@ inline json chat(const std::string& content, const std::string& model = "m1") {
 inline std::string raw_exchange(int port, const std::string& head, const std::string& marker,
                                 std::chrono::steady_clock::duration* after_sent = nullptr) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    // A peer that closes early must not raise SIGPIPE (macOS has no MSG_NOSIGNAL).
+#if defined(MSG_NOSIGNAL)
+    constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+    constexpr int kNoSignal = 0;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string answer;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
+        ::send(fd, head.data(), head.size(), kNoSignal) == static_cast<ssize_t>(head.size())) {
         const auto sent = std::chrono::steady_clock::now();
         timeval limit{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
