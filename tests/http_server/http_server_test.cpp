@@ -37,23 +37,44 @@ struct HeadRow {
 };
 
 TEST(HttpHead, ParsesStrictlyAndRefusesWhatTwoParsersCouldReadTwoWays) {
-    std::string many_headers = "GET / HTTP/1.1\r\n";
-    for (int i = 0; i < 101; ++i) many_headers += "H" + std::to_string(i) + ": v\r\n";
+    std::string many_headers = "GET / HTTP/1.1\r\nHost: a\r\n";
+    for (int i = 0; i < 100; ++i) many_headers += "H" + std::to_string(i) + ": v\r\n";
+    // Every row but the Host ones has exactly one Host, so each is refused for its own reason.
+    const std::string post = "POST / HTTP/1.1\r\nHost: a\r\n";
     const std::vector<HeadRow> rows = {
         {"plain", "POST /v1/x?q=1 HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n", 0},
         {"HTTP/1.0", "GET / HTTP/1.0\r\n", 0},
-        {"two equal lengths", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\n", 0},
-        {"two lengths", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n", 400},
-        {"signed length", "POST / HTTP/1.1\r\nContent-Length: +5\r\n", 400},
-        {"length and chunked", "POST / HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n", 400},
-        {"other coding", "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n", 501},
-        {"folded line", "GET / HTTP/1.1\r\nA: b\r\n c\r\n", 400},
+        {"two equal lengths", post + "Content-Length: 5\r\nContent-Length: 5\r\n", 400},
+        {"two lengths", post + "Content-Length: 5\r\nContent-Length: 6\r\n", 400},
+        {"signed length", post + "Content-Length: +5\r\n", 400},
+        {"length and chunked", post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", 400},
+        {"other coding", post + "Transfer-Encoding: gzip\r\n", 400},
+        {"chunked, any case", post + "Transfer-Encoding: Chunked\r\n", 0},
+        {"a coding before chunked", post + "Transfer-Encoding: gzip, chunked\r\n", 501},
+        {"codings over two lines", post + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", 501},
+        {"chunked not last", post + "Transfer-Encoding: chunked, gzip\r\n", 400},
+        {"chunked not last line", post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n", 400},
+        {"chunked twice", post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", 400},
+        {"empty coding", post + "Transfer-Encoding: , chunked\r\n", 400},
+        {"chunked in HTTP/1.0", "POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n", 400},
+        {"no Host", "GET / HTTP/1.1\r\nA: b\r\n", 400},
+        {"two Hosts", "GET / HTTP/1.1\r\nHost: a\r\nhost: a\r\n", 400},
+        {"two Hosts in HTTP/1.0", "GET / HTTP/1.0\r\nHost: a\r\nHost: b\r\n", 400},
+        {"folded line", "GET / HTTP/1.1\r\nHost: a\r\nA: b\r\n c\r\n", 400},
         {"space before colon", "GET / HTTP/1.1\r\nHost : a\r\n", 400},
-        {"control character", std::string("GET / HTTP/1.1\r\nA: b\x01\r\n"), 400},
-        {"bare LF in a value", "GET / HTTP/1.1\r\nA: b\nC: d\r\n", 400},
-        {"absolute target", "GET http://a/ HTTP/1.1\r\n", 400},
-        {"double space", "GET  / HTTP/1.1\r\n", 400},
-        {"version 2", "GET / HTTP/2.0\r\n", 505},
+        {"control character", std::string("GET / HTTP/1.1\r\nHost: a\r\nA: b\x01\r\n"), 400},
+        {"NUL", std::string("GET / HTTP/1.1\r\nHost: a\r\nA: b\0c\r\n", 33), 400},
+        {"DEL", "GET / HTTP/1.1\r\nHost: a\r\nA: b\x7f\r\n", 400},
+        {"bare LF in a value", "GET / HTTP/1.1\r\nHost: a\r\nA: b\nC: d\r\n", 400},
+        {"bare LF after the request line", "GET / HTTP/1.1\nHost: a\r\n", 400},
+        {"bare CR in a value", "GET / HTTP/1.1\r\nHost: a\r\nA: b\rC: d\r\n", 400},
+        {"absolute target", "GET http://a/ HTTP/1.1\r\nHost: a\r\n", 400},
+        {"byte over 0x7f in the target", "GET /\xc3\xa9 HTTP/1.1\r\nHost: a\r\n", 400},
+        {"double space", "GET  / HTTP/1.1\r\nHost: a\r\n", 400},
+        {"unknown method", "BREW / HTTP/1.1\r\nHost: a\r\n", 501},
+        {"method in lower case", "get / HTTP/1.1\r\nHost: a\r\n", 501},
+        {"version 2", "GET / HTTP/2.0\r\nHost: a\r\n", 505},
+        {"not a version", "GET / http/1.1\r\nHost: a\r\n", 400},
         {"too many headers", many_headers, 431},
     };
     for (const HeadRow& row : rows) {
@@ -69,8 +90,28 @@ TEST(HttpHead, ParsesStrictlyAndRefusesWhatTwoParsersCouldReadTwoWays) {
     EXPECT_EQ(request.path, "/v1/x");
     EXPECT_EQ(request.header("host"), "a");
     EXPECT_EQ(hs::body_framing(request).length, 5u);
-    EXPECT_TRUE(hs::keeps_alive(request));
-    EXPECT_FALSE(hs::keeps_alive(std::get<hs::HttpRequest>(hs::parse_request_head(rows[1].head))));
+}
+
+TEST(HttpHead, ConnectionIsAListAndCloseAnywhereCloses) {
+    const struct {
+        const char* version;
+        const char* lines;
+        bool keeps;
+    } rows[] = {
+        {"1.1", "", true},
+        {"1.1", "Connection: keep-alive, close\r\n", false},
+        {"1.1", "Connection: keep-alive\r\nConnection: Close\r\n", false},
+        {"1.1", "Connection: closed\r\n", true},
+        {"1.0", "", false},
+        {"1.0", "Connection: te, Keep-Alive\r\n", true},
+        {"1.0", "Connection: keep-alive\r\nConnection: close\r\n", false},
+    };
+    for (const auto& row : rows) {
+        const std::string head = std::string("GET / HTTP/") + row.version + "\r\nHost: a\r\n" + row.lines;
+        const auto parsed = hs::parse_request_head(head);
+        ASSERT_TRUE(std::holds_alternative<hs::HttpRequest>(parsed)) << head;
+        EXPECT_EQ(hs::keeps_alive(std::get<hs::HttpRequest>(parsed)), row.keeps) << head;
+    }
 }
 
 TEST(HttpHead, ChunkedBodiesDecodeInAnyPiecesAndStayBounded) {
@@ -89,15 +130,38 @@ TEST(HttpHead, ChunkedBodiesDecodeInAnyPiecesAndStayBounded) {
         EXPECT_EQ(out, "hello world") << piece;
         EXPECT_EQ(body.substr(at), "NEXT") << piece;  // the next request is left alone
     }
-    const auto end_of = [](std::string input, std::size_t limit) {
-        hs::ChunkedDecoder decoder(limit);
-        std::string out;
-        return decoder.feed(input, out).first;
+    using State = hs::ChunkedDecoder::State;
+    std::string many_trailers = "1\r\na\r\n0\r\n";
+    for (int i = 0; i < 33; ++i) many_trailers += "T" + std::to_string(i) + ": x\r\n";
+    const struct {
+        const char* what;
+        std::string input;
+        State state;
+    } rows[] = {
+        {"larger than the limit", "10\r\n", State::too_large},
+        {"not hex", "zz\r\n", State::malformed},
+        {"data longer than its size", "1\r\nab\r\n", State::malformed},
+        {"endless size line", std::string(2000, '1'), State::malformed},
+        {"size past 64 bits", "10000000000000000\r\n", State::malformed},
+        {"extensions", "1;a=b;c;d=\"q \\\" t\"\r\nx\r\n0\r\n\r\n", State::done},
+        {"bare LF in a size line", "6;\nab\r\nabcdef\r\n0\r\n\r\n", State::malformed},
+        {"bare CR in a size line", "1\rx\r\n", State::malformed},
+        {"space before an extension", "1 ;a\r\n", State::malformed},
+        {"control byte in an extension", "1;a=\x01\r\n", State::malformed},
+        {"open quoted string", "1;a=\"b\r\n", State::malformed},
+        {"bare LF after data", "1\r\nx\n0\r\n\r\n", State::malformed},
+        {"bare LF in a trailer", "0\r\nT: x\nY: z\r\n\r\n", State::malformed},
+        {"trailer not a field", "0\r\nnot a field\r\n\r\n", State::malformed},
+        {"too many trailer fields", many_trailers, State::trailer_too_large},
+        {"trailer too long", "0\r\nT: " + std::string(17 * 1024, 'x') + "\r\n\r\n", State::trailer_too_large},
     };
-    EXPECT_EQ(end_of("10\r\n", 15), hs::ChunkedDecoder::State::too_large);
-    EXPECT_EQ(end_of("zz\r\n", 15), hs::ChunkedDecoder::State::malformed);
-    EXPECT_EQ(end_of("1\r\nab\r\n", 15), hs::ChunkedDecoder::State::malformed);
-    EXPECT_EQ(end_of(std::string(2000, '1'), 1u << 30), hs::ChunkedDecoder::State::malformed);
+    for (const auto& row : rows) {
+        hs::ChunkedDecoder decoder(row.what == std::string("endless size line") ? 1u << 30 : 15);
+        std::string out;
+        const auto [state, used] = decoder.feed(row.input, out);
+        EXPECT_EQ(state, row.state) << row.what;
+        EXPECT_LE(out.size(), used) << row.what;
+    }
 }
 
 // A server whose "/slow" requests wait 30 s (or until cut) and whose other
@@ -181,8 +245,8 @@ TEST_F(HttpServerTest, DeadlinesEndTricklingStalledAndIdleConnections) {
     const std::vector<Row> rows = {
         {"connected, nothing sent", "", ""},
         {"head never finished", "GET / HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 408"},
-        {"body stalled", "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", "HTTP/1.1 408"},
-        {"idle after an answer", "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200"},
+        {"body stalled", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 10\r\n\r\nabc", "HTTP/1.1 408"},
+        {"idle after an answer", "GET / HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200"},
     };
     for (const Row& row : rows) {
         const auto s = connect();
@@ -207,7 +271,7 @@ TEST_F(HttpServerTest, TricklingClientsDoNotDelayOthersOnOneThread) {
     for (int i = 0; i < 5; ++i) {
         const auto s = connect();
         const auto started = Clock::now();
-        ASSERT_TRUE(s.send_all("POST / HTTP/1.1\r\nContent-Length: 1\r\nConnection: close\r\n\r\nx"));
+        ASSERT_TRUE(s.send_all("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\nConnection: close\r\n\r\nx"));
         EXPECT_TRUE(read(s, 3s).starts_with("HTTP/1.1 200"));
         EXPECT_LT(Clock::now() - started, 200ms);
         for (auto& t : slow) t.send_all("E");
@@ -219,8 +283,9 @@ TEST_F(HttpServerTest, TricklingClientsDoNotDelayOthersOnOneThread) {
 TEST_F(HttpServerTest, PipelinedAndChunkedRequestsOnOneConnection) {
     start(short_limits());
     const auto s = connect();
-    ASSERT_TRUE(s.send_all("GET /a HTTP/1.1\r\n\r\n"
-                           "POST /b HTTP/1.1\r\nTransfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n1\r\nx\r\n0\r\n\r\n"));
+    ASSERT_TRUE(s.send_all("GET /a HTTP/1.1\r\nHost: a\r\n\r\n"
+                           "POST /b HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n"
+                           "1\r\nx\r\n0\r\n\r\n"));
     const std::string got = read(s, 2s, nullptr, "ok x");
     EXPECT_TRUE(got.starts_with("HTTP/1.1 200")) << got;
     EXPECT_NE(got.find("HTTP/1.1 100 Continue"), std::string::npos) << got;
@@ -263,7 +328,7 @@ TEST_F(HttpServerTest, BurstPastTheLimitIsAnswered503AndNoneHangsUp) {
     start(limits, 2);
     std::vector<devrouter::LoopbackSocket> burst;
     for (int i = 0; i < 200; ++i) burst.push_back(connect());
-    for (auto& s : burst) ASSERT_TRUE(s.send_all("GET / HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    for (auto& s : burst) ASSERT_TRUE(s.send_all("GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
     int ok = 0, refused = 0;
     for (auto& s : burst) {
         const std::string got = read(s, 5s);
@@ -279,7 +344,7 @@ TEST_F(HttpServerTest, StopClosesIdleConnectionsAndCutsRequestsAfterTheGrace) {
     start(short_limits());
     const auto idle = connect();
     const auto waiting = connect();
-    ASSERT_TRUE(waiting.send_all("GET /slow HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(waiting.send_all("GET /slow HTTP/1.1\r\nHost: a\r\n\r\n"));
     ASSERT_TRUE(eventually([this] { return server_->open_connections() == 2 && slow_started_ == 1; }, 5s));
     const auto started = Clock::now();
     server_->stop(200ms);
