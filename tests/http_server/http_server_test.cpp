@@ -2,14 +2,18 @@
 // strict head parser and chunked decoder, and what its deadlines, its
 // connection limit and its shutdown do to misbehaving and waiting clients.
 #include <http_server/async_http_server.hpp>
+#include <http_server/serving_options_cli.hpp>
 #include <devrouter/loopback_socket.hpp>
 
 #include "support/eventually.hpp"
+#include "support/test_certs.hpp"
+#include "support/test_data.hpp"
 
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #if !defined(_WIN32)
 #include <arpa/inet.h>
@@ -164,20 +168,74 @@ TEST(HttpHead, ChunkedBodiesDecodeInAnyPiecesAndStayBounded) {
     }
 }
 
-// A server whose "/slow" requests wait 30 s (or until cut) and whose other
-// requests are answered at once.
+// The shared serving options, as veilrelay-router and `veilrelay proxy` take them.
+TEST(ServingOptions, TheCommandLineReachesTheServerLimits) {
+    const struct {
+        std::vector<std::string> args;
+        bool accepted;
+        std::size_t body_memory;
+        std::chrono::milliseconds request_timeout;
+    } rows[] = {
+        {{}, true, std::size_t{128} << 20, 60s},
+        {{"--max-body-memory", "8", "--request-timeout", "2.5"}, true, std::size_t{8} << 20, 2500ms},
+        {{"--max-body-memory", "0"}, false, 0, 0s},
+        {{"--request-timeout", "0"}, false, 0, 0s},
+    };
+    for (const auto& row : rows) {
+        CLI::App app;
+        hs::ServingOptions options;
+        hs::add_serving_options(app, options);
+        std::vector<std::string> args(row.args.rbegin(), row.args.rend());  // CLI11 takes them last first
+        try {
+            app.parse(args);
+        } catch (const CLI::ParseError&) {
+            EXPECT_FALSE(row.accepted) << ::testing::PrintToString(row.args);
+            continue;
+        }
+        ASSERT_TRUE(row.accepted) << ::testing::PrintToString(row.args);
+        hs::ServerLimits limits;
+        options.apply(limits);
+        EXPECT_EQ(limits.max_body_memory, row.body_memory);
+        EXPECT_EQ(limits.request_timeout, row.request_timeout);
+    }
+}
+
+// A server whose "/slow" requests wait 30 s (or until cut), whose "/stream"
+// requests are answered in two streamed pieces, whose "/private" requests are
+// refused on their head (401), and whose other requests are answered at once.
 class HttpServerTest : public ::testing::Test {
 protected:
-    void start(hs::ServerLimits limits, std::size_t threads = 1) {
+    void start(hs::ServerLimits limits, std::size_t threads = 1, const TestCertificates* tls = nullptr) {
         hs::ServerOptions options;
         options.threads = threads;
         options.limits = limits;
+        if (tls) {
+            options.cert_file = tls->cert_file.string();
+            options.key_file = tls->key_file.string();
+        }
+        options.handlers.on_head = [](const hs::HttpRequest& req) -> std::optional<hs::HttpResponse> {
+            if (req.path != "/private") return std::nullopt;
+            hs::HttpResponse res;
+            res.status = 401;
+            res.set_content("no key", "text/plain");
+            return res;
+        };
         options.handlers.on_request = [this](hs::HttpRequest& req) -> asio::awaitable<hs::HttpResponse> {
+            {
+                const std::lock_guard lock(mutex_);
+                handled_.push_back(req.path);
+            }
             hs::HttpResponse res;
             if (req.path == "/slow") {
                 ++slow_started_;
                 asio::steady_timer wait(co_await asio::this_coro::executor, 30s);
                 co_await wait.async_wait(asio::use_awaitable);
+            }
+            if (req.path == "/stream") {
+                res.stream = [](const hs::StreamWrite& write) -> asio::awaitable<void> {
+                    co_await write("a");
+                    co_await write("b");
+                };
             }
             res.set_content("ok " + req.body, "text/plain");
             co_return res;
@@ -219,10 +277,16 @@ protected:
         return static_cast<int>(std::count(notices_.begin(), notices_.end(), status));
     }
 
+    std::vector<std::string> handled() {
+        const std::lock_guard lock(mutex_);
+        return handled_;
+    }
+
     std::unique_ptr<hs::AsyncHttpServer> server_;
     int port_ = 0;
     std::mutex mutex_;
     std::vector<int> notices_;
+    std::vector<std::string> handled_;  // the paths the request handler was called for
     std::atomic<int> slow_started_{0};
 };
 
@@ -356,6 +420,219 @@ TEST_F(HttpServerTest, StopClosesIdleConnectionsAndCutsRequestsAfterTheGrace) {
     EXPECT_TRUE(cut.starts_with("HTTP/1.1 503")) << cut;
     EXPECT_NE(cut.find("Connection: close"), std::string::npos);
     EXPECT_FALSE(connect().valid());  // no longer accepting
+}
+
+TEST_F(HttpServerTest, StrictRequestsAreRefusedAtOnceAndNoneIsReadTwoWays) {
+    auto limits = short_limits();
+    limits.head_timeout = 5s;
+    limits.body_timeout = 5s;
+    start(limits);
+    const std::string chunked = "POST /a HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string many_trailers = chunked + "1\r\nx\r\n0\r\n";
+    for (int i = 0; i < 40; ++i) many_trailers += "T: x\r\n";
+    const struct {
+        const char* what;
+        std::string sent;
+        const char* answer;
+    } rows[] = {
+        {"head lines ended by bare LF", "GET /a HTTP/1.1\nHost: a\n\n", "HTTP/1.1 400"},
+        {"a chunk line hiding a request",
+         chunked + "6;\nab\r\nabcdef\r\n0\r\n\r\nGET /hidden HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400"},
+        {"a trailer hiding a request", chunked + "0\r\nT: x\nGET /hidden HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400"},
+        {"no Host", "GET /a HTTP/1.1\r\n\r\n", "HTTP/1.1 400"},
+        {"two Hosts", "GET /a HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400"},
+        {"a coding before chunked", "POST /a HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 501"},
+        {"too many trailer fields", many_trailers + "\r\n", "HTTP/1.1 431"},
+        {"close in a Connection list",
+         "GET /a HTTP/1.1\r\nHost: a\r\nConnection: keep-alive, close\r\n\r\nGET /hidden HTTP/1.1\r\nHost: a\r\n\r\n",
+         "HTTP/1.1 200"},
+        // What a handler's on_head refuses is answered before any of its body is sent.
+        {"refused on its head", "POST /private HTTP/1.1\r\nHost: a\r\nContent-Length: 16000000\r\n\r\n", "HTTP/1.1 401"},
+    };
+    for (const auto& row : rows) {
+        const auto s = connect();
+        const auto started = Clock::now();
+        ASSERT_TRUE(s.send_all(row.sent)) << row.what;
+        bool closed = false;
+        const std::string got = read(s, 4s, &closed);
+        EXPECT_TRUE(got.starts_with(row.answer)) << row.what << ": " << got;
+        EXPECT_EQ(got.find("HTTP/1.1", 1), std::string::npos) << row.what << ": one answer only";
+        EXPECT_TRUE(closed) << row.what;
+        EXPECT_LT(Clock::now() - started, 2s) << row.what;
+    }
+    for (const std::string& path : handled()) EXPECT_EQ(path, "/a");
+    EXPECT_EQ(notices_with(400), 5);
+    EXPECT_EQ(notices_with(501), 1);
+    EXPECT_EQ(notices_with(431), 1);
+}
+
+// Each line end may be split between two reads without being taken for a bare one.
+TEST_F(HttpServerTest, AHeadMayArriveAByteAtATime) {
+    start(short_limits());
+    const auto s = connect();
+    for (const char c : std::string_view("GET /a HTTP/1.1\r\nHost: a\r\nX: y\r\n\r\n")) {
+        ASSERT_FALSE(s.wait_readable(2)) << "answered before the head was whole";
+        ASSERT_TRUE(s.send_all(std::string_view(&c, 1)));
+    }
+    EXPECT_TRUE(read(s, 3s, nullptr, "ok ").starts_with("HTTP/1.1 200"));
+}
+
+TEST_F(HttpServerTest, HeadIsAnsweredWithTheHeadOfAGetAndNoBody) {
+    start(short_limits());
+    const auto s = connect();
+    ASSERT_TRUE(s.send_all("HEAD /a HTTP/1.1\r\nHost: a\r\n\r\n"
+                           "HEAD /stream HTTP/1.1\r\nHost: a\r\n\r\n"
+                           "GET /b HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+    EXPECT_EQ(read(s, 3s),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\n"
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\nConnection: close\r\n\r\nok ");
+}
+
+TEST_F(HttpServerTest, RequestBodiesShareOneMemoryBudget) {
+    auto limits = short_limits();
+    limits.head_timeout = 5s;
+    limits.body_timeout = 5s;
+    limits.max_body_memory = 1u << 20;
+    start(limits, 2);
+    const auto post = [](std::size_t length) {
+        return "POST /a HTTP/1.1\r\nHost: a\r\nContent-Length: " + std::to_string(length) + "\r\n";
+    };
+    // 800 kB of the MiB, taken on the head ("100 Continue" says it was).
+    const auto holder = connect();
+    ASSERT_TRUE(holder.send_all(post(800'000) + "Expect: 100-continue\r\n\r\n"));
+    ASSERT_EQ(read(holder, 3s, nullptr, "\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+
+    // A declared length that does not fit: 503 at once, nothing of it read.
+    const auto late = connect();
+    const auto started = Clock::now();
+    ASSERT_TRUE(late.send_all(post(300'000) + "\r\n"));
+    bool closed = false;
+    std::string got = read(late, 3s, &closed);
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 503")) << got;
+    EXPECT_NE(got.find("Retry-After: 1\r\n"), std::string::npos) << got;
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Clock::now() - started, 2s);
+
+    // A chunked body is cut once it outgrows what is left.
+    const auto growing = connect();
+    growing.send_all("POST /a HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n40000\r\n" +
+                     std::string(280'000, 'x'));
+    got = read(growing, 3s, &closed);
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 503")) << got;
+    EXPECT_TRUE(closed);
+
+    // Once the holder's request is served, its share is back.
+    ASSERT_TRUE(holder.send_all(std::string(800'000, 'x')));
+    EXPECT_TRUE(read(holder, 3s, nullptr, "\r\n\r\n").starts_with("HTTP/1.1 200"));
+    const auto again = connect();
+    ASSERT_TRUE(again.send_all(post(300'000) + "Connection: close\r\n\r\n" + std::string(300'000, 'x')));
+    got = read(again, 3s);
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 200")) << got.substr(0, 100);
+    EXPECT_EQ(notices_with(503), 2);
+}
+
+TEST_F(HttpServerTest, AWholeRequestArrivesWithinTheRequestTimeout) {
+    auto limits = short_limits();
+    limits.request_timeout = 800ms;
+    start(limits);
+    const auto s = connect();
+    const auto started = Clock::now();
+    ASSERT_TRUE(s.send_all("POST /a HTTP/1.1\r\nHost: a\r\nContent-Length: 1000\r\n\r\n"));
+    // A byte every 50 ms: each read well within the body deadline, the whole far past the request's.
+    while (Clock::now() - started < 5s && !s.wait_readable(50)) s.send_all("x");
+    bool closed = false;
+    const std::string got = read(s, 2s, &closed);
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 408")) << got;
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Clock::now() - started, 3s);
+}
+
+// A TLS client that offers only what a row says.
+class TlsClient {
+public:
+    // `version`: the only protocol version offered; `ciphers`: the TLS 1.2
+    // ciphers offered (all, at security level 0, when null).
+    TlsClient(int port, int version, const char* ciphers)
+        : ctx_(SSL_CTX_new(TLS_client_method())), socket_(devrouter::LoopbackSocket::connect_to(port)) {
+        SSL_CTX_set_min_proto_version(ctx_.get(), version);
+        SSL_CTX_set_max_proto_version(ctx_.get(), version);
+        SSL_CTX_set_security_level(ctx_.get(), 0);
+        SSL_CTX_set_cipher_list(ctx_.get(), ciphers ? ciphers : "ALL:@SECLEVEL=0");
+        ssl_.reset(SSL_new(ctx_.get()));
+        SSL_set_fd(ssl_.get(), static_cast<int>(socket_.native()));
+        connected_ = SSL_connect(ssl_.get()) == 1;
+    }
+    bool connected() const { return connected_; }
+    std::string cipher() const { return connected_ ? SSL_get_cipher_name(ssl_.get()) : ""; }
+    // What the server sends until it closes.
+    std::string read_all() {
+        std::string got;
+        char buffer[4096];
+        for (int n; connected_ && (n = SSL_read(ssl_.get(), buffer, sizeof buffer)) > 0;)
+            got.append(buffer, static_cast<std::size_t>(n));
+        return got;
+    }
+
+private:
+    struct Free {
+        void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+        void operator()(SSL* p) const { SSL_free(p); }
+    };
+    std::unique_ptr<SSL_CTX, Free> ctx_;
+    devrouter::LoopbackSocket socket_;
+    std::unique_ptr<SSL, Free> ssl_;
+    bool connected_ = false;
+};
+
+TEST_F(HttpServerTest, TlsTakesOnlyForwardSecretAeadSuitesInItsOwnOrder) {
+    const TempDir dir;
+    const TestCertificates certs = make_test_certificates(dir.path(), ServerKeyKind::rsa2048);
+    start(short_limits(), 1, &certs);
+    const struct {
+        const char* what;
+        int version;
+        const char* ciphers;
+        const char* chosen;  // "": refused
+    } rows[] = {
+        {"TLS 1.3, the server's first suite", TLS1_3_VERSION, nullptr, "TLS_AES_128_GCM_SHA256"},
+        {"ECDHE with ChaCha20", TLS1_2_VERSION, "ECDHE-RSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305"},
+        {"the server's order", TLS1_2_VERSION, "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-SHA256",
+         "ECDHE-RSA-AES128-GCM-SHA256"},
+        {"RSA key exchange", TLS1_2_VERSION, "AES128-GCM-SHA256", ""},
+        {"RSA with CBC", TLS1_2_VERSION, "AES256-SHA256", ""},
+        {"RSA with SHA-1", TLS1_2_VERSION, "AES128-SHA", ""},
+        {"ECDHE with CBC and SHA-1", TLS1_2_VERSION, "ECDHE-RSA-AES128-SHA", ""},
+        {"finite-field DHE", TLS1_2_VERSION, "DHE-RSA-AES128-GCM-SHA256", ""},
+        {"TLS 1.1", TLS1_1_VERSION, nullptr, ""},
+    };
+    for (const auto& row : rows) {
+        const TlsClient client(port_, row.version, row.ciphers);
+        EXPECT_EQ(client.cipher(), row.chosen) << row.what;
+    }
+}
+
+TEST_F(HttpServerTest, OverTheLimitAHandshakeGetsOneSecondThenItsAnswer) {
+    const TempDir dir;
+    const TestCertificates certs = make_test_certificates(dir.path());
+    auto limits = short_limits();
+    limits.head_timeout = 5s;
+    limits.max_connections = 1;
+    start(limits, 1, &certs);
+    // A connection that never starts its handshake still takes the one place.
+    const auto holder = connect();
+    ASSERT_TRUE(eventually([this] { return server_->open_connections() == 1; }, 5s));
+    const auto silent = connect();
+    const auto started = Clock::now();
+    bool closed = false;
+    read(silent, 4s, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Clock::now() - started, 2500ms);
+    // One that finishes its handshake in time is told why.
+    TlsClient prompt(port_, TLS1_3_VERSION, nullptr);
+    ASSERT_TRUE(prompt.connected());
+    EXPECT_TRUE(prompt.read_all().starts_with("HTTP/1.1 503"));
 }
 
 }  // namespace

@@ -79,8 +79,8 @@ std::optional<HeadError> check_transfer_codings(const HeaderList& headers) {
 
 }  // namespace
 
-bool has_bare_cr_or_lf(std::string_view text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
+bool has_bare_cr_or_lf(std::string_view text, std::size_t from) {
+    for (std::size_t i = from; i < text.size(); ++i) {
         if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return true;
         if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] != '\n') return true;
     }
@@ -146,10 +146,12 @@ std::variant<HttpRequest, HeadError> parse_request_head(std::string_view head, c
         const std::string_view line = head.substr(start, line_end == std::string_view::npos ? line_end : line_end - start);
         if (line.empty()) break;
         if (line.front() == ' ' || line.front() == '\t') return bad("Folded header lines are not accepted");
-        const auto field = grammar::field_line(line);
-        if (!field) return bad("Malformed header line");
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos || !is_token(line.substr(0, colon))) return bad("Malformed header line");
+        const std::string_view value = trim(line.substr(colon + 1));
+        if (!grammar::is_field_value(value)) return bad("Malformed header value");
         if (request.headers.size() == limits.max_headers) return HeadError{431, "Too many header fields"};
-        request.headers.emplace_back(field->first, field->second);
+        request.headers.emplace_back(line.substr(0, colon), value);
     }
 
     // One target host, one body length, and only one way to tell it.

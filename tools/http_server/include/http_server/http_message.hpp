@@ -80,9 +80,9 @@ struct HeadLimits {
 // any transfer coding besides chunked (501).
 std::variant<HttpRequest, HeadError> parse_request_head(std::string_view head, const HeadLimits& limits = {});
 
-// Whether `text` holds a CR not followed by LF or an LF not preceded by CR
-// (a CR at its very end may still be followed by one).
-bool has_bare_cr_or_lf(std::string_view text);
+// Whether `text` holds, from `from` on, a CR not followed by LF or an LF not
+// preceded by CR (a CR at its very end may still be followed by one).
+bool has_bare_cr_or_lf(std::string_view text, std::size_t from = 0);
 
 // How the body of a parsed request is delimited.
 struct BodyFraming {
