@@ -545,6 +545,9 @@ TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
     const json seen = json::parse(health->body);
     ASSERT_TRUE(seen["upstream_last_ok_seconds_ago"].is_number()) << health->body;
     EXPECT_LT(seen["upstream_last_ok_seconds_ago"].get<double>(), 10.0);
+    // Answers the server makes itself (a malformed head, an unknown version) count too.
+    for (const char* refused : {"GET /healthz HTTP/1.1\nHost: x\n\n", "GET /healthz HTTP/1.2\r\nHost: x\r\n\r\n"})
+        EXPECT_FALSE(raw_exchange(router_->port(), refused, "\"}").empty()) << refused;
 
     const auto metrics = http.Get("/metrics");
     ASSERT_TRUE(metrics);
@@ -555,6 +558,10 @@ TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
         EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos)
             << line << "\n" << metrics->body;
     EXPECT_NE(metrics->body.find(R"(veilrelay_router_requests_total{status="200"} )"), std::string::npos);
+    for (const char* status : {"400", "505"})
+        EXPECT_NE(metrics->body.find(std::string("\nveilrelay_router_requests_total{status=\"") + status + "\"} 1\n"),
+                  std::string::npos)
+            << status << "\n" << metrics->body;
     // The gauge is the server's own count: at least this test's connection.
     const auto gauge = metrics->body.find("\nveilrelay_router_connections_open ");
     ASSERT_NE(gauge, std::string::npos) << metrics->body;

@@ -202,7 +202,8 @@ struct RelayRouter::Impl {
     }
 
     // The answers the server makes itself (malformed heads, deadlines, the
-    // connection limit, shutdown) are in the log as well.
+    // connection limit, the body budget, shutdown) are in the log as well,
+    // and counted in the figures (see start()).
     // A message may carry an exception's text, which may quote the network.
     void on_notice(const hs::ServerNotice& notice) const {
         const std::string message = log_safe(notice.message, 512);
@@ -450,7 +451,10 @@ void RelayRouter::start() {
         answer_detail(res, status, message);
         return res;
     };
-    server.handlers.on_notice = [&d](const hs::ServerNotice& notice) { d.on_notice(notice); };
+    server.handlers.on_notice = [&d](const hs::ServerNotice& notice) {
+        if (notice.status != 0) d.metrics.record_request(notice.status, 0.0, 0, 0);
+        d.on_notice(notice);
+    };
     d.server = std::make_unique<hs::AsyncHttpServer>(std::move(server));
     d.calls = std::make_unique<UpstreamCalls>();
     try {
