@@ -276,38 +276,6 @@ TEST(UpstreamEvents, EventsAreTheSameWhateverTheLineEndsAndPieces) {
     EXPECT_FALSE(bounded.feed(std::string(30, 'x')));
 }
 
-TEST(EventSplit, ReadsWhatAnEventIs) {
-    struct Row {
-        std::string data;
-        EventFacts::Kind kind;
-        bool finishes = false;
-        std::string message = {};
-        std::optional<long> status = std::nullopt;
-    };
-    using Kind = EventFacts::Kind;
-    const Row rows[] = {
-        {R"({"choices":[{"delta":{"content":"x"},"finish_reason":null}]})", Kind::chunk},
-        {R"( {"choices":[{"delta":{}},{"delta":{},"finish_reason":"stop"}]} )", Kind::chunk, true},
-        {R"({"error":null,"choices":[]})", Kind::chunk},
-        {R"({"error":{"message":"a \"b\"","code":"rate_limit_exceeded"}})", Kind::error, false, R"(a \"b\")"},
-        {R"({"error":{"message":"m","code":429}})", Kind::error, false, "m", 429},
-        {R"({"error":{"status":503,"code":200}})", Kind::error, false, "", 503},
-        {R"({"error":{"status_code":700}})", Kind::error},
-        {R"({"error":"plain"})", Kind::error, false, "plain"},
-        {"[1]", Kind::malformed},
-        {"{\"a\":", Kind::malformed},
-        {"not json", Kind::malformed},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.data);
-        const EventFacts facts = read_event(row.data);
-        EXPECT_EQ(facts.kind, row.kind);
-        EXPECT_EQ(facts.finishes, row.finishes);
-        EXPECT_EQ(facts.error_message, row.message);
-        EXPECT_EQ(facts.named_status, row.status);
-    }
-}
-
 // An event too large for one chunk becomes chunks within the bound that
 // together say what it said: every text whole and in order, the role, ids
 // and names once and first, the finish reasons and usage once and last.
