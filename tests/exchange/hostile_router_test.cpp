@@ -482,6 +482,20 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
         return events;
     };
     const std::vector<std::string> a = sealed("answer-a", 2), b = sealed("answer-b", 2);
+    // The same events as another writer of the format may send them: other
+    // line ends, a byte-order mark, comments, other fields, data in lines.
+    const auto rewritten = [&](const std::string& end, const std::string& start = {}) {
+        std::string body = start;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            std::string event = a[i];
+            if (i == 1) event = ": keep-alive\nevent: chunk\nid: 1\nretry: 5\nunknown\n" + event;
+            if (i == 2) event.replace(event.find(",\"final\""), 1, "\ndata:,");  // data in two lines
+            for (std::size_t at = 0; (at = event.find('\n', at)) != std::string::npos; at += end.size())
+                event.replace(at, 1, end);
+            body += event;
+        }
+        return body;
+    };
     const std::string big(detail::kMaxStreamEventBytes + 1, 'x');
     // Events that together pass the bound of one, arriving in one piece.
     const std::vector<std::string> wide = sealed("answer-a", 30, 100 * 1024);
@@ -496,6 +510,14 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
     const std::vector<Case> cases{
         {"whole and in order", {a[0], a[1], a[2], a[3]}, 2, ""},
         {"cut into single bytes", {a[0] + a[1] + a[2] + a[3]}, 2, ""},
+        {"CRLF, comments, fields, data in lines", {rewritten("\r\n")}, 2, ""},
+        {"CR alone", {rewritten("\r")}, 2, ""},
+        {"CRLF cut into single bytes", {rewritten("\r\n")}, 2, ""},
+        {"CR cut into single bytes", {rewritten("\r")}, 2, ""},
+        {"byte-order mark first, cut into single bytes", {rewritten("\n", "\xEF\xBB\xBF")}, 2, ""},
+        {"byte-order mark later", {a[0], "\xEF\xBB\xBF" + a[1]}, 0, "truncated"},
+        {"two byte-order marks", {"\xEF\xBB\xBF\xEF\xBB\xBF" + a[0] + a[1] + a[2] + a[3]}, 0, "malformed"},
+        {"a blank line after the final CRLF", {rewritten("\r\n") + "\r\n"}, 2, "after the final chunk"},
         {"many events in one piece", {wide_body}, 30, ""},
         {"no header", {a[1], a[2]}, 0, "malformed"},
         {"another answer's header", {b[0], a[1]}, 0, "failed authentication"},
@@ -515,7 +537,7 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
         std::string error;
         try {
             for (const std::string& piece : c.pieces) {
-                const std::size_t step = c.name == "cut into single bytes" ? 1 : piece.size();
+                const std::size_t step = c.name.find("single bytes") != std::string::npos ? 1 : piece.size();
                 for (std::size_t at = 0; at < piece.size(); at += step) {
                     reader.feed(bytes_of(piece.substr(at, step)));
                     while (auto chunk = reader.next_chunk()) {
@@ -534,6 +556,23 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
         } else {
             EXPECT_NE(error.find(c.message_part), std::string::npos) << error;
         }
+    }
+
+    // Both ends let go of the answer's key with the final chunk; the reader
+    // holds it in a secure-memory guard when asked to, as the plain path does.
+    for (const bool secure : {false, true}) {
+        if (secure && !detail::secure_memory_available()) continue;
+        router_protocol::StreamSealer sealer(public_key.get(), "answer-k");
+        detail::StreamReader reader(own_key.get(), "answer-k", secure);
+        reader.feed(bytes_of(sealer.header_event() + sealer.chunk_event("{}")));
+        ASSERT_TRUE(reader.next_chunk());
+        EXPECT_TRUE(reader.holds_key());
+        EXPECT_EQ(reader.key_guarded(), secure);
+        EXPECT_TRUE(sealer.holds_key());
+        reader.feed(bytes_of(sealer.chunk_event("{\"status\":200}", true)));
+        EXPECT_FALSE(sealer.holds_key());
+        ASSERT_TRUE(reader.next_chunk());
+        EXPECT_FALSE(reader.holds_key());
     }
 }
 

@@ -617,6 +617,74 @@ TEST_F(ProxyChainTest, StreamedAnswersArriveChunkByChunk) {
         }
     }
 }
+
+// The data of each event of a streamed answer, JSON parsed ("[DONE]" as a string).
+std::vector<json> events_in(const std::string& body) {
+    std::vector<json> got;
+    std::size_t at = 0;
+    for (std::size_t end; (end = body.find("\n\n", at)) != std::string::npos; at = end + 2) {
+        const std::string data = body.substr(at + 6, end - at - 6);
+        got.push_back(data == "[DONE]" ? json("[DONE]") : json::parse(data));
+    }
+    return got;
+}
+
+// A stream that fails after its head ends with an error event (the model
+// server's own error object when it sent one) and a log line with the
+// status, never with a cut connection; a whole answer in the stream is read
+// on to the final chunk, whose status decides.
+TEST_F(ProxyChainTest, AFailingStreamEndsWithAnErrorEventAfterWhatCameBefore) {
+    using ossara::testing::FakeUpstream;
+    auto sink = std::make_shared<ossara::testing::RecordingSink>();
+    ProxyConfig config;
+    config.log = std::make_shared<spdlog::logger>("proxy-test", sink);
+    serve_chain(std::nullopt, std::move(config));
+    const std::string part = FakeUpstream::chunk(R"({"content":"part"})");
+    const json whole = json::parse(FakeUpstream::completion("all of it", "m1"));
+    struct Row {
+        const char* what;
+        std::vector<std::string> data;
+        bool cut;
+        std::size_t events_before;  // relayed before the end
+        json end;                   // "[DONE]", or what the error event's object must hold
+    };
+    const std::vector<Row> rows{
+        {"object not a string", {part, R"({"object":5,"choices":[]})", "[DONE]"}, false, 1,
+         {{"type", "api_error"}, {"code", "invalid_chunk"},
+          {"message", "The stream held a malformed chunk: its \"object\" is not a string"}}},
+        {"choices not an array", {part, R"({"object":"chat.completion.chunk","choices":{}})"}, false, 1,
+         {{"code", "invalid_chunk"}, {"message", "The stream held a malformed chunk: its \"choices\" is not an array"}}},
+        {"error object", {part, std::string(R"({"error":)") + FakeUpstream::kMidStreamError + "}"}, false, 1,
+         json::parse(FakeUpstream::kMidStreamError)},
+        {"cut", {part}, true, 1,
+         {{"type", "api_error"}, {"message", "Model server connection broke off mid-stream, before [DONE]"}}},
+        {"whole answer, then cut", {whole.dump()}, true, 2,
+         {{"message", "Model server connection broke off mid-stream, before [DONE]"}}},
+        {"whole answer, then [DONE]", {whole.dump(), "[DONE]"}, false, 2, "[DONE]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ossara::testing::UpstreamReply reply{200, "", "text/event-stream"};
+        reply.pieces = FakeUpstream::events(row.data);
+        reply.cut = row.cut;
+        upstream_.reply_with(reply);
+        const std::size_t lines_before = sink->records().size();
+        const auto r = post(R"({"model":"m1","stream":true,"messages":[{"role":"user","content":"hi"}]})");
+        ASSERT_TRUE(r) << "the connection was cut";
+        EXPECT_EQ(r->status, 200);
+        const std::vector<json> got = events_in(r->body);
+        ASSERT_EQ(got.size(), row.events_before + 1) << r->body;
+        EXPECT_EQ(got.front()["choices"][0]["delta"]["content"], row.events_before == 1 ? "part" : "all of it");
+        if (row.end == "[DONE]") {
+            EXPECT_EQ(got.back(), "[DONE]");
+        } else {
+            for (const auto& [name, value] : row.end.items()) EXPECT_EQ(got.back()["error"][name], value) << name;
+        }
+        ASSERT_TRUE(eventually([&] { return sink->records().size() == lines_before + 1; }));
+        EXPECT_NE(sink->records().back().text.find(row.end == "[DONE]" ? "-> 200" : "-> 5"), std::string::npos)
+            << sink->records().back().text;
+    }
+}
 #endif  // OSSARA_HAVE_RELAY_ROUTER
 
 constexpr int kRequests = 64;

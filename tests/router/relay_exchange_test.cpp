@@ -646,6 +646,172 @@ TEST_F(RelayTest, PreviousServerKeysStillOpenTheirPackages) {
     EXPECT_THROW(veilrelay_router::RelayRouter{broken}, std::runtime_error);
 }
 
+// --- streamed answers --------------------------------------------------------
+
+struct StreamRead {
+    bool streamed = false;
+    std::vector<json> chunks;
+    std::exception_ptr error;
+};
+
+asio::awaitable<StreamRead> read_stream(Veilrelay& c, json payload) {
+    StreamRead out;
+    try {
+        SecureStream stream = co_await c.open_secure_stream(std::move(payload), "req-s");
+        out.streamed = stream.streamed();
+        while (auto chunk = co_await stream.next()) out.chunks.push_back(std::move(*chunk));
+    } catch (...) {
+        out.error = std::current_exception();
+    }
+    co_return out;
+}
+
+// The text of the chunks together: the deltas' content, or a whole answer's message.
+std::string text_of(const std::vector<json>& chunks) {
+    std::string text;
+    for (const json& chunk : chunks)
+        for (const json& choice : chunk.value("choices", json::array())) {
+            if (choice.contains("message")) text += choice["message"].value("content", "");
+            else if (choice.contains("delta")) text += choice["delta"].value("content", "");
+        }
+    return text;
+}
+
+struct StreamCase {
+    const char* name;
+    StreamShape shape;
+    std::size_t text_bytes;
+    bool streamed;                             // the router answered with events
+    const std::type_info* error = nullptr;     // what next() raises at the end, if anything
+    std::optional<int> status = std::nullopt;  // its status
+    std::string detail = {};                   // the final chunk's detail
+    std::string message = {};
+};
+
+std::string what_of(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return std::string(typeid(e).name()) + ": " + e.what();
+    }
+}
+
+// Each way a model server answers a streamed request reaches the caller as
+// what it is: the whole text, or the text so far and a typed error that says
+// what happened, never a security error.
+TEST_F(RelayTest, EveryModelServerStreamReachesTheCallerAsWhatItIs) {
+    const std::size_t big = 1'500'000;
+    const std::vector<StreamCase> cases{
+        {"honest", StreamShape::honest, 100, true},
+        {"byte-order mark and CR line ends", StreamShape::honest_cr, 100, true},
+        {"whole answer of 1.5 MB", StreamShape::whole, big, false},
+        {"one event of 1.5 MB", StreamShape::one_event, big, true},
+        {"error object mid-stream", StreamShape::error_object, 100, true, &typeid(ServiceUnavailableError), 503,
+         "The model is overloaded", "Service unavailable: The model is overloaded"},
+        {"event that is not JSON", StreamShape::not_json, 100, true, &typeid(APIError), 502,
+         "Model server sent an event that is not a JSON object"},
+        {"connection cut", StreamShape::cut, 100, true, &typeid(APIError), 502,
+         "Model server connection broke off mid-stream, before [DONE]"},
+    };
+    start_router();
+    Veilrelay c = client();
+    for (const StreamCase& k : cases) {
+        SCOPED_TRACE(k.name);
+        const std::string text = FakeUpstream::long_text(k.text_bytes);
+        upstream_.reply_with(FakeUpstream::streamed(k.shape, text));
+        const StreamRead read = run_awaitable(read_stream(c, chat("hi")), std::chrono::seconds(60));
+        EXPECT_EQ(read.streamed, k.streamed);
+        EXPECT_TRUE(text_of(read.chunks) == text) << text_of(read.chunks).size() << " of " << text.size() << " bytes";
+        for (const json& chunk : read.chunks) EXPECT_EQ(chunk["id"], "chatcmpl-fake");
+        if (!k.error) {
+            EXPECT_FALSE(read.error) << what_of(read.error);
+            continue;
+        }
+        ASSERT_TRUE(read.error);
+        try {
+            std::rethrow_exception(read.error);
+        } catch (const APIError& e) {
+            EXPECT_EQ(typeid(e), *k.error) << typeid(e).name() << ": " << e.what();
+            EXPECT_EQ(e.status_code, k.status);
+            EXPECT_EQ(std::string(e.what()), k.message.empty() ? "Unexpected status code: 502 " + k.detail : k.message);
+            ASSERT_TRUE(e.error_details) << "a final status without details";
+            EXPECT_EQ((*e.error_details)["detail"], k.detail);
+            if (k.shape == StreamShape::error_object) {
+                EXPECT_EQ((*e.error_details)["error"].dump(), json::parse(FakeUpstream::kMidStreamError).dump())
+                    << "the model server's error object changed";
+                EXPECT_EQ((*e.error_details)["retry_after"], "7");
+                EXPECT_EQ((*e.error_details)["upstream_status"], 503);
+            } else {
+                EXPECT_EQ((*e.error_details)["error"]["type"], "api_error");
+            }
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << typeid(e).name() << ": " << e.what();
+        }
+    }
+    // The one event arrived cut into chunks of the same answer, its finish reason last.
+    upstream_.reply_with(FakeUpstream::streamed(StreamShape::one_event, FakeUpstream::long_text(big)));
+    const StreamRead cut = run_awaitable(read_stream(c, chat("hi")), std::chrono::seconds(60));
+    ASSERT_GE(cut.chunks.size(), 3u);
+    EXPECT_EQ(cut.chunks.front()["choices"][0]["delta"]["role"], "assistant");
+    EXPECT_EQ(cut.chunks.back()["choices"][0]["finish_reason"], "stop");
+    for (std::size_t i = 0; i + 1 < cut.chunks.size(); ++i)
+        EXPECT_TRUE(cut.chunks[i]["choices"][0]["finish_reason"].is_null()) << i;
+}
+
+// The end of a stream without [DONE] is a failure unless a finish reason came;
+// a model server's status named in its error object maps as a refusal's would.
+TEST_F(RelayTest, AStreamEndsWellOnlyAfterDoneOrAFinishReason) {
+    const auto events = [](std::vector<std::string> data) {
+        return UpstreamReply{200, "", "text/event-stream", {}, 0, {}, FakeUpstream::events(std::move(data))};
+    };
+    const std::string part = FakeUpstream::chunk(R"({"content":"part"})");
+    const std::string blob = R"({"id":"x","blob":")" + std::string(1'200'000, 'b') + "\"}";
+    struct Row {
+        const char* name;
+        UpstreamReply reply;
+        std::optional<int> status;  // none: the stream ends well
+        std::string message = {};
+        const std::type_info& type = typeid(APIError);
+    };
+    const std::vector<Row> rows{
+        {"finish reason, no [DONE]", events({part, FakeUpstream::chunk("{}", "length")}), std::nullopt},
+        {"neither", events({part}), 502,
+         "Unexpected status code: 502 Model server ended its stream without [DONE] and without a finish reason"},
+        {"error naming 429", events({part, R"({"error":{"message":"slow down","code":429}})"}), 429,
+         "Rate limit exceeded: slow down", typeid(RateLimitError)},
+        {"error naming 422", events({part, R"({"error":{"message":"bad \"tool\"","status":422}})"}), 400,
+         "Bad request: bad \"tool\"", typeid(InvalidRequestError)},
+        {"error as a string", events({part, R"({"error":"went wrong"})"}), 502,
+         "Unexpected status code: 502 Model server reported an error mid-stream: went wrong"},
+        {"an array event", events({part, "[1]"}), 502,
+         "Unexpected status code: 502 Model server sent an event that is not a JSON object"},
+        {"an event past the bound, not a chunk", events({blob}), 502,
+         "Unexpected status code: 502 Model server sent an event of " + std::to_string(blob.size()) +
+             " bytes that cannot be cut into chunks of at most 1048576 bytes"},
+    };
+    start_router();
+    Veilrelay c = client();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        upstream_.reply_with(row.reply);
+        const StreamRead read = run_awaitable(read_stream(c, chat("hi")), std::chrono::seconds(60));
+        if (!row.status) {
+            EXPECT_FALSE(read.error) << what_of(read.error);
+            continue;
+        }
+        ASSERT_TRUE(read.error);
+        try {
+            std::rethrow_exception(read.error);
+        } catch (const APIError& e) {
+            EXPECT_EQ(typeid(e), row.type) << typeid(e).name();
+            EXPECT_EQ(e.status_code, row.status);
+            EXPECT_EQ(std::string(e.what()), row.message);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << typeid(e).name() << ": " << e.what();
+        }
+    }
+}
+
 TEST_F(RelayTest, WithoutUpstreamTheEchoModelAnswers) {
     start_router([](RelayOptions& o) { o.upstream.reset(); });
     Veilrelay c = client();

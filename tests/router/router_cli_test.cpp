@@ -194,6 +194,40 @@ TEST_F(RouterProgram, ModelServerTextCannotDriveTheTerminal) {
     }
 }
 
+// `veilrelay chat --stream` shows the whole text of an honest model server
+// however it answers, and after the text so far the failure of one that
+// fails, in its own words and with its exit code.
+TEST_F(RouterProgram, ChatStreamShowsTheWholeAnswerOrTheFailure) {
+    std::string long_text;
+    for (int line = 1; long_text.size() < 1'500'000; ++line)
+        long_text += "line " + std::to_string(line) + ": \"quoted\" back\\slash\ttab\n";
+    struct Row {
+        StreamShape shape;
+        std::string text;
+        int exit_code;
+        std::string says = {};
+    };
+    const std::vector<Row> rows{
+        {StreamShape::honest, "a short answer", 0},
+        {StreamShape::whole, long_text, 0},
+        {StreamShape::one_event, long_text, 0},
+        {StreamShape::error_object, "so far", 6, "veilrelay: error: Service unavailable: The model is overloaded"},
+        {StreamShape::not_json, "so far", 6,
+         "veilrelay: error: Unexpected status code: 502 Model server sent an event that is not a JSON object"},
+        {StreamShape::cut, "so far", 6,
+         "veilrelay: error: Unexpected status code: 502 Model server connection broke off mid-stream, before [DONE]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.shape));
+        upstream_->reply_with(FakeUpstream::streamed(row.shape, row.text));
+        const auto r = run_process(chat_args({"--model", "m-open", "--stream", "hi"}));
+        EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
+        EXPECT_TRUE(r.out == row.text + "\n") << r.out.size() << " bytes: " << r.out.substr(0, 200);
+        if (row.says.empty()) EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
+        else EXPECT_EQ(r.err.substr(0, row.says.size()), row.says) << r.err;
+    }
+}
+
 TEST(RouterCommandLine, AnUpstreamThatCanNeverWorkIsRefusedAtStart) {
     TempDir dir;
     write(dir.path() / "server.pem", vectors()["server_private_key_pem"].get<std::string>());

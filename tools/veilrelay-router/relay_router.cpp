@@ -1,5 +1,6 @@
 #include "relay_router.hpp"
 
+#include "event_split.hpp"
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "server_key.hpp"
@@ -356,13 +357,27 @@ struct RelayRouter::Impl {
         }
         if (streamed) {
             UpstreamStream upstream = calls->open_stream(*options.upstream, payload);
-            if (co_await upstream.answered() && upstream.status() == 200) {
+            const bool ok = co_await upstream.answered() && upstream.status() == 200;
+            if (ok && answers_with_events(upstream)) {
                 answer_streamed(res, std::move(upstream), stream_context());
                 co_return;
             }
-            // Before the stream starts, a failure is answered as a plain request's is.
-            UpstreamResult result = co_await read_whole(upstream, kMaxRelayedErrorBytes + 1);
-            throw upstream_refusal(result, sealed, payload_id);
+            if (!ok) {
+                // Before the stream starts, a failure is answered as a plain request's is.
+                UpstreamResult result = co_await read_whole(upstream, kMaxRelayedErrorBytes + 1);
+                throw upstream_refusal(result, sealed, payload_id);
+            }
+            // A model server that ignored "stream" answered whole: the answer
+            // goes back whole, as a plain package (which a streaming client
+            // takes as its only chunk), with no chunk bound to pass.
+            UpstreamResult result = co_await read_whole(upstream, options.upstream->max_answer_bytes);
+            if (result.outcome != UpstreamResult::Outcome::answered) throw upstream_refusal(result, sealed, payload_id);
+            ossara::secure_bytearray answer(result.body.bytes());
+            const std::string_view text = as_text(answer->data());
+            if (read_event(text).kind == EventFacts::Kind::malformed)
+                throw Refusal{502, "Model server returned an invalid answer"};
+            seal(text);
+            co_return;
         }
 
         if (!options.upstream) {
