@@ -88,10 +88,10 @@ double run_on_threads(asio::io_context& io, int threads) {
         }
     };
     io.restart();
-    std::vector<std::jthread> others;
+    std::vector<std::thread> others;
     for (int i = 1; i < threads; ++i) others.emplace_back(work);
     work();
-    others.clear();
+    for (auto& other : others) other.join();
     return cpu.load();
 }
 
@@ -162,9 +162,10 @@ void BM_FloorRounds(benchmark::State& state) {
         }
     };
     for (auto _ : state) {
-        std::vector<std::jthread> others;
+        std::vector<std::thread> others;
         for (int i = 1; i < threads; ++i) others.emplace_back(work);
         work();
+        for (auto& other : others) other.join();
     }
     state.counters["rounds_per_s"] =
         benchmark::Counter(threads * kRoundsPerThread, benchmark::Counter::kIsIterationInvariantRate);

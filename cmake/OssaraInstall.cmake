@@ -15,9 +15,15 @@ set_target_properties(ossara_asio PROPERTIES EXPORT_NAME asio)
 set_property(TARGET ossara_asio PROPERTY INTERFACE_INCLUDE_DIRECTORIES "$<BUILD_INTERFACE:${ASIO_INCLUDE_DIR}>")
 set_property(TARGET ossara_asio PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "$<BUILD_INTERFACE:${ASIO_INCLUDE_DIR}>")
 
-install(TARGETS Hushvault Veilrelay ossara_asio
+# Each library is a component of its own: the Debian packages ship them apart
+# (libhushvault1, libveilrelay1), the link names go with the headers.
+install(TARGETS Hushvault
   EXPORT ossaraTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT hushvault_runtime NAMELINK_COMPONENT development)
+install(TARGETS Veilrelay
+  EXPORT ossaraTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT veilrelay_runtime NAMELINK_COMPONENT development)
+install(TARGETS ossara_asio EXPORT ossaraTargets COMPONENT development)
 
 install(DIRECTORY
     ${PROJECT_SOURCE_DIR}/ossara/Hushvault/include/

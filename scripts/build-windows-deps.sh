@@ -31,7 +31,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # Toolchain and the emulator the tests run under.
 tools=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine dpkg-dev xz-utils
-       nlohmann-json3-dev libasio-dev libcli11-dev googletest cmake ninja-build make perl)
+       nlohmann-json3-dev libasio-dev libcli11-dev libfast-float-dev googletest cmake ninja-build make perl)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -152,7 +152,8 @@ echo "header-only libraries..."
 # cpp-httplib's single header (Debian's own header is the split, compiled form).
 unpack cpp-httplib
 cp "$work/cpp-httplib/httplib.h" "$prefix/include/"
-cp -r /usr/include/nlohmann /usr/include/asio /usr/include/asio.hpp /usr/include/CLI "$prefix/include/"
+cp -r /usr/include/nlohmann /usr/include/asio /usr/include/asio.hpp /usr/include/CLI /usr/include/fast_float \
+  "$prefix/include/"
 mkdir -p "$prefix/share/cmake"
 cp -r /usr/share/cmake/nlohmann_json "$prefix/share/cmake/"
 

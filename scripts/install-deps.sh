@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   clang libclang-rt-14-dev
   libssl-dev openssl libcurl4-openssl-dev
-  nlohmann-json3-dev libspdlog-dev libfmt-dev libasio-dev
+  nlohmann-json3-dev libspdlog-dev libfmt-dev libasio-dev libfast-float-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcpp-httplib-dev libcli11-dev
   curl

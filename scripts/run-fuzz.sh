@@ -18,7 +18,7 @@ build_dir=${FUZZ_BUILD_DIR:-build/fuzz}
 jobs=${FUZZ_JOBS:-2}
 parallel=${FUZZ_PARALLEL:-$(nproc)}
 harnesses=("$@")
-[ "${#harnesses[@]}" -gt 0 ] || harnesses=(package base64 plaintext serialiser json_reader answer stream)
+[ "${#harnesses[@]}" -gt 0 ] || harnesses=(package base64 plaintext serialiser json_reader answer stream package_reader percent_decode http_head chunked_body)
 
 cxx=${FUZZ_CXX:-$(command -v clang++ || command -v clang++-14)}
 if [ -z "$cxx" ]; then

@@ -4,8 +4,9 @@
 # below): ci = optimised with warnings as errors; asan = AddressSanitizer +
 # UndefinedBehaviorSanitizer; tsan = the asynchronous tests under
 # ThreadSanitizer, in random order, then the timing-sensitive suites (proxy,
-# routers, soak) once more in another random order; windows = the Windows
-# build, cross-compiled with mingw-w64, its tests under Wine.
+# routers, soak) once more in another random order; libcxx = clang 16 with
+# libc++ 16, as Apple's toolchain builds, warnings as errors; windows = the
+# Windows build, cross-compiled with mingw-w64, its tests under Wine.
 # Pass configuration names to choose.
 #
 # With more than one configuration, the builds of the later ones (and the
@@ -23,7 +24,7 @@ cd "$(dirname "$0")/.."
 # build preset names what it builds, the test preset what it runs); a
 # configuration that needs more than a build and one ctest run has a function
 # run_<name> below, any other runs with run_preset.
-configurations=(ci asan tsan windows)
+configurations=(ci asan tsan libcxx windows)
 
 # How often a failed test runs again before it counts as failed. None on
 # Linux: a race or a timing assumption there is a fault to fix, and a retry
@@ -85,6 +86,14 @@ build_windows() {
   echo "$prefix" >"$state/windows-prefix"
   OSSARA_WINDOWS_PREFIX=$prefix build_preset windows
 }
+# Its C++ dependencies built against libc++ (once, then cached).
+build_libcxx() {
+  local prefix
+  prefix=$(./scripts/build-libcxx-deps.sh | tail -n 1)
+  [ -d "$prefix" ] || return 1
+  echo "$prefix" >"$state/libcxx-prefix"
+  OSSARA_LIBCXX_PREFIX=$prefix build_preset libcxx
+}
 build_config() {
   if declare -F "build_$1" >/dev/null; then "build_$1"; else build_preset "$1"; fi
 }
@@ -129,6 +138,14 @@ build_here() {
 run_preset() {
   build_here "$1" || return 1
   run_ctest "$1"
+}
+
+# The libc++ configuration's tests find its dependencies where they were built.
+run_libcxx() {
+  build_here libcxx || return 1
+  export OSSARA_LIBCXX_PREFIX
+  OSSARA_LIBCXX_PREFIX=$(cat "$state/libcxx-prefix")
+  run_ctest libcxx
 }
 
 # Tests that wait on threads, sockets and timers: an order other than the

@@ -119,6 +119,26 @@ TEST_F(VeilrelayCli, StreamPrintsTheDeltasThenOneNewline) {
     EXPECT_EQ(chunks[2]["choices"][0]["delta"]["content"], "three");
 }
 
+// The echo model answers with the prompt, so a prompt with escape sequences
+// is an answer with them. --json keeps the exact text, escaped: the whole
+// answer, and one chunk a line. (Text and error lines: router_cli_test.cpp.)
+TEST_F(VeilrelayCli, JsonCarriesEscapeSequencesOnlyEscaped) {
+    const std::string hostile = "clip\x1b]52;c;ZXZpbA==\x07 title\x1b]0;owned\x07 cls\x1b[2J\a\r\b c1\u009b1m\x7f";
+    auto r = run_process(chat_args({"--api-key", kApiKey, "--json", hostile}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(first_terminal_control(r.out), std::string::npos) << r.out;
+    EXPECT_EQ(ordered_json::parse(r.out)["choices"][0]["message"]["content"], hostile);
+    r = run_process(chat_args({"--api-key", kApiKey, "--json", "--stream", hostile}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(first_terminal_control(r.out), std::string::npos) << r.out;
+    std::istringstream lines(r.out);
+    std::string streamed;
+    for (std::string line; std::getline(lines, line);)
+        streamed += ordered_json::parse(line)["choices"][0]["delta"].value("content", std::string());
+    EXPECT_EQ(streamed, hostile);
+    EXPECT_EQ(run_process(chat_args({"--api-key", kApiKey, "--json", "--raw", "hi"})).exit_code, 2);
+}
+
 TEST_F(VeilrelayCli, PayloadFileIsSentAsTheRequest) {
     const fs::path payload = dir_->path() / "payload.json";
     write(payload, R"({"model": "file-model", "messages": [{"role": "system", "content": "be brief"},)"

@@ -93,6 +93,17 @@ TEST(ExitCodes, ReportKeepsTheMessageOnOneLineAndSaysWhatToDo) {
     EXPECT_NE(auth.line.find("--api-key"), std::string::npos) << auth.line;
 }
 
+// A router's or model server's words in an error: nothing in the line may
+// drive the terminal (clipboard, window title, screen, cursor, bell).
+TEST(ExitCodes, ReportShowsControlCharactersFromTheRouterVisibly) {
+    const auto report = describe_failure(std::make_exception_ptr(ossara::RateLimitError(
+        "Rate limit exceeded: \x1b]52;c;ZXZpbA==\x07 \x1b]0;title\x07 \x1b[2J back\bspace \u009b1m \x9b")));
+    EXPECT_EQ(report.code, ExitCode::rate_limited);
+    EXPECT_EQ(report.line,
+              "veilrelay: error: Rate limit exceeded: ^[]52;c;ZXZpbA==^G ^[]0;title^G ^[[2J back^Hspace <U+009B>1m <9B>"
+              " -- wait a moment and try again");
+}
+
 TEST(ExitCodes, HelpListsEveryCode) {
     const std::string help = exit_code_help();
     for (int code = 0; code <= static_cast<int>(ExitCode::file_error); ++code)
@@ -133,6 +144,21 @@ TEST(ExitCodes, CatchAllRecordShowsItsTraceOnlyWhenVerbose) {
     configure_logging(0);
     EXPECT_EQ(stderr_of([&] { spdlog::get("ossara.Veilrelay")->error(record); }),
               "veilrelay: error: Unexpected error in send_secure_request\nossara::ValueError: bad\n");
+    configure_logging(0);
+}
+
+// A record may quote the router; with or without -v it reaches stderr with
+// its control characters shown.
+TEST(ExitCodes, LogRecordsShowControlCharactersVisibly) {
+    const std::string record = "Unexpected error in next\nossara::ValueError: \x1b]0;title\x07\x1b[2J\r";
+    for (const int verbosity : {1, 0}) {
+#if defined(_WIN32)
+        if (verbosity > 0) continue;  // the colour sink writes to a console handle this capture cannot redirect
+#endif
+        configure_logging(verbosity);
+        const std::string shown = stderr_of([&] { spdlog::get("ossara.Veilrelay")->error(record); });
+        EXPECT_NE(shown.find("ossara::ValueError: ^[]0;title^G^[[2J^M\n"), std::string::npos) << verbosity << shown;
+    }
     configure_logging(0);
 }
 

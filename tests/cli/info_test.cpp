@@ -28,6 +28,32 @@ TEST(Info, HintOnlyWhenNotEvenOnePageCanBeLocked) {
     }
 }
 
+// macOS holds mlock to its wiring limits: the report names both, the hint
+// comes when the per-user one cannot take a page.
+TEST(Info, WireLimitReportAndHint) {
+    const ossara::json info = {{"enabled", true}};
+    EXPECT_EQ(wire_limit_report(info, WireLimits{1u << 30, std::nullopt}).dump(),
+              R"({"memory_protection":{"enabled":true},"wire_limit":{"user":1073741824,"global":null}})");
+    const struct {
+        WireLimits limits;
+        bool hint;
+    } rows[] = {
+        {WireLimits{}, false},
+        {WireLimits{16384, 16384}, false},
+        {WireLimits{16383, 1u << 30}, true},
+        {WireLimits{0, std::nullopt}, true},
+    };
+    for (const auto& row : rows) {
+        const std::string hint = wire_limit_hint(row.limits, 16384);
+        EXPECT_EQ(!hint.empty(), row.hint) << row.limits.user.value_or(0);
+        if (row.hint) {
+            EXPECT_NE(hint.find("vm.user_wire_limit"), std::string::npos) << hint;
+            EXPECT_NE(hint.find(std::to_string(*row.limits.user) + " bytes"), std::string::npos) << hint;
+            EXPECT_EQ(hint.find("ulimit"), std::string::npos) << "a Linux remedy: " << hint;
+        }
+    }
+}
+
 TEST(Info, WorkingSetReportNamesBothLimitsOrNullWhenUnknown) {
     const ossara::json info = {{"enabled", true}};
     EXPECT_EQ(working_set_report(info, WorkingSetLimits{204800, 1413120}).dump(),
@@ -67,6 +93,9 @@ TEST(Info, RunPrintsJsonWithTheLibrarysProtectionInfo) {
 #if defined(_WIN32)
     EXPECT_TRUE(report["working_set"]["minimum"].is_number()) << report.dump();
     EXPECT_GE(report["working_set"]["maximum"], report["working_set"]["minimum"]);
+    EXPECT_FALSE(report.contains("memlock_limit"));
+#elif defined(__APPLE__)
+    EXPECT_TRUE(report["wire_limit"]["user"].is_number()) << report.dump();
     EXPECT_FALSE(report.contains("memlock_limit"));
 #else
     EXPECT_EQ(report["memlock_limit"]["soft"].is_number() || report["memlock_limit"]["soft"] == "unlimited", true);

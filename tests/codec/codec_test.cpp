@@ -1,6 +1,7 @@
 #include "codec/base64.hpp"
 #include "codec/json_reader.hpp"
 #include "codec/json_writer.hpp"
+#include "codec/number_text.hpp"
 #include "codec/package.hpp"
 #include "codec/percent_encoding.hpp"
 #include "codec/plaintext.hpp"
@@ -18,10 +19,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -78,6 +84,53 @@ TEST(JsonWriter, FloatsLookLikeTheReferenceRepr) {
         {0.1 + 0.2, "0.30000000000000004"},
     };
     for (const auto& [value, expected] : cases) EXPECT_EQ(serialise_json(json(value)), expected);
+}
+
+// Doubles of every exponent, from random bit patterns: the text carries the
+// fewest significant digits that read back exactly (found independently,
+// through the C library), and both readers read it back to the same bits.
+TEST(JsonWriter, FloatsAreShortestAndReadBackExactly) {
+    std::mt19937_64 bits(20250611);
+    for (int i = 0; i < 20000; ++i) {
+        const double value = std::bit_cast<double>(bits());
+        if (!std::isfinite(value)) continue;
+        const std::string text = serialise_json(json(value));
+        int fewest = 1;
+        for (char probe[40]; fewest < 17; ++fewest) {
+            std::snprintf(probe, sizeof probe, "%.*e", fewest - 1, value);
+            if (std::strtod(probe, nullptr) == value) break;
+        }
+        std::string digits = text.substr(0, text.find('e'));
+        std::erase_if(digits, [](char c) { return c == '-' || c == '.'; });
+        digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+        digits.erase(digits.find_last_not_of('0') + 1);
+        EXPECT_EQ(static_cast<int>(digits.size()), fewest) << text;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(parse_json(text).get<double>()), std::bit_cast<std::uint64_t>(value))
+            << text;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(json::parse(text).get<double>()), std::bit_cast<std::uint64_t>(value))
+            << text;
+    }
+}
+
+TEST(JsonReader, NumbersAtTheEdgesOfTheDoubleRange) {
+    const struct {
+        const char* text;
+        bool in_range;
+        double value;
+    } rows[] = {
+        {"1e308", true, 1e308},         {"1e309", false, 0},         {"-1e999", false, 0},
+        {"4.9e-324", true, 5e-324},     {"2.4e-324", false, 0},      {"1e-400", false, 0},
+        {"0e-400", true, 0.0},          {"0.000e999", true, 0.0},    {"2.2250738585072011e-308", true, 2.225073858507201e-308},
+        {"123456789012345678901234567890", true, 1.2345678901234568e29},
+    };
+    for (const auto& row : rows) {
+        double value = -1;
+        const auto end = row.text + std::strlen(row.text);
+        const auto [ptr, ec] = read_double(row.text, end, value);
+        EXPECT_EQ(ptr, end) << row.text;
+        EXPECT_EQ(ec == std::errc(), row.in_range) << row.text;
+        EXPECT_EQ(value, row.in_range ? row.value : -1) << row.text;  // untouched when out of range
+    }
 }
 
 TEST(JsonWriter, EscapesAndNesting) {

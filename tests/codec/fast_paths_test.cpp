@@ -7,6 +7,7 @@
 #include "codec/json_reader.hpp"
 #include "codec/json_writer.hpp"
 #include "codec/utf8.hpp"
+#include "core/cpu_features.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
@@ -54,6 +55,15 @@ std::string cat(const Parts&... parts) {
     (out.append(parts), ...);
     return out;
 }
+
+#if defined(__x86_64__) && defined(__linux__)
+// The library asks the processor itself; the compiler's run-time check (not
+// on every platform) must agree wherever it exists.
+TEST(CpuFeatures, Avx2AgreesWithTheCompilersOwnCheck) {
+    __builtin_cpu_init();
+    EXPECT_EQ(cpu_has_avx2(), __builtin_cpu_supports("avx2") != 0);
+}
+#endif
 
 TEST(SerialiserFastPath, EveryAsciiCharacterAtEveryOffsetOfAWord) {
     for (int c = 0; c < 0x80; ++c) {

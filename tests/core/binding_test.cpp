@@ -26,8 +26,16 @@ struct ProbeResult {
     std::string stderr_text;
 };
 
+// The loader's search path that comes before the probe's own (RUNPATH on
+// Linux, the rpath on macOS).
+#if defined(__APPLE__)
+constexpr const char* kLibraryPathVariable = "DYLD_LIBRARY_PATH";
+#else
+constexpr const char* kLibraryPathVariable = "LD_LIBRARY_PATH";
+#endif
+
 // A directory holding a copy of libVeilrelay (and whatever the test adds);
-// the probe runs with LD_LIBRARY_PATH pointing there, so it loads the copy.
+// the probe runs with the library path pointing there, so it loads the copy.
 class IsolatedLibrary : public ::testing::Test {
 protected:
     void SetUp() override { fs::copy_file(VEILRELAY_LIB, dir.path() / VEILRELAY_SONAME); }
@@ -37,7 +45,8 @@ protected:
         const auto err = dir.path() / "stderr.txt";
         std::string argument;
         for (const auto& file : key_files) argument += " '" + file + "'";
-        const std::string command = "LD_LIBRARY_PATH='" + dir.path().string() + "' '" + BINDING_PROBE + "'" +
+        const std::string command = std::string(kLibraryPathVariable) + "='" + dir.path().string() + "' '" +
+                                    BINDING_PROBE + "'" +
                                     argument + " >'" + out.string() + "' 2>'" + err.string() + "'";
         ProbeResult result;
         const int status = std::system(command.c_str());
@@ -58,7 +67,7 @@ TEST_F(IsolatedLibrary, MissingSecureMemoryLibraryFallsBackWithAWarning) {
 }
 
 TEST_F(IsolatedLibrary, LibraryWithOnlyOneEntryPointFallsBackWithAWarning) {
-    fs::copy_file(PARTIAL_HUSHVAULT_LIB, dir.path() / "libHushvault.so.1");
+    fs::copy_file(PARTIAL_HUSHVAULT_LIB, dir.path() / HUSHVAULT_SONAME);
     const ProbeResult result = run_probe();
     EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
     EXPECT_EQ(result.stdout_text, "use_secure_memory=0\n");
@@ -66,7 +75,7 @@ TEST_F(IsolatedLibrary, LibraryWithOnlyOneEntryPointFallsBackWithAWarning) {
 }
 
 TEST_F(IsolatedLibrary, SecureMemoryLibraryBesideTheClientIsBound) {
-    fs::copy_file(HUSHVAULT_LIB, dir.path() / "libHushvault.so.1");
+    fs::copy_file(HUSHVAULT_LIB, dir.path() / HUSHVAULT_SONAME);
     const ProbeResult result = run_probe();
     EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
     EXPECT_EQ(result.stdout_text, "use_secure_memory=1\n");
@@ -76,7 +85,7 @@ TEST_F(IsolatedLibrary, SecureMemoryLibraryBesideTheClientIsBound) {
 // A client's key loading goes through the handler's lock, zero and unlock;
 // a library of the first bridge version has no unlock slot to call.
 TEST_F(IsolatedLibrary, OlderLibraryIsBoundWithoutItsMissingEntryAndWarnsOnce) {
-    fs::copy_file(OLDER_HUSHVAULT_LIB, dir.path() / "libHushvault.so.1");
+    fs::copy_file(OLDER_HUSHVAULT_LIB, dir.path() / HUSHVAULT_SONAME);
     const auto vectors = nlohmann::json::parse(
         ossara::testing::read_text_file(ossara::testing::test_data_dir() / "vectors" / "packages.json"));
     const auto key_file = dir.path() / "client.pem";

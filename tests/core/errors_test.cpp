@@ -122,6 +122,8 @@ TEST(ErrorRecord, TraceIsTheOneTakenWhereTheLibraryRaisedTheError) {
     }
 #if defined(_WIN32)
     EXPECT_NE(frame.find("Veilrelay.dll+0x"), std::string::npos) << text;
+#elif defined(__APPLE__)
+    EXPECT_NE(frame.find("libVeilrelay.1.dylib"), std::string::npos) << text;
 #else
     EXPECT_NE(frame.find("libVeilrelay.so"), std::string::npos) << text;
 #endif

@@ -12,6 +12,7 @@
 #include "router_protocol/stream_seal.hpp"
 #include "exchange/stream_reader.hpp"
 #include "support/hostile_peer.hpp"
+#include "support/process_probe.hpp"
 #include "support/small_stack.hpp"
 #include "support/test_certs.hpp"
 #include "support/test_data.hpp"
@@ -197,22 +198,11 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// kB figure of a "Vm...:" line of /proc/self/status.
-std::size_t status_kib(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with(field + ":")) return std::stoul(line.substr(field.size() + 1));
-    return 0;
-}
-
 // Peak resident memory while an endless body arrives stays below each bound
 // plus 32 MiB (measured from the resident size before, peak reset first).
 TEST_F(HostileRouterTest, PeakMemoryAgainstEndlessBodiesStaysWithinItsBound) {
     if (kSanitized) GTEST_SKIP() << "resident memory is the sanitizer's, not ours";
-#if defined(_WIN32)
-    GTEST_SKIP() << "the resident peak is read and reset through /proc";
-#endif
+    if (!ossara::testing::reset_peak_resident()) GTEST_SKIP() << "the resident peak cannot be reset here";
     constexpr std::size_t kSlack = 32 * 1024 * 1024;
     const std::string chunk(256 * 1024, 'x');
     struct Case {
@@ -230,12 +220,12 @@ TEST_F(HostileRouterTest, PeakMemoryAgainstEndlessBodiesStaysWithinItsBound) {
         SCOPED_TRACE(c.name);
         const HostilePeer peer(c.answer);
         Veilrelay client = client_of(peer);
-        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak (VmHWM) to the current size
-        const std::size_t before = status_kib("VmRSS") * 1024;
+        const auto before = static_cast<std::size_t>(std::max(0L, ossara::testing::resident_bytes()));
+        ossara::testing::reset_peak_resident();  // from the size just read
         const auto outcome = c.key ? outcome_of(client.fetch_server_public_key())
                                    : outcome_of(client.send_secure_request(chat_payload("x"), "p"));
         EXPECT_TRUE(outcome);
-        const std::size_t peak = status_kib("VmHWM") * 1024;
+        const auto peak = static_cast<std::size_t>(ossara::testing::peak_resident_bytes().value_or(0));
         std::printf("peak resident growth against an endless %s: %.1f MiB (bound %.1f MiB + 32 MiB); %zu bytes sent\n",
                     c.name, static_cast<double>(peak - std::min(peak, before)) / (1024 * 1024),
                     static_cast<double>(c.bound) / (1024 * 1024), peer.bytes_sent());
@@ -494,6 +484,20 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
         return events;
     };
     const std::vector<std::string> a = sealed("answer-a", 2), b = sealed("answer-b", 2);
+    // The same events as another writer of the format may send them: other
+    // line ends, a byte-order mark, comments, other fields, data in lines.
+    const auto rewritten = [&](const std::string& end, const std::string& start = {}) {
+        std::string body = start;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            std::string event = a[i];
+            if (i == 1) event = ": keep-alive\nevent: chunk\nid: 1\nretry: 5\nunknown\n" + event;
+            if (i == 2) event.replace(event.find(",\"final\""), 1, "\ndata:,");  // data in two lines
+            for (std::size_t at = 0; (at = event.find('\n', at)) != std::string::npos; at += end.size())
+                event.replace(at, 1, end);
+            body += event;
+        }
+        return body;
+    };
     const std::string big(detail::kMaxStreamEventBytes + 1, 'x');
     // Events that together pass the bound of one, arriving in one piece.
     const std::vector<std::string> wide = sealed("answer-a", 30, 100 * 1024);
@@ -508,6 +512,14 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
     const std::vector<Case> cases{
         {"whole and in order", {a[0], a[1], a[2], a[3]}, 2, ""},
         {"cut into single bytes", {a[0] + a[1] + a[2] + a[3]}, 2, ""},
+        {"CRLF, comments, fields, data in lines", {rewritten("\r\n")}, 2, ""},
+        {"CR alone", {rewritten("\r")}, 2, ""},
+        {"CRLF cut into single bytes", {rewritten("\r\n")}, 2, ""},
+        {"CR cut into single bytes", {rewritten("\r")}, 2, ""},
+        {"byte-order mark first, cut into single bytes", {rewritten("\n", "\xEF\xBB\xBF")}, 2, ""},
+        {"byte-order mark later", {a[0], "\xEF\xBB\xBF" + a[1]}, 0, "truncated"},
+        {"two byte-order marks", {"\xEF\xBB\xBF\xEF\xBB\xBF" + a[0] + a[1] + a[2] + a[3]}, 0, "malformed"},
+        {"a blank line after the final CRLF", {rewritten("\r\n") + "\r\n"}, 2, "after the final chunk"},
         {"many events in one piece", {wide_body}, 30, ""},
         {"no header", {a[1], a[2]}, 0, "malformed"},
         {"another answer's header", {b[0], a[1]}, 0, "failed authentication"},
@@ -527,7 +539,7 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
         std::string error;
         try {
             for (const std::string& piece : c.pieces) {
-                const std::size_t step = c.name == "cut into single bytes" ? 1 : piece.size();
+                const std::size_t step = c.name.find("single bytes") != std::string::npos ? 1 : piece.size();
                 for (std::size_t at = 0; at < piece.size(); at += step) {
                     reader.feed(bytes_of(piece.substr(at, step)));
                     while (auto chunk = reader.next_chunk()) {
@@ -546,6 +558,23 @@ TEST_F(HostileRouterTest, StreamReaderRefusesForgedMovedAndMalformedEvents) {
         } else {
             EXPECT_NE(error.find(c.message_part), std::string::npos) << error;
         }
+    }
+
+    // Both ends let go of the answer's key with the final chunk; the reader
+    // holds it in a secure-memory guard when asked to, as the plain path does.
+    for (const bool secure : {false, true}) {
+        if (secure && !detail::secure_memory_available()) continue;
+        router_protocol::StreamSealer sealer(public_key.get(), "answer-k");
+        detail::StreamReader reader(own_key.get(), "answer-k", secure);
+        reader.feed(bytes_of(sealer.header_event() + sealer.chunk_event("{}")));
+        ASSERT_TRUE(reader.next_chunk());
+        EXPECT_TRUE(reader.holds_key());
+        EXPECT_EQ(reader.key_guarded(), secure);
+        EXPECT_TRUE(sealer.holds_key());
+        reader.feed(bytes_of(sealer.chunk_event("{\"status\":200}", true)));
+        EXPECT_FALSE(sealer.holds_key());
+        ASSERT_TRUE(reader.next_chunk());
+        EXPECT_FALSE(reader.holds_key());
     }
 }
 

@@ -7,6 +7,7 @@
 #include "support/package_opener.hpp"
 #include "support/recording_relay.hpp"
 #include "support/test_certs.hpp"
+#include "support/process_probe.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
@@ -349,6 +350,8 @@ TEST_F(ExchangeTest, ConnectionResetMidAnswerIsANetworkFailure) {
 // --- concurrency and cancellation ---------------------------------------
 
 TEST_F(ExchangeTest, HundredConcurrentExchangesOnOneThread) {
+    // Both ends of every connection are in this process (macOS allows 256 descriptors by default).
+    ossara::testing::raise_open_file_limit(4096);
     Veilrelay client = make_client();
     asio::io_context io;
     constexpr int kExchanges = 100;

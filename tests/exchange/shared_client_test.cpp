@@ -3,6 +3,8 @@
 // Built with ThreadSanitizer (the tsan preset runs the "async" label), a data
 // race in the client, the transport or the secure-memory guards fails here.
 #include "exchange_fixture.hpp"
+#include "support/joining_thread.hpp"
+#include "support/process_probe.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
@@ -49,7 +51,7 @@ std::string describe(std::exception_ptr error) {
 
 // Runs `io` on kThreads threads until its work is done (bounded in time).
 void run_on_threads(asio::io_context& io) {
-    std::vector<std::jthread> threads;
+    std::vector<ossara::testing::JoiningThread> threads;
     for (int i = 0; i < kThreads; ++i) threads.emplace_back([&io] { io.run_for(std::chrono::seconds(120)); });
 }
 
@@ -64,6 +66,8 @@ protected:
 };
 
 TEST_F(SharedClientTest, TwoHundredExchangesAndTheOtherOperationsOnFourThreads) {
+    // Both ends of every connection are in this process (macOS allows 256 descriptors by default).
+    ossara::testing::raise_open_file_limit(4096);
     Veilrelay client = make_client();
     // Many exchanges queue at the router at once (slower still under the
     // sanitizers): limits that only a stalled transfer reaches.

@@ -1,6 +1,7 @@
 // The process-wide handler under concurrent first use and concurrent switching.
 #include "detail/process_state.hpp"
 #include "real_pages.hpp"
+#include "support/joining_thread.hpp"
 #include "support/log_capture.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -44,7 +45,7 @@ TEST(ProcessHandlerThreads, RacingFirstUseCreatesOneHandler) {
     std::vector<std::shared_ptr<ossara::Hushvault>> seen(kThreads);
     std::latch start(kThreads);
     {
-        std::vector<std::jthread> threads;
+        std::vector<ossara::testing::JoiningThread> threads;
         for (int i = 0; i < kThreads; ++i)
             threads.emplace_back([&, i] {
                 start.arrive_and_wait();
@@ -64,10 +65,10 @@ TEST(ProcessHandlerThreads, GuardsKeepTheirHandlerWhileOthersSwitch) {
     constexpr int kRounds = 200;
     std::atomic<int> failures{0};
     {
-        std::jthread switcher([&] {
+        ossara::testing::JoiningThread switcher([&] {
             for (int i = 0; i < kRounds; ++i) (i % 2 == 0) ? ossara::disable_secure_memory() : ossara::enable_secure_memory();
         });
-        std::vector<std::jthread> users;
+        std::vector<ossara::testing::JoiningThread> users;
         for (int t = 0; t < 3; ++t)
             users.emplace_back([&] {
                 for (int i = 0; i < kRounds; ++i) {
@@ -91,13 +92,13 @@ TEST(ProcessHandlerThreads, ThreadsSharingPagesLeaveExactlyWhatTheyHold) {
     if (!hv->has_mlock()) GTEST_SKIP() << "no page locking here";
     const std::size_t page = hv->page_size();
     AlignedPages region(2, page);
-    const long baseline = *vm_locked_kb();
+    const long baseline = *locked_kb();
     // Four threads, each with its own range; neighbouring ranges share a page.
     constexpr int kThreads = 4, kRounds = 300;
     std::atomic<int> refused{0};
     std::latch start(kThreads);
     {
-        std::vector<std::jthread> threads;
+        std::vector<ossara::testing::JoiningThread> threads;
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&, t] {
                 const std::span<std::uint8_t> mine(region.data() + page / 2 + static_cast<std::size_t>(t) * page / 4,
@@ -116,12 +117,12 @@ TEST(ProcessHandlerThreads, ThreadsSharingPagesLeaveExactlyWhatTheyHold) {
         const std::span<std::uint8_t> whole(region.data(), 2 * page);
         if (hv->lock_memory(whole)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            EXPECT_EQ(*vm_locked_kb() - baseline, static_cast<long>(2 * page / 1024));
+            EXPECT_EQ(*locked_kb() - baseline, static_cast<long>(2 * page / 1024));
             hv->unlock_memory(whole);
         }
     }
     EXPECT_EQ(refused.load(), 0);
-    EXPECT_EQ(*vm_locked_kb(), baseline) << "a page was left locked";
+    EXPECT_EQ(*locked_kb(), baseline) << "a page was left locked";
 }
 
 // Four threads lock and unlock random, overlapping ranges of a few pages
@@ -130,6 +131,9 @@ TEST(ProcessHandlerThreads, ThreadsSharingPagesLeaveExactlyWhatTheyHold) {
 // every one of them is kept out of core dumps; each child locks and unlocks
 // for real.
 TEST(ProcessHandlerThreads, RandomOverlappingRangesWithForksKeepTheKernelsPagesExact) {
+#if !defined(__linux__)
+    GTEST_SKIP() << "each page's lock flags are read from /proc/self/smaps";
+#endif
     const QuietLog quiet;  // a child must not wait for a log sink another thread held
     auto hv = std::make_shared<ossara::Hushvault>();
     if (!hv->has_mlock()) GTEST_SKIP() << "no page locking here";
@@ -137,7 +141,7 @@ TEST(ProcessHandlerThreads, RandomOverlappingRangesWithForksKeepTheKernelsPagesE
     constexpr std::size_t kPages = 16;
     constexpr int kThreads = 4, kRounds = 30;
     AlignedPages region(kPages, page);
-    const long baseline = *vm_locked_kb();
+    const long baseline = *locked_kb();
     std::array<std::vector<std::span<std::uint8_t>>, kThreads> held;
     std::vector<std::string> mismatches;
     std::atomic<int> refused{0}, bad_children{0};
@@ -157,12 +161,12 @@ TEST(ProcessHandlerThreads, RandomOverlappingRangesWithForksKeepTheKernelsPagesE
                 mismatches.push_back("page " + std::to_string(i) + (expected[i] ? " held: " : " free: ") + flags[i]);
         }
         const long locked = std::count(expected.begin(), expected.end(), true);
-        if (*vm_locked_kb() - baseline != locked * static_cast<long>(page / 1024))
-            mismatches.push_back("VmLck " + std::to_string(*vm_locked_kb() - baseline) + " kB over the baseline");
+        if (*locked_kb() - baseline != locked * static_cast<long>(page / 1024))
+            mismatches.push_back("VmLck " + std::to_string(*locked_kb() - baseline) + " kB over the baseline");
     };
     std::barrier round_end(kThreads, check);
     {
-        std::vector<std::jthread> threads;
+        std::vector<ossara::testing::JoiningThread> threads;
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&, t] {
                 std::mt19937 random(static_cast<unsigned>(t) * 7919u + 1u);
@@ -187,10 +191,10 @@ TEST(ProcessHandlerThreads, RandomOverlappingRangesWithForksKeepTheKernelsPagesE
                         // Forks while the other threads are inside their locks and unlocks.
                         const auto outcome = run_in_child(
                             [&] {
-                                const long start = *vm_locked_kb();
+                                const long start = *locked_kb();
                                 const std::span<std::uint8_t> range(region.data() + pick(kPages * page / 2), 2 * page);
-                                if (!hv->lock_memory(range) || *vm_locked_kb() <= start) return 1;
-                                return hv->unlock_memory(range) && *vm_locked_kb() == start ? 0 : 2;
+                                if (!hv->lock_memory(range) || *locked_kb() <= start) return 1;
+                                return hv->unlock_memory(range) && *locked_kb() == start ? 0 : 2;
                             },
                             std::chrono::seconds(5));
                         if (!outcome || *outcome != 0) ++bad_children;
@@ -204,7 +208,7 @@ TEST(ProcessHandlerThreads, RandomOverlappingRangesWithForksKeepTheKernelsPagesE
     EXPECT_EQ(refused.load(), 0);
     EXPECT_EQ(bad_children.load(), 0) << "children that hung or found no lock";
     EXPECT_TRUE(mismatches.empty()) << mismatches.size() << " mismatches, first: " << mismatches.front();
-    EXPECT_EQ(*vm_locked_kb(), baseline) << "a page was left locked";
+    EXPECT_EQ(*locked_kb(), baseline) << "a page was left locked";
 }
 
 }  // namespace

@@ -27,14 +27,35 @@ int fake_getpagesize() {
     if (state.page_size_throws) throw std::runtime_error("getpagesize broke");
     return state.page_size;
 }
-int fake_mlock(void* a, std::size_t n) {
+// Applies `change` to the wiring of every page of [a, a + n). Ranges beyond
+// 1 MiB are left out of the model (tests of huge ranges count records only).
+template <class Change>
+void rewire(void* a, std::size_t n, Change change) {
+    constexpr std::uintptr_t kPage = 4096;
+    if (n > (std::size_t{1} << 20)) return;
+    const std::uintptr_t first = address_of(a) & ~(kPage - 1);
+    for (std::uintptr_t page = first; page < address_of(a) + n; page += kPage) {
+        int& count = state.wired[page];
+        count = change(count);
+        if (count == 0) state.wired.erase(page);
+    }
+}
+int mlock_wiring(void* a, std::size_t n, bool counted) {
     const bool refused = state.refuse_lock_at != 0 && address_of(a) == state.refuse_lock_at;
-    return record(state.locks, a, n, refused ? -1 : state.lock_result);
+    const int result = record(state.locks, a, n, refused ? -1 : state.lock_result);
+    if (result == 0) rewire(a, n, [&](int count) { return counted ? count + 1 : 1; });
+    return result;
 }
-int fake_munlock(void* a, std::size_t n) {
+int munlock_wiring(void* a, std::size_t n, bool counted) {
     state.zero_at_unlock.push_back(all_zero(state.watch));
-    return record(state.unlocks, a, n, state.unlock_result);
+    const int result = record(state.unlocks, a, n, state.unlock_result);
+    if (result == 0) rewire(a, n, [&](int count) { return counted && count > 0 ? count - 1 : 0; });
+    return result;
 }
+int fake_mlock(void* a, std::size_t n) { return mlock_wiring(a, n, false); }
+int fake_munlock(void* a, std::size_t n) { return munlock_wiring(a, n, false); }
+int darwin_mlock(void* a, std::size_t n) { return mlock_wiring(a, n, true); }
+int darwin_munlock(void* a, std::size_t n) { return munlock_wiring(a, n, true); }
 void* fake_memset(void* a, int, std::size_t n) { return zero("memset", a, n), a; }
 void fake_get_system_info(ossara::detail::SystemInfo* info) {
     info->dwPageSize = static_cast<std::uint32_t>(fake_getpagesize());
@@ -56,6 +77,11 @@ const std::map<std::string, std::map<std::string, c_function>> libraries = {
       {"mlock", erase(&fake_mlock)},
       {"munlock", erase(&fake_munlock)},
       {"memset", erase(&fake_memset)}}},
+    {"/usr/lib/libc.dylib",
+     {{"getpagesize", erase(&fake_getpagesize)},
+      {"mlock", erase(&darwin_mlock)},
+      {"munlock", erase(&darwin_munlock)},
+      {"memset", erase(&fake_memset)}}},
     {"kernel32",
      {{"GetSystemInfo", erase(&fake_get_system_info)},
       {"VirtualLock", erase(&fake_virtual_lock)},
@@ -70,7 +96,7 @@ FakePlatform& fake() { return state; }
 
 ossara::detail::OpenedLibrary FakeLoader::open(const std::string& name, ossara::detail::ErrorCapture) {
     opened.push_back(name);
-    auto found = libraries.find(name == "libc.dylib" ? "libc.so.6" : name);  // macOS gets the same fake libc
+    auto found = libraries.find(name);
     if (unloadable.contains(name) || found == libraries.end())
         return {nullptr, name + ": cannot open shared object file: No such file or directory"};
     return {const_cast<std::string*>(&found->first), {}};

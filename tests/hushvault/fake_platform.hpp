@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,6 +35,11 @@ struct FakePlatform {
     bool zero_throws = false;  // memset, RtlZeroMemory raise
     std::vector<Range> locks, unlocks, zeroes;
     std::vector<std::string> zero_sources;
+    // The kernel's wirings per 4096-byte page, as each libc keeps them:
+    // Linux's mlock wires a page once however often it is called and one
+    // munlock unwires it; Darwin's adds one per call and munlock takes one
+    // away. A refused lock wires nothing.
+    std::map<std::uintptr_t, int> wired;
     // Bytes inspected at each unlock: were they zero by then?
     std::span<const std::uint8_t> watch;
     std::vector<bool> zero_at_unlock;

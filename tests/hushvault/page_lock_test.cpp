@@ -124,6 +124,49 @@ TEST_F(FakePlatformTest, HandlersOfOneLoaderShareTheCounts) {
     EXPECT_THAT(fake().unlocks, ElementsAre(Range{0x5000, 4096}));
 }
 
+// The kernel's side: after every step a page is wired exactly while some
+// range holds it, whether each lock is one wiring (Linux) or adds one that an
+// unlock takes away (Darwin), and nothing stays wired at the end.
+TEST_F(FakePlatformTest, PagesAreWiredExactlyWhileHeldOnEveryKernel) {
+    struct Step {
+        bool lock;
+        std::uintptr_t addr;
+        std::size_t size;
+        bool refused = false;
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } scenarios[] = {
+        {"two ranges on one page", {{true, 0x1010, 100}, {true, 0x1100, 100}, {false, 0x1010, 100}, {false, 0x1100, 100}}},
+        {"one range twice", {{true, 0x2010, 8}, {true, 0x2010, 8}, {false, 0x2010, 8}, {false, 0x2010, 8}}},
+        {"overlapping ranges",
+         {{true, 0x2F00, 0x200}, {true, 0x1F00, 0x200}, {true, 0x0F00, 0x3100}, {false, 0x1F00, 0x200},
+          {false, 0x0F00, 0x3100}, {false, 0x2F00, 0x200}}},
+        {"refused lock around a held page", {{true, 0x2000, 16}, {true, 0x1000, 0x3000, true}, {false, 0x2000, 16}}},
+        {"unlock of a range never locked", {{true, 0x1010, 100}, {false, 0x1800, 16}, {false, 0x1010, 100}}},
+    };
+    for (const std::string platform : {"linux", "darwin"}) {
+        for (const auto& scenario : scenarios) {
+            SCOPED_TRACE(platform + ": " + scenario.name);
+            fake() = FakePlatform{};
+            const auto own_loader = std::make_shared<FakeLoader>();
+            const ossara::Hushvault hv(platform, own_loader);
+            for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
+                const Step& step = scenario.steps[i];
+                fake().refuse_lock_at = step.refused ? step.addr : 0;
+                const bool done = step.lock ? hv._lock_memory_at(step.addr, step.size)
+                                            : hv._unlock_memory_at(step.addr, step.size);
+                EXPECT_EQ(done, !step.refused) << "step " << i;
+                for (std::uintptr_t page = 0; page < 0x5000; page += 0x1000)
+                    EXPECT_EQ(fake().wired.contains(page), own_loader->page_locks().holders(page) > 0)
+                        << "step " << i << ", page 0x" << std::hex << page;
+            }
+            EXPECT_THAT(fake().wired, IsEmpty());
+        }
+    }
+}
+
 TEST_F(FakePlatformTest, GuardSaysWhenItsUnlockWasRefused) {
     ossara::detail::set_secure_memory_for_tests(handler("linux"));
     {

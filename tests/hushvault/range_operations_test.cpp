@@ -67,6 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusalCase{"linux", 1, "mlock permission denied. Grant CAP_IPC_LOCK or increase ulimit -l"},
                       RefusalCase{"linux", 12, "mlock failed: insufficient memory or limit exceeded"},
                       RefusalCase{"linux", 13, "mlock failed with errno 13"},
+                      // Darwin's EAGAIN (35) is its wiring limit; Linux's (11) is no limit.
+                      RefusalCase{"darwin", 35, "mlock failed: insufficient memory or limit exceeded"},
+                      RefusalCase{"linux", 35, "mlock failed with errno 35"},
+                      RefusalCase{"darwin", 11, "mlock failed with errno 11"},
                       RefusalCase{"win32", 1453, "VirtualLock failed with error 1453"}));
 
 TEST_F(FakePlatformTest, RefusedUnlockIsSilentRaisingCallsAreLogged) {

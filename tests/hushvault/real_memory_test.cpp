@@ -22,16 +22,16 @@ namespace {
 
 TEST(RealMemoryLock, GuardLockShowsInVmLckUntilExit) {
     ossara::enable_secure_memory();
-    const auto before = vm_locked_kb();
+    const auto before = locked_kb();
     ASSERT_TRUE(before.has_value()) << "no VmLck in /proc/self/status";
     std::vector<std::uint8_t> secret(64 * 1024, 0xA5);
     {
         ossara::secure_bytearray guard(secret);
         if (!guard.locked().value_or(false))
             GTEST_SKIP() << "mlock refused here (RLIMIT_MEMLOCK too small and no CAP_IPC_LOCK)";
-        EXPECT_GE(*vm_locked_kb(), *before + 64);
+        EXPECT_GE(*locked_kb(), *before + 64);
     }
-    EXPECT_EQ(vm_locked_kb(), before);
+    EXPECT_EQ(locked_kb(), before);
 }
 
 // Exit codes of the child below.

@@ -1,8 +1,10 @@
 // Nested page locks against the real kernel: VmLck counts exactly the pages
 // of the open secrets, locked pages are kept out of core dumps, and a thread
 // cancelled in the middle of a log write leaves nothing locked.
+#include "detail/unwinding.hpp"
 #include "real_pages.hpp"
 #include "support/bytes.hpp"
+#include "support/joining_thread.hpp"
 #include "support/log_capture.hpp"
 
 #include <ossara/Hushvault.hpp>
@@ -39,10 +41,10 @@ protected:
         const std::span<std::uint8_t> page(probe->data(), 1);
         if (!hv->lock_memory(page)) GTEST_SKIP() << "mlock refused here (RLIMIT_MEMLOCK too small)";
         hv->unlock_memory(page);
-        baseline = *vm_locked_kb();
+        baseline = *locked_kb();
     }
     // VmLck over the baseline, in pages.
-    long locked_pages() const { return (*vm_locked_kb() - baseline) * 1024 / static_cast<long>(hv->page_size()); }
+    long locked_pages() const { return (*locked_kb() - baseline) * 1024 / static_cast<long>(hv->page_size()); }
 
     std::shared_ptr<ossara::Hushvault> hv;
     std::optional<AlignedPages> probe;
@@ -114,6 +116,7 @@ TEST_F(RealPages, ManySmallBuffersDestroyedInAnyOrderLeaveNothingLocked) {
     }
 }
 
+#if defined(__linux__)  // core dump exclusion (MADV_DONTDUMP) and the VmFlags that show it
 TEST_F(RealPages, LockedPagesAreKeptOutOfCoreDumpsAndNeverLetBackIn) {
     if (!hv->excludes_from_core_dumps()) GTEST_SKIP() << "no core dump exclusion on this platform";
     EXPECT_EQ(hv->get_protection_info()["excludes_from_core_dumps"], true);
@@ -142,6 +145,7 @@ TEST_F(RealPages, LockedPagesAreKeptOutOfCoreDumpsAndNeverLetBackIn) {
     flags = vm_flags_at(own);
     EXPECT_TRUE(!has_flag(flags, "lo") && has_flag(flags, "dd")) << "the application's exclusion was undone: " << flags;
 }
+#endif
 
 TEST_F(RealPages, UnlockingARangeNeverLockedLeavesTheLocksOfOthers) {
     const std::size_t page = hv->page_size();
@@ -205,11 +209,11 @@ TEST_F(ForkedChildren, ChildLocksForRealOnPagesItsParentHolds) {
     const auto outcome = run_in_child(
         [&] {
             // The child's VmLck starts at 0: no lock crosses a fork.
-            const long start = *vm_locked_kb();
+            const long start = *locked_kb();
             if (!hv->lock_memory(std::span(region.data() + 64, 32))) return 2;
-            if (*vm_locked_kb() - start != static_cast<long>(page / 1024)) return 3;
+            if (*locked_kb() - start != static_cast<long>(page / 1024)) return 3;
             if (!hv->unlock_memory(std::span(region.data() + 64, 32))) return 4;
-            return *vm_locked_kb() == start ? 0 : 5;
+            return *locked_kb() == start ? 0 : 5;
         },
         std::chrono::seconds(5));
     ASSERT_TRUE(outcome.has_value()) << "the child hung";
@@ -224,7 +228,7 @@ TEST_F(ForkedChildren, ForkWhileAnotherThreadLocksLeavesNoChildWaiting) {
     AlignedPages busy(kBusyPages, page), own(1, page);
     std::atomic<bool> stop{false};
     std::atomic<int> cycles{0};
-    std::jthread cycler([&] {
+    ossara::testing::JoiningThread cycler([&] {
         const std::span<std::uint8_t> range(busy.data(), kBusyPages * page);
         while (!stop) {
             if (hv->lock_memory(range)) hv->unlock_memory(range);
@@ -255,17 +259,18 @@ TEST_F(ForkedChildren, ForkWhileAnotherThreadLocksLeavesNoChildWaiting) {
 }
 
 // Parks the writing thread inside the first range-level "Memory locked" line
-// (in a cancellation point) until it is cancelled.
+// (in a cancellation point) until it is cancelled or released.
 class ParkingSink final : public spdlog::sinks::base_sink<std::mutex> {
 public:
     std::atomic<bool> parked{false};
+    std::atomic<bool> released{false};
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         const std::string_view text(msg.payload.data(), msg.payload.size());
         if (!text.starts_with("Memory locked: ") || text.find(" at 0x") == std::string_view::npos) return;
         if (parked.exchange(true)) return;
-        for (;;) ::usleep(1000);
+        while (!released) ::usleep(1000);
     }
     void flush_() override {}
 };
@@ -277,8 +282,11 @@ struct CancelledGuard {
 
 void* enter_guard(void* argument) {
     auto* state = static_cast<CancelledGuard*>(argument);
-    ossara::secure_bytearray guard(*state->secret);
-    state->copy_address = guard->address();  // never reached: cancelled while entering
+    {
+        ossara::secure_bytearray guard(*state->secret);
+        state->copy_address = guard->address();  // reached only where the guard holds off cancellation
+    }
+    ::pthread_testcancel();
     return nullptr;
 }
 
@@ -298,10 +306,13 @@ TEST_F(RealPages, ThreadCancelledInsideALogWriteUnwindsAndUnlocks) {
     for (int i = 0; i < 5000 && !parking->parked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(parking->parked) << "the guard never logged its lock";
     ASSERT_EQ(::pthread_cancel(thread), 0);
+    // Where cancellation unwinds, the thread is unwinding by now; where the
+    // guard holds it off, the thread goes on and is cancelled after the guard.
+    parking->released = true;
     void* result = nullptr;
     ASSERT_EQ(::pthread_join(thread, &result), 0);
     EXPECT_EQ(result, PTHREAD_CANCELED);
-    EXPECT_EQ(state.copy_address, 0u);
+    EXPECT_EQ(state.copy_address == 0, ossara::detail::kCancellationUnwinds);
     EXPECT_TRUE(all_zero(secret));
     EXPECT_EQ(locked_pages(), 0) << "the cancelled guard's pages are still locked";
     const auto lines = logs.lines();

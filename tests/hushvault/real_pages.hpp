@@ -1,6 +1,6 @@
 #pragma once
 // What the kernel says about this process's locked memory.
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 #include "support/subprocess.hpp"
 
 #include <chrono>
@@ -13,7 +13,7 @@
 
 namespace hvtest {
 
-using ossara::testing::vm_locked_kb;  // VmLck in kB
+using ossara::testing::locked_kb;  // VmLck in kB
 
 // The VmFlags of the mapping holding `address` (/proc/self/smaps), e.g.
 // "rd wr mr mw me lo dd ac"; empty when no mapping holds it.

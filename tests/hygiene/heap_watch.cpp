@@ -3,12 +3,13 @@
 // scanned before they are freed. Nothing on the free path allocates.
 #include "heap_watch.hpp"
 
+#include "support/process_probe.hpp"
+
 #include <openssl/crypto.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <malloc.h>
 #include <new>
 
 namespace ossara::testing {
@@ -29,22 +30,25 @@ struct Range {
 
 struct WatchState {
     Pattern patterns[HeapWatch::kMaxPatterns];
-    int pattern_count = 0;
+    std::atomic<int> pattern_count{0};  // published after the pattern is written
     Range ranges[HeapWatch::kMaxRanges];
-    int range_count = 0;
+    std::atomic<int> range_count{0};
 };
 
 WatchState state;
 thread_local bool watching = false;
+std::atomic<bool> watching_all{false};
 
 void scan(const void* block, std::size_t size) {
-    if (!watching || block == nullptr || size == 0) return;
+    if ((!watching && !watching_all.load(std::memory_order_acquire)) || block == nullptr || size == 0) return;
     const auto* begin = static_cast<const std::uint8_t*>(block);
-    for (int i = 0; i < state.pattern_count; ++i) {
+    const int patterns = state.pattern_count.load(std::memory_order_acquire);
+    for (int i = 0; i < patterns; ++i) {
         Pattern& p = state.patterns[i];
         if (p.size <= size && memmem(begin, size, p.bytes, p.size) != nullptr) ++p.hits;
     }
-    for (int i = 0; i < state.range_count; ++i) {
+    const int ranges = state.range_count.load(std::memory_order_acquire);
+    for (int i = 0; i < ranges; ++i) {
         Range& r = state.ranges[i];
         // Only the first release counts: the memory may be reused and freed again later.
         if (!r.freed && r.begin >= begin && r.begin + r.size <= begin + size) {
@@ -57,7 +61,7 @@ void scan(const void* block, std::size_t size) {
 }
 
 void release(void* block) noexcept {
-    if (block != nullptr) scan(block, malloc_usable_size(block));
+    if (block != nullptr) scan(block, heap_block_size(block));
     std::free(block);
 }
 
@@ -84,36 +88,42 @@ const bool openssl_hooked = CRYPTO_set_mem_functions(openssl_malloc, openssl_rea
 
 }  // namespace
 
-HeapWatch::HeapWatch() {
+HeapWatch::HeapWatch(Threads threads) {
     state.pattern_count = 0;
     state.range_count = 0;
     watching = true;
+    if (threads == Threads::all) watching_all = true;
 }
 
 HeapWatch::~HeapWatch() {
     watching = false;
+    watching_all = false;
     OPENSSL_cleanse(state.patterns, sizeof state.patterns);
     state.pattern_count = 0;
     state.range_count = 0;
 }
 
 int HeapWatch::watch_bytes(std::span<const std::uint8_t> pattern) {
-    if (state.pattern_count == kMaxPatterns || pattern.empty() || pattern.size() > kMaxPatternSize) std::abort();
-    Pattern& p = state.patterns[state.pattern_count];
+    const int index = state.pattern_count.load();
+    if (index == kMaxPatterns || pattern.empty() || pattern.size() > kMaxPatternSize) std::abort();
+    Pattern& p = state.patterns[index];
     std::memcpy(p.bytes, pattern.data(), pattern.size());
     p.size = pattern.size();
     p.hits = 0;
-    return state.pattern_count++;
+    state.pattern_count.store(index + 1, std::memory_order_release);
+    return index;
 }
 
 int HeapWatch::watch_range(std::span<const std::uint8_t> range) {
-    if (state.range_count == kMaxRanges) std::abort();
-    Range& r = state.ranges[state.range_count];
+    const int index = state.range_count.load();
+    if (index == kMaxRanges) std::abort();
+    Range& r = state.ranges[index];
     r.begin = range.data();
     r.size = range.size();
     r.freed = false;
     r.zero = false;
-    return state.range_count++;
+    state.range_count.store(index + 1, std::memory_order_release);
+    return index;
 }
 
 int HeapWatch::hits(int pattern) const { return state.patterns[pattern].hits; }

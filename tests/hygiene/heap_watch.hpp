@@ -5,8 +5,10 @@
 // allocation) is scanned, just before it goes back to the allocator,
 // for byte patterns (a plaintext, a key) and for whether registered ranges
 // (the protected buffers) hold only zeros. Other threads (an in-process
-// router) are not watched. Memory released with plain free() by other
-// libraries, memory still alive, and stack or register copies are not seen.
+// router) are watched only when asked for (Threads::all); their patterns
+// must then be given before those threads free anything of interest. Memory
+// released with plain free() by other libraries, memory still alive, and
+// stack or register copies are not seen.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -19,7 +21,9 @@ public:
     static constexpr int kMaxRanges = 4;
     static constexpr std::size_t kMaxPatternSize = 256;
 
-    HeapWatch();   // starts watching frees on this thread
+    enum class Threads { this_one, all };
+
+    explicit HeapWatch(Threads threads = Threads::this_one);  // starts watching frees
     ~HeapWatch();  // stops, and wipes the stored patterns
     HeapWatch(const HeapWatch&) = delete;
     HeapWatch& operator=(const HeapWatch&) = delete;

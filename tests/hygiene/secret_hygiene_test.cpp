@@ -7,6 +7,9 @@
 // serialised plaintext or the AES key, and the guarded copies held only
 // zeros when they were freed. That covers the client's own buffers (byte
 // vectors, strings, JSON values, the guarded copies).
+// On the router's streamed path (every thread of an in-process router
+// watched), no block it freed while relaying a model server's stream that
+// broke off held the streamed text.
 // What they do not show: memory OpenSSL allocates itself (libssl initialises
 // OpenSSL while the program loads, before its allocator can be hooked),
 // memory released with plain free() by other libraries, copies still alive
@@ -29,6 +32,22 @@
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
+
+#if defined(OSSARA_HAVE_RELAY_ROUTER)
+#include "exchange/stream_reader.hpp"
+#include "relay_router.hpp"
+#include "router_protocol/package_crypto.hpp"
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -270,6 +289,144 @@ TEST_F(SecretHygieneTest, WholeExchangeLeavesNoRequestPlaintextOrKeyBehind) {
     }
     EXPECT_EQ(answer["choices"][0]["message"]["content"], content);
 }
+
+#if defined(OSSARA_HAVE_RELAY_ROUTER)
+
+// A model server in a child process: it answers one request with `answer`
+// (the bytes of an HTTP answer) and closes the connection. Nothing of the
+// answer is held, let alone freed, by this process.
+class ForkedModelServer {
+public:
+    explicit ForkedModelServer(const std::string& answer) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("no listening socket");
+        port_ = ntohs(address.sin_port);
+        pid_ = ::fork();
+        if (pid_ == 0) serve(fd, answer);
+        ::close(fd);
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+    }
+    ~ForkedModelServer() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/v1"; }
+
+private:
+    [[noreturn]] static void serve(int fd, const std::string& answer) {
+        const int connection = ::accept(fd, nullptr, nullptr);
+        // The whole request first: closing with unread bytes would reset the connection.
+        std::string request;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(connection, buffer, sizeof buffer);
+            if (n <= 0) break;
+            request.append(buffer, static_cast<std::size_t>(n));
+            const std::size_t head = request.find("\r\n\r\n");
+            const std::size_t length = request.find("Content-Length: ");
+            if (head != std::string::npos && length != std::string::npos &&
+                request.size() >= head + 4 + std::stoul(request.substr(length + 16)))
+                break;
+        }
+        for (std::size_t at = 0; at < answer.size();) {
+            const ssize_t n = ::write(connection, answer.data() + at, answer.size() - at);
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        ::close(connection);
+        ::_exit(0);
+    }
+
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// A stream the model server breaks off after a small event and one too
+// large for a chunk: no block any thread of the router freed held its text,
+// and what the caller got ends with the 502 of a broken-off stream.
+TEST_F(SecretHygieneTest, ACutStreamLeavesNoStreamedTextOnTheRouter) {
+    namespace rp = router_protocol;
+    const std::string secret = marker("hygiene-stream-");
+    // The answer is written in place, in one block: a temporary freed
+    // unwiped now would show up when its memory is reused and freed later.
+    std::string answer;
+    answer.reserve(1'400'000);
+    answer.append("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n");
+    const std::string_view head = R"(data: {"id":"c","object":"chat.completion.chunk","choices":[{"index":0,"delta":{"content":")";
+    const std::string_view tail = "\"},\"finish_reason\":null}]}\n\n";
+    const auto add_event = [&](std::size_t repeats, std::string_view filler) {
+        char size[24];
+        std::snprintf(size, sizeof size, "%zx\r\n", head.size() + repeats * (secret.size() + filler.size()) + tail.size());
+        answer.append(size).append(head);
+        for (std::size_t i = 0; i < repeats; ++i) answer.append(secret).append(filler);
+        answer.append(tail).append("\r\n");
+    };
+    add_event(1, " are the first words");
+    add_event(30'000, " and more of the answer; ");  // 1.3 MB: cut into several chunks
+    // Chunked, and never ended: the connection closes after the second event.
+    const ForkedModelServer model_server(answer);
+    OPENSSL_cleanse(answer.data(), answer.size());
+
+    const auto server_key = rp::load_private_key(vector_text("server_private_key_pem"));
+    std::ofstream(keys_dir_.path() / "server.pem") << vector_text("server_private_key_pem");
+    veilrelay_router::RelayOptions options;
+    options.port = 0;
+    options.server_key_file = keys_dir_.path() / "server.pem";
+    veilrelay_router::UpstreamSettings upstream;
+    upstream.base_url = model_server.base_url();
+    upstream.timeout = std::chrono::seconds(20);
+    options.upstream = std::move(upstream);
+    veilrelay_router::RelayRouter relay(std::move(options));
+    relay.start();
+    std::string encoded_key;
+    for (const char c : vector_text("client_public_key_pem")) encoded_key += c == '\n' ? std::string("%0A") : std::string(1, c);
+    const std::string package =
+        rp::seal_package(R"({"model":"m","stream":true,"messages":[{"role":"user","content":"hi"}]})",
+                         rp::load_public_key(rp::public_key_pem(server_key.get())).get())
+            .dump();
+
+    std::string body;
+    {
+        HeapWatch watch(HeapWatch::Threads::all);
+        const int pattern = watch.watch_bytes(bytes_view(secret));
+        httplib::Client http("127.0.0.1", relay.port());
+        http.set_read_timeout(std::chrono::seconds(30));
+        const auto r = http.Post("/v1/chat/secure_completion",
+                                 {{"X-Payload-ID", "hygiene-s"}, {"X-Public-Key", encoded_key}, {"Accept", "text/event-stream"}},
+                                 package, "application/octet-stream");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+        body = r->body;
+        relay.stop();  // every thread of the router has ended, and all it held is freed
+        EXPECT_EQ(watch.hits(pattern), 0) << "a block the router freed still held the streamed text";
+        // The watch sees other threads: a block freed unwiped there counts.
+        std::thread([&] { const std::string leaked(secret); }).join();
+        EXPECT_EQ(watch.hits(pattern), 1);
+    }
+
+    // What the router sent: the text in several chunks, then the final 502.
+    const auto client_key = rp::load_private_key(vector_text("client_private_key_pem"));
+    detail::StreamReader reader(client_key.get(), "hygiene-s");
+    reader.feed(bytes_view(body));
+    std::size_t chunks = 0;
+    std::string final_text;
+    while (auto chunk = reader.next_chunk()) {
+        const std::string text(chunk->plaintext.span().begin(), chunk->plaintext.span().end());
+        if (chunk->final) final_text = text;
+        else ++chunks;
+    }
+    EXPECT_GE(chunks, 3u);
+    EXPECT_NE(final_text.find(R"("status":502)"), std::string::npos) << final_text;
+    EXPECT_NE(final_text.find("broke off mid-stream"), std::string::npos) << final_text;
+}
+
+#endif  // OSSARA_HAVE_RELAY_ROUTER
 
 }  // namespace
 }  // namespace ossara::testing

@@ -17,7 +17,7 @@
 #include <openssl/pem.h>
 
 #ifndef _WIN32
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 #include "support/subprocess.hpp"
 
 #include <fcntl.h>
@@ -238,11 +238,11 @@ int load_repeatedly_under_a_small_lock_limit(const std::string& pem_text) {
     write_file(file, pem_text);
     ossara::Veilrelay client("https://r.example", false, true);
     if (!client.use_secure_memory()) return kSetupFailed;
-    const auto before = ossara::testing::vm_locked_kb();
+    const auto before = ossara::testing::locked_kb();
     // Any leak shows in VmLck at once; a thousand loads would also exhaust
     // the limit if each left a page locked at a new address.
     for (int i = 0; i < kLoads; ++i) client.load_keys(file.string());
-    const auto after = ossara::testing::vm_locked_kb();
+    const auto after = ossara::testing::locked_kb();
     fs::remove_all(dir_template);
     if (!before || after != before) return kLockLeaked;
     std::vector<std::uint8_t> secret(32, 0x77);

@@ -36,8 +36,8 @@ echo "ok   curl: answer as JSON with its request id"
 # A stream: event-stream framing, the development router's chunks one word
 # each as their own events, the finish chunk, [DONE].
 stream_body='{"model": "echo", "stream": true, "messages": [{"role": "user", "content": "curl says hi"}]}'
-curl -sS -N -D "$work/run/h2" -o "$work/run/b2" -H "Authorization: Bearer $api_key" --data "$stream_body" \
-  "$proxy_url/chat/completions"
+curl -sS -N -D "$work/run/h2" -o "$work/run/b2" -H "Authorization: Bearer $api_key" -H "Content-Type: application/json" \
+  --data "$stream_body" "$proxy_url/chat/completions"
 grep -qi '^content-type: text/event-stream' "$work/run/h2" || fail "stream content type"
 expect_in "$work/run/b2" '"content":"curl "' "stream first word"
 expect_in "$work/run/b2" '"content":"hi"' "stream last word"
@@ -49,16 +49,21 @@ blank=$(grep -c '^$' "$work/run/b2")
 echo "ok   curl: server-sent events framed as data lines and blank lines, ending in [DONE]"
 
 # Errors: JSON in the common shape, never HTML.
-code=$(curl -sS -o "$work/run/b3" -w '%{http_code}' -H "Authorization: Bearer wrong" --data "$body" \
-  "$proxy_url/chat/completions")
+code=$(curl -sS -o "$work/run/b3" -w '%{http_code}' -H "Authorization: Bearer wrong" -H "Content-Type: application/json" \
+  --data "$body" "$proxy_url/chat/completions")
 [ "$code" = 401 ] || fail "wrong key gave $code"
 expect_in "$work/run/b3" '{"error":{"message":"Invalid API key","type":"authentication_error","param":null,' "401 body"
-code=$(curl -sS -o "$work/run/b4" -w '%{http_code}' --data 'not json' "$proxy_url/chat/completions")
+code=$(curl -sS -o "$work/run/b4" -w '%{http_code}' -H "Content-Type: application/json" --data 'not json' \
+  "$proxy_url/chat/completions")
 [ "$code" = 400 ] || fail "bad JSON gave $code"
 expect_in "$work/run/b4" '"type":"invalid_request_error"' "400 body"
 code=$(curl -sS -o "$work/run/b5" -w '%{http_code}' "$proxy_url/no/such/path")
 [ "$code" = 404 ] || fail "unknown path gave $code"
 expect_in "$work/run/b5" '"code":"unknown_url"' "404 body"
+# A form post (curl's default type, a web page's "simple" request) is refused.
+code=$(curl -sS -o "$work/run/b6" -w '%{http_code}' --data "$body" "$proxy_url/chat/completions")
+[ "$code" = 415 ] || fail "a form post gave $code"
+expect_in "$work/run/b6" '"code":"unsupported_media_type"' "415 body"
 echo "ok   curl: errors as JSON with their status"
 
 # A non-loopback address without a local token is refused before anything starts.

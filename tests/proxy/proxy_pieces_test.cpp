@@ -1,7 +1,8 @@
 // The pieces of `veilrelay proxy` that need no network: the error table,
 // the reading of request bodies and headers, the event-stream writer and
-// the --listen address.
+// the --listen address, the browser rules.
 #include "listen_address.hpp"
+#include "proxy/browser_guard.hpp"
 #include "exit_codes.hpp"
 #include "proxy/proxy_errors.hpp"
 #include "proxy/proxy_request.hpp"
@@ -175,6 +176,41 @@ TEST(RequestHeaders, BearerTokenAndSecretComparison) {
     EXPECT_TRUE(same_secret("token", "token"));
     EXPECT_FALSE(same_secret("token", "tokem"));
     EXPECT_FALSE(same_secret("token", "token2"));
+    EXPECT_FALSE(same_secret("", "token"));
+    EXPECT_TRUE(same_secret("", ""));
+}
+
+// Which Host names the proxy (the DNS-rebinding page sends its own name),
+// which Origin may call, and which body types a POST may have.
+TEST(BrowserRules, HostOriginAndContentType) {
+    const BrowserPolicy loopback{"127.0.0.1", {"chat.lan", "box:9000", "[fd00::1]"}, {"https://ok.example"}};
+    const BrowserPolicy v6{"::1", {}, {}};
+    const BrowserPolicy lan{"192.0.2.7", {}, {}};
+    const struct {
+        const BrowserPolicy& policy;
+        const char* host;
+        bool allowed;
+    } hosts[] = {
+        {loopback, "127.0.0.1:8088", true},  {loopback, "LocalHost:8088", true},  {loopback, "[::1]:8088", true},
+        {loopback, "chat.lan:1234", true},   {loopback, "box:9000", true},        {loopback, "[fd00::1]", true},
+        {loopback, "box:8088", false},       {loopback, "127.0.0.1:8089", false}, {loopback, "127.0.0.1", false},
+        {loopback, "127.0.0.1:", false},     {loopback, "127.0.0.1:8088x", false}, {loopback, "evil.example:8088", false},
+        {loopback, "localhost.:8088", false}, {loopback, "[::1:8088", false},     {loopback, "::1:8088", false},
+        {v6, "[::1]:8088", true},            {lan, "192.0.2.7:8088", true},       {lan, "192.0.2.8:8088", false},
+    };
+    for (const auto& row : hosts) EXPECT_EQ(is_allowed_host(row.policy, 8088, row.host), row.allowed) << row.host;
+
+    EXPECT_TRUE(is_allowed_origin(loopback, std::nullopt));
+    EXPECT_TRUE(is_allowed_origin(loopback, "https://OK.example"));
+    for (const char* origin : {"https://ok.example.evil", "http://ok.example", "null", "", "https://evil.example"})
+        EXPECT_FALSE(is_allowed_origin(loopback, std::string(origin))) << origin;
+
+    for (const char* json_type : {"application/json", "Application/JSON", "application/json; charset=utf-8",
+                                  " application/json ;charset=UTF-8"})
+        EXPECT_TRUE(is_json_media_type(json_type)) << json_type;
+    for (const char* other : {"", "text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x",
+                              "application/jsonx", "application/json-seq", "text/json"})
+        EXPECT_FALSE(is_json_media_type(other)) << other;
 }
 
 TEST(RequestHeaders, TheConfiguredTierWinsAndAnInvalidTierIsRefused) {

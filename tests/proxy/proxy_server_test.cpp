@@ -9,7 +9,7 @@
 #include "support/eventually.hpp"
 #include "support/fake_upstream.hpp"
 #include "support/log_capture.hpp"
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 
 #include "devrouter/loopback_socket.hpp"
 
@@ -275,21 +275,18 @@ TEST_F(ProxyServerTest, BodiesOverTheLimitGet413WithoutBeingRead) {
     serve({}, std::move(config));
 
     // Only the head is sent: the answer must come without waiting for a body.
-    const auto declared = raw_exchange(proxy_->port(),
-                                       "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\n"
-                                       "Content-Length: 100000000\r\n\r\n",
-                                       5s);
+    const std::string post_head = "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                  std::to_string(proxy_->port()) + "\r\nContent-Type: application/json\r\n";
+    const auto declared = raw_exchange(proxy_->port(), post_head + "Content-Length: 100000000\r\n\r\n", 5s);
     EXPECT_TRUE(declared.starts_with("HTTP/1.1 413")) << declared;
     EXPECT_NE(declared.find("payload_too_large"), std::string::npos) << declared;
-    const auto expect = raw_exchange(proxy_->port(),
-                                     "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
-                                     "Content-Length: 100000000\r\n\r\n",
-                                     5s);
+    const auto expect = raw_exchange(
+        proxy_->port(), post_head + "Expect: 100-continue\r\nContent-Length: 100000000\r\n\r\n", 5s);
     EXPECT_TRUE(expect.starts_with("HTTP/1.1 413")) << expect;
 
     // A chunked body has no declared length: reading stops at the limit.
     const std::string chunk(600, ' ');
-    std::string chunked = "POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunked = post_head + "Transfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 3; ++i) chunked += "258\r\n" + chunk + "\r\n";
     chunked += "0\r\n\r\n";
     const auto streamed = raw_exchange(proxy_->port(), chunked, 5s);
@@ -302,6 +299,82 @@ TEST_F(ProxyServerTest, BodiesOverTheLimitGet413WithoutBeingRead) {
     EXPECT_EQ(router_->requests().size(), 2u);  // only the request that fits
 }
 
+std::size_t completions_seen(const ossara::devrouter::Router& router) {
+    const auto seen = router.requests();
+    return static_cast<std::size_t>(std::count_if(seen.begin(), seen.end(), [](const auto& r) { return r.method == "POST"; }));
+}
+
+// A web page cannot use the proxy: not through DNS rebinding (its own name
+// in Host), not with a form or text/plain post (no preflight needed), not
+// from an origin the user did not allow. Allowed origins get CORS.
+TEST_F(ProxyServerTest, WebPagesAreRefusedAndOnlyAllowedOriginsGetCors) {
+    ProxyConfig config;
+    config.allowed_hosts = {"chat.lan"};
+    config.allowed_origins = {"https://ok.example"};
+    serve({}, std::move(config));
+    const std::string port = std::to_string(proxy_->port());
+    const std::string body = chat_body("x");
+    const std::string json = "Content-Type: application/json\r\n";
+    const std::string cors = "Access-Control-Allow-Origin: https://ok.example\r\n";
+    const struct {
+        const char* what;
+        std::string method, host, headers;
+        int status;
+        std::string shows;  // a header line the answer has; without one it has no CORS header
+    } rows[] = {
+        {"the rebinding page", "POST", "evil.example:" + port, json, 421, ""},
+        {"another port", "POST", "127.0.0.1:" + std::to_string(proxy_->port() + 1), json, 421, ""},
+        {"a form post", "POST", "127.0.0.1:" + port, "Content-Type: application/x-www-form-urlencoded\r\n", 415, ""},
+        {"a text/plain post", "POST", "127.0.0.1:" + port, "Content-Type: text/plain\r\n", 415, ""},
+        {"another origin", "POST", "127.0.0.1:" + port, json + "Origin: https://evil.example\r\n", 403, ""},
+        {"another origin's preflight", "OPTIONS", "127.0.0.1:" + port,
+         "Origin: https://evil.example\r\nAccess-Control-Request-Method: POST\r\n", 403, ""},
+        {"an allowed origin's preflight", "OPTIONS", "localhost:" + port,
+         "Origin: https://ok.example\r\nAccess-Control-Request-Method: POST\r\n"
+         "Access-Control-Request-Headers: authorization, content-type\r\n",
+         200, "Access-Control-Allow-Headers: authorization, content-type\r\n"},
+        {"an allowed origin", "POST", "localhost:" + port, json + "Origin: https://ok.example\r\n", 200, cors},
+        {"an allowed name", "POST", "chat.lan:" + port, "Content-Type: application/json; charset=utf-8\r\n", 200, ""},
+        {"an SDK", "POST", "127.0.0.1:" + port, json, 200, ""},
+    };
+    std::size_t served = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const bool post = row.method == "POST";
+        const std::string answer = raw_exchange(
+            proxy_->port(),
+            row.method + " /v1/chat/completions HTTP/1.1\r\nHost: " + row.host + "\r\n" + row.headers +
+                "Connection: close\r\nContent-Length: " + std::to_string(post ? body.size() : 0) + "\r\n\r\n" +
+                (post ? body : ""),
+            5s);
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 " + std::to_string(row.status))) << answer;
+        EXPECT_EQ(answer.find(row.shows.empty() ? cors : row.shows) != std::string::npos, !row.shows.empty()) << answer;
+        if (row.status == 200 && post) ++served;
+    }
+    EXPECT_EQ(completions_seen(*router_), served);
+}
+
+// With a local token, a caller without it is answered on the head: the
+// declared body is never waited for.
+TEST_F(ProxyServerTest, TheLocalTokenIsCheckedBeforeTheBodyIsRead) {
+    ProxyConfig config;
+    config.local_token = "local-secret";
+    serve({}, std::move(config));
+    for (const char* authorization : {"", "Authorization: Bearer local-secre\r\n"}) {
+        SCOPED_TRACE(authorization);
+        const auto started = std::chrono::steady_clock::now();
+        const std::string answer = raw_exchange(
+            proxy_->port(),
+            "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(proxy_->port()) +
+                "\r\nContent-Type: application/json\r\n" + authorization + "Content-Length: 5000000\r\n\r\n",
+            5s);
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 401")) << answer;
+        EXPECT_NE(answer.find("invalid_local_token"), std::string::npos) << answer;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    }
+    EXPECT_EQ(completions_seen(*router_), 0u);
+}
+
 TEST_F(ProxyServerTest, ARouterThatDoesNotAnswerInTimeGives504) {
     ProxyConfig config;
     config.exchange_timeout = 300ms;
@@ -312,11 +385,6 @@ TEST_F(ProxyServerTest, ARouterThatDoesNotAnswerInTimeGives504) {
     EXPECT_EQ(r->status, 504);
     EXPECT_EQ(error_of(r)["error"]["code"], "router_timeout");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-}
-
-std::size_t completions_seen(const ossara::devrouter::Router& router) {
-    const auto seen = router.requests();
-    return static_cast<std::size_t>(std::count_if(seen.begin(), seen.end(), [](const auto& r) { return r.method == "POST"; }));
 }
 
 TEST_F(ProxyServerTest, StopLetsRequestsInFlightFinish) {
@@ -361,8 +429,9 @@ TEST_F(ProxyServerTest, OneLoopThreadServesRequestsSideBySideAndStopCutsThemAll)
     RawConnection idle(proxy_->port());
     RawConnection second(proxy_->port());
     const std::string body = chat_body("second");
-    ASSERT_TRUE(second.send("POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+    ASSERT_TRUE(second.send("POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(proxy_->port()) +
+                            "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                            "\r\n\r\n" + body));
     ASSERT_TRUE(eventually([this] { return completions_seen(*router_) == 2; }));
 
     proxy_->stop();
@@ -548,11 +617,81 @@ TEST_F(ProxyChainTest, StreamedAnswersArriveChunkByChunk) {
         }
     }
 }
+
+// The data of each event of a streamed answer, JSON parsed ("[DONE]" as a string).
+std::vector<json> events_in(const std::string& body) {
+    std::vector<json> got;
+    std::size_t at = 0;
+    for (std::size_t end; (end = body.find("\n\n", at)) != std::string::npos; at = end + 2) {
+        const std::string data = body.substr(at + 6, end - at - 6);
+        got.push_back(data == "[DONE]" ? json("[DONE]") : json::parse(data));
+    }
+    return got;
+}
+
+// A stream that fails after its head ends with an error event (the model
+// server's own error object when it sent one) and a log line with the
+// status, never with a cut connection; a whole answer in the stream is read
+// on to the final chunk, whose status decides.
+TEST_F(ProxyChainTest, AFailingStreamEndsWithAnErrorEventAfterWhatCameBefore) {
+    using ossara::testing::FakeUpstream;
+    auto sink = std::make_shared<ossara::testing::RecordingSink>();
+    ProxyConfig config;
+    config.log = std::make_shared<spdlog::logger>("proxy-test", sink);
+    serve_chain(std::nullopt, std::move(config));
+    const std::string part = FakeUpstream::chunk(R"({"content":"part"})");
+    const json whole = json::parse(FakeUpstream::completion("all of it", "m1"));
+    struct Row {
+        const char* what;
+        std::vector<std::string> data;
+        bool cut;
+        std::size_t events_before;  // relayed before the end
+        json end;                   // "[DONE]", or what the error event's object must hold
+    };
+    const std::vector<Row> rows{
+        {"object not a string", {part, R"({"object":5,"choices":[]})", "[DONE]"}, false, 1,
+         {{"type", "api_error"}, {"code", "invalid_chunk"},
+          {"message", "The stream held a malformed chunk: its \"object\" is not a string"}}},
+        {"choices not an array", {part, R"({"object":"chat.completion.chunk","choices":{}})"}, false, 1,
+         {{"code", "invalid_chunk"}, {"message", "The stream held a malformed chunk: its \"choices\" is not an array"}}},
+        {"error object", {part, std::string(R"({"error":)") + FakeUpstream::kMidStreamError + "}"}, false, 1,
+         json::parse(FakeUpstream::kMidStreamError)},
+        {"cut", {part}, true, 1,
+         {{"type", "api_error"}, {"message", "Model server connection broke off mid-stream, before [DONE]"}}},
+        {"whole answer, then cut", {whole.dump()}, true, 2,
+         {{"message", "Model server connection broke off mid-stream, before [DONE]"}}},
+        {"whole answer, then [DONE]", {whole.dump(), "[DONE]"}, false, 2, "[DONE]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ossara::testing::UpstreamReply reply{200, "", "text/event-stream"};
+        reply.pieces = FakeUpstream::events(row.data);
+        reply.cut = row.cut;
+        upstream_.reply_with(reply);
+        const std::size_t lines_before = sink->records().size();
+        const auto r = post(R"({"model":"m1","stream":true,"messages":[{"role":"user","content":"hi"}]})");
+        ASSERT_TRUE(r) << "the connection was cut";
+        EXPECT_EQ(r->status, 200);
+        const std::vector<json> got = events_in(r->body);
+        ASSERT_EQ(got.size(), row.events_before + 1) << r->body;
+        EXPECT_EQ(got.front()["choices"][0]["delta"]["content"], row.events_before == 1 ? "part" : "all of it");
+        if (row.end == "[DONE]") {
+            EXPECT_EQ(got.back(), "[DONE]");
+        } else {
+            for (const auto& [name, value] : row.end.items()) EXPECT_EQ(got.back()["error"][name], value) << name;
+        }
+        ASSERT_TRUE(eventually([&] { return sink->records().size() == lines_before + 1; }));
+        EXPECT_NE(sink->records().back().text.find(row.end == "[DONE]" ? "-> 200" : "-> 5"), std::string::npos)
+            << sink->records().back().text;
+    }
+}
 #endif  // OSSARA_HAVE_RELAY_ROUTER
 
 constexpr int kRequests = 64;
 
 TEST_F(ProxyServerTest, SixtyFourRequestsToASlowRouterCompleteTogether) {
+    // Both ends of every connection are in this process (macOS allows 256 descriptors by default).
+    ossara::testing::raise_open_file_limit(4096);
     CompletionBehaviour slow;
     slow.delay = 1s;
     serve(slow, {}, 2 * kRequests + 16);

@@ -7,14 +7,13 @@
 
 #include "devrouter/test_servers.hpp"
 #include "support/log_capture.hpp"
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 #include "support/soak_peers.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
-#include <malloc.h>
 #include <random>
 #include <thread>
 

@@ -12,11 +12,8 @@
 
 #include <httplib.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <atomic>
+#include <thread>
 #include <typeinfo>
 
 namespace ossara::testing {
@@ -247,26 +244,6 @@ TEST_F(RelayTest, MalformedRequestsGet400WithDetail) {
     EXPECT_STREQ(no_model.what(), "Bad request: Payload has no model");
 }
 
-// Sends `head` on a fresh connection and reads until `marker` arrives (or 5 s pass).
-std::string raw_exchange(int port, const std::string& head, const std::string& marker) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
-        timeval limit{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char buffer[4096];
-        for (ssize_t n; answer.find(marker) == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            answer.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return answer;
-}
-
 // The limit is checked on the declared length: the answer comes before the
 // body is sent, without waiting for it. A body without a declared length
 // (chunked, or until the peer closes) is refused the same way.
@@ -291,6 +268,109 @@ TEST_F(RelayTest, OversizedOrUnboundedBodiesAreRefusedBeforeTheyAreRead) {
 
     // A package for the largest payload the client sends still fits.
     EXPECT_GT(veilrelay_router::kDefaultMaxRequestBytes, (Veilrelay::MAX_PAYLOAD_SIZE + 2) / 3 * 4 + 2048);
+}
+
+// A caller without a valid key costs neither memory nor time: the head is
+// answered 401 at once, the connection closes, and the declared body is
+// never waited for (it is not even sent here).
+TEST_F(RelayTest, ApiKeysAreCheckedOnTheHeadBeforeAnyOfTheBody) {
+    start_router([](RelayOptions& o) { o.api_keys = ApiKeys::from_text("key-one\n"); });
+    const std::string post = "POST /v1/chat/secure_completion HTTP/1.1\r\nHost: x\r\nX-Payload-ID: p\r\n"
+                             "Content-Type: application/octet-stream\r\nContent-Length: " +
+                             std::to_string(veilrelay_router::kDefaultMaxRequestBytes) + "\r\n";
+    const struct {
+        const char* what;
+        std::string head;
+        const char* detail;
+    } rows[] = {
+        {"no key", post + "\r\n", "Missing API key"},
+        {"a wrong key", post + "Authorization: Bearer key-two\r\n\r\n", "Invalid API key"},
+        {"another scheme", post + "Authorization: Basic key-one\r\n\r\n", "Missing API key"},
+        {"the model list", "GET /v1/models HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n", "Missing API key"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto started = std::chrono::steady_clock::now();
+        const std::string answer = raw_exchange(router_->port(), row.head, "\"}");
+        const auto waited = std::chrono::steady_clock::now() - started;
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 401")) << answer;
+        EXPECT_NE(answer.find(std::string(R"({"detail":")") + row.detail), std::string::npos) << answer;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+        EXPECT_LT(waited, std::chrono::seconds(1));
+    }
+    EXPECT_EQ(upstream_.request_count(), 0u);
+}
+
+// /healthz and /metrics on a public address only with ops_endpoints, asked
+// for over a real connection (the listener takes every address; the test
+// speaks to it on loopback).
+TEST_F(RelayTest, OpsEndpointsOnAPublicListenerOnlyWhenAskedFor) {
+    for (const bool asked : {false, true}) {
+        SCOPED_TRACE(asked ? "with ops_endpoints" : "without ops_endpoints");
+        start_router([&](RelayOptions& o) {
+            o.host = "0.0.0.0";
+            o.insecure_http = true;
+            o.ops_endpoints = asked;
+        });
+        httplib::Client http("127.0.0.1", router_->port());
+        for (const char* path : {"/healthz", "/metrics"}) {
+            const auto r = http.Get(path);
+            ASSERT_TRUE(r) << path;
+            EXPECT_EQ(r->status, asked ? 200 : 404) << path << ": " << r->body;
+            if (!asked) {
+                EXPECT_EQ(r->body.find("upstream"), std::string::npos) << path << ": " << r->body;
+            }
+        }
+        const auto key = http.Get("/pki/public_key");
+        ASSERT_TRUE(key);
+        EXPECT_EQ(key->status, 200);
+    }
+}
+
+// An https model server is trusted only through --upstream-ca-file (or the
+// system's CAs without one): a certificate of another CA ends the call
+// before a byte of the payload is sent.
+TEST_F(RelayTest, AnUpstreamCertificateTheCaFileDoesNotTrustIsRefused) {
+    std::filesystem::create_directory(dir_.path() / "model-tls");
+    std::filesystem::create_directory(dir_.path() / "other-tls");
+    const TestCertificates model_certs = make_test_certificates(dir_.path() / "model-tls");
+    const TestCertificates other_certs = make_test_certificates(dir_.path() / "other-tls");
+    httplib::SSLServer model(model_certs.cert_file.c_str(), model_certs.key_file.c_str());
+    std::atomic<int> calls{0};
+    model.Post("/v1/chat/completions", [&](const httplib::Request&, httplib::Response& res) {
+        ++calls;
+        res.set_content(FakeUpstream::completion("over tls", "m1"), "application/json");
+    });
+    const int port = model.bind_to_any_port("127.0.0.1");
+    // Bound already: connections wait in its backlog until it accepts.
+    std::thread serving([&] { model.listen_after_bind(); });
+
+    const struct {
+        const char* what;
+        std::optional<std::filesystem::path> ca_file;
+        bool trusted;
+    } rows[] = {
+        {"another CA", other_certs.ca_file, false},
+        {"no CA file (the system's CAs)", std::nullopt, false},
+        {"the model server's CA", model_certs.ca_file, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        start_router([&](RelayOptions& o) {
+            o.upstream->base_url = "https://127.0.0.1:" + std::to_string(port) + "/v1";
+            if (row.ca_file) o.upstream->ca_file = row.ca_file->string();
+        });
+        Veilrelay c = client();
+        if (row.trusted) {
+            EXPECT_EQ(send(c, chat("hi"))["choices"][0]["message"]["content"], "over tls");
+        } else {
+            const auto refused = expect_exact_throw<ServiceUnavailableError>([&] { send(c, chat("hi")); });
+            EXPECT_STREQ(refused.what(), "Service unavailable: Model server unreachable");
+        }
+    }
+    EXPECT_EQ(calls.load(), 1);
+    model.stop();
+    serving.join();
 }
 
 TEST_F(RelayTest, HttpsWithAPrivateCa) {
@@ -416,6 +496,35 @@ TEST_F(RelayTest, APeerOnThePathSeesOnlyPackagesAndTheUpstreamOnlyPlaintext) {
     EXPECT_NE(upstream_.requests().at(0).body.find(question), std::string::npos);
 }
 
+asio::awaitable<std::string> streamed_text(Veilrelay& c, json payload) {
+    SecureStream stream = co_await c.open_secure_stream(std::move(payload), "req-1");
+    std::string text;
+    while (const auto chunk = co_await stream.next())
+        if (stream.streamed()) text += chunk->at("choices").at(0).at("delta").value("content", "");
+    co_return text;
+}
+
+// A buffering reverse proxy would hold the events back until the answer ends;
+// the headers of a streamed answer ask it to pass each at once.
+TEST_F(RelayTest, StreamedAnswersAskProxiesOnThePathNotToBufferThem) {
+    start_router();
+    json chunk{{"id", "c1"}, {"object", "chat.completion.chunk"}, {"created", 1}, {"model", "m1"}};
+    chunk["choices"] = json::array({json{{"index", 0}, {"delta", {{"content", "at once"}}}, {"finish_reason", "stop"}}});
+    upstream_.reply_with({200, "data: " + chunk.dump() + "\n\ndata: [DONE]\n\n", "text/event-stream"});
+    RecordingRelay peer(router_->port());
+    Veilrelay c = client(peer.base_url());
+    json payload = chat("hi");
+    payload["stream"] = true;
+    EXPECT_EQ(run_awaitable(streamed_text(c, payload), std::chrono::seconds(60)), "at once");
+
+    // The last answer on the connection (the first is the key's).
+    const std::string down = peer.server_to_client().substr(peer.server_to_client().rfind("HTTP/1.1 "));
+    const std::string head = down.substr(0, down.find("\r\n\r\n") + 2);
+    for (const char* line : {"Content-Type: text/event-stream\r\n", "Cache-Control: no-cache\r\n",
+                             "X-Accel-Buffering: no\r\n"})
+        EXPECT_NE(head.find(line), std::string::npos) << line << head;
+}
+
 // The ops endpoints on a loopback router: health with the model server's
 // last answer, and the Prometheus figures of what was served.
 TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
@@ -436,6 +545,9 @@ TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
     const json seen = json::parse(health->body);
     ASSERT_TRUE(seen["upstream_last_ok_seconds_ago"].is_number()) << health->body;
     EXPECT_LT(seen["upstream_last_ok_seconds_ago"].get<double>(), 10.0);
+    // Answers the server makes itself (a malformed head, an unknown version) count too.
+    for (const char* refused : {"GET /healthz HTTP/1.1\nHost: x\n\n", "GET /healthz HTTP/1.2\r\nHost: x\r\n\r\n"})
+        EXPECT_FALSE(raw_exchange(router_->port(), refused, "\"}").empty()) << refused;
 
     const auto metrics = http.Get("/metrics");
     ASSERT_TRUE(metrics);
@@ -446,6 +558,10 @@ TEST_F(RelayTest, HealthAndMetricsAreServedOnLoopback) {
         EXPECT_NE(metrics->body.find(std::string("\n") + line + "\n"), std::string::npos)
             << line << "\n" << metrics->body;
     EXPECT_NE(metrics->body.find(R"(veilrelay_router_requests_total{status="200"} )"), std::string::npos);
+    for (const char* status : {"400", "505"})
+        EXPECT_NE(metrics->body.find(std::string("\nveilrelay_router_requests_total{status=\"") + status + "\"} 1\n"),
+                  std::string::npos)
+            << status << "\n" << metrics->body;
     // The gauge is the server's own count: at least this test's connection.
     const auto gauge = metrics->body.find("\nveilrelay_router_connections_open ");
     ASSERT_NE(gauge, std::string::npos) << metrics->body;
@@ -528,6 +644,172 @@ TEST_F(RelayTest, PreviousServerKeysStillOpenTheirPackages) {
     broken.server_key_file = server_key_;
     broken.previous_server_key_files = {dir_.path() / "not-a-key.pem"};
     EXPECT_THROW(veilrelay_router::RelayRouter{broken}, std::runtime_error);
+}
+
+// --- streamed answers --------------------------------------------------------
+
+struct StreamRead {
+    bool streamed = false;
+    std::vector<json> chunks;
+    std::exception_ptr error;
+};
+
+asio::awaitable<StreamRead> read_stream(Veilrelay& c, json payload) {
+    StreamRead out;
+    try {
+        SecureStream stream = co_await c.open_secure_stream(std::move(payload), "req-s");
+        out.streamed = stream.streamed();
+        while (auto chunk = co_await stream.next()) out.chunks.push_back(std::move(*chunk));
+    } catch (...) {
+        out.error = std::current_exception();
+    }
+    co_return out;
+}
+
+// The text of the chunks together: the deltas' content, or a whole answer's message.
+std::string text_of(const std::vector<json>& chunks) {
+    std::string text;
+    for (const json& chunk : chunks)
+        for (const json& choice : chunk.value("choices", json::array())) {
+            if (choice.contains("message")) text += choice["message"].value("content", "");
+            else if (choice.contains("delta")) text += choice["delta"].value("content", "");
+        }
+    return text;
+}
+
+struct StreamCase {
+    const char* name;
+    StreamShape shape;
+    std::size_t text_bytes;
+    bool streamed;                             // the router answered with events
+    const std::type_info* error = nullptr;     // what next() raises at the end, if anything
+    std::optional<int> status = std::nullopt;  // its status
+    std::string detail = {};                   // the final chunk's detail
+    std::string message = {};
+};
+
+std::string what_of(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return std::string(typeid(e).name()) + ": " + e.what();
+    }
+}
+
+// Each way a model server answers a streamed request reaches the caller as
+// what it is: the whole text, or the text so far and a typed error that says
+// what happened, never a security error.
+TEST_F(RelayTest, EveryModelServerStreamReachesTheCallerAsWhatItIs) {
+    const std::size_t big = 1'500'000;
+    const std::vector<StreamCase> cases{
+        {"honest", StreamShape::honest, 100, true},
+        {"byte-order mark and CR line ends", StreamShape::honest_cr, 100, true},
+        {"whole answer of 1.5 MB", StreamShape::whole, big, false},
+        {"one event of 1.5 MB", StreamShape::one_event, big, true},
+        {"error object mid-stream", StreamShape::error_object, 100, true, &typeid(ServiceUnavailableError), 503,
+         "The model is overloaded", "Service unavailable: The model is overloaded"},
+        {"event that is not JSON", StreamShape::not_json, 100, true, &typeid(APIError), 502,
+         "Model server sent an event that is not a JSON object"},
+        {"connection cut", StreamShape::cut, 100, true, &typeid(APIError), 502,
+         "Model server connection broke off mid-stream, before [DONE]"},
+    };
+    start_router();
+    Veilrelay c = client();
+    for (const StreamCase& k : cases) {
+        SCOPED_TRACE(k.name);
+        const std::string text = FakeUpstream::long_text(k.text_bytes);
+        upstream_.reply_with(FakeUpstream::streamed(k.shape, text));
+        const StreamRead read = run_awaitable(read_stream(c, chat("hi")), std::chrono::seconds(60));
+        EXPECT_EQ(read.streamed, k.streamed);
+        EXPECT_TRUE(text_of(read.chunks) == text) << text_of(read.chunks).size() << " of " << text.size() << " bytes";
+        for (const json& chunk : read.chunks) EXPECT_EQ(chunk["id"], "chatcmpl-fake");
+        if (!k.error) {
+            EXPECT_FALSE(read.error) << what_of(read.error);
+            continue;
+        }
+        ASSERT_TRUE(read.error);
+        try {
+            std::rethrow_exception(read.error);
+        } catch (const APIError& e) {
+            EXPECT_EQ(typeid(e), *k.error) << typeid(e).name() << ": " << e.what();
+            EXPECT_EQ(e.status_code, k.status);
+            EXPECT_EQ(std::string(e.what()), k.message.empty() ? "Unexpected status code: 502 " + k.detail : k.message);
+            ASSERT_TRUE(e.error_details) << "a final status without details";
+            EXPECT_EQ((*e.error_details)["detail"], k.detail);
+            if (k.shape == StreamShape::error_object) {
+                EXPECT_EQ((*e.error_details)["error"].dump(), json::parse(FakeUpstream::kMidStreamError).dump())
+                    << "the model server's error object changed";
+                EXPECT_EQ((*e.error_details)["retry_after"], "7");
+                EXPECT_EQ((*e.error_details)["upstream_status"], 503);
+            } else {
+                EXPECT_EQ((*e.error_details)["error"]["type"], "api_error");
+            }
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << typeid(e).name() << ": " << e.what();
+        }
+    }
+    // The one event arrived cut into chunks of the same answer, its finish reason last.
+    upstream_.reply_with(FakeUpstream::streamed(StreamShape::one_event, FakeUpstream::long_text(big)));
+    const StreamRead cut = run_awaitable(read_stream(c, chat("hi")), std::chrono::seconds(60));
+    ASSERT_GE(cut.chunks.size(), 3u);
+    EXPECT_EQ(cut.chunks.front()["choices"][0]["delta"]["role"], "assistant");
+    EXPECT_EQ(cut.chunks.back()["choices"][0]["finish_reason"], "stop");
+    for (std::size_t i = 0; i + 1 < cut.chunks.size(); ++i)
+        EXPECT_TRUE(cut.chunks[i]["choices"][0]["finish_reason"].is_null()) << i;
+}
+
+// The end of a stream without [DONE] is a failure unless a finish reason came;
+// a model server's status named in its error object maps as a refusal's would.
+TEST_F(RelayTest, AStreamEndsWellOnlyAfterDoneOrAFinishReason) {
+    const auto events = [](std::vector<std::string> data) {
+        return UpstreamReply{200, "", "text/event-stream", {}, 0, {}, FakeUpstream::events(std::move(data))};
+    };
+    const std::string part = FakeUpstream::chunk(R"({"content":"part"})");
+    const std::string blob = R"({"id":"x","blob":")" + std::string(1'200'000, 'b') + "\"}";
+    struct Row {
+        const char* name;
+        UpstreamReply reply;
+        std::optional<int> status;  // none: the stream ends well
+        std::string message = {};
+        const std::type_info& type = typeid(APIError);
+    };
+    const std::vector<Row> rows{
+        {"finish reason, no [DONE]", events({part, FakeUpstream::chunk("{}", "length")}), std::nullopt},
+        {"neither", events({part}), 502,
+         "Unexpected status code: 502 Model server ended its stream without [DONE] and without a finish reason"},
+        {"error naming 429", events({part, R"({"error":{"message":"slow down","code":429}})"}), 429,
+         "Rate limit exceeded: slow down", typeid(RateLimitError)},
+        {"error naming 422", events({part, R"({"error":{"message":"bad \"tool\"","status":422}})"}), 400,
+         "Bad request: bad \"tool\"", typeid(InvalidRequestError)},
+        {"error as a string", events({part, R"({"error":"went wrong"})"}), 502,
+         "Unexpected status code: 502 Model server reported an error mid-stream: went wrong"},
+        {"an array event", events({part, "[1]"}), 502,
+         "Unexpected status code: 502 Model server sent an event that is not a JSON object"},
+        {"an event past the bound, not a chunk", events({blob}), 502,
+         "Unexpected status code: 502 Model server sent an event of " + std::to_string(blob.size()) +
+             " bytes that cannot be cut into chunks of at most 1048576 bytes"},
+    };
+    start_router();
+    Veilrelay c = client();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        upstream_.reply_with(row.reply);
+        const StreamRead read = run_awaitable(read_stream(c, chat("hi")), std::chrono::seconds(60));
+        if (!row.status) {
+            EXPECT_FALSE(read.error) << what_of(read.error);
+            continue;
+        }
+        ASSERT_TRUE(read.error);
+        try {
+            std::rethrow_exception(read.error);
+        } catch (const APIError& e) {
+            EXPECT_EQ(typeid(e), row.type) << typeid(e).name();
+            EXPECT_EQ(e.status_code, row.status);
+            EXPECT_EQ(std::string(e.what()), row.message);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << typeid(e).name() << ": " << e.what();
+        }
+    }
 }
 
 TEST_F(RelayTest, WithoutUpstreamTheEchoModelAnswers) {

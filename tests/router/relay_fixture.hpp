@@ -15,6 +15,11 @@
 #include <openssl/pem.h>
 #include <router_protocol/package_crypto.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -41,6 +46,39 @@ inline std::filesystem::path write_small_server_key(const std::filesystem::path&
 
 inline json chat(const std::string& content, const std::string& model = "m1") {
     return json{{"model", model}, {"messages", json::array({json{{"role", "user"}, {"content", content}}})}};
+}
+
+// Sends `head` on a fresh connection and reads until `marker` arrives (or 5 s
+// pass); `after_sent`, when given, gets the time from the last byte sent to
+// the answer read.
+inline std::string raw_exchange(int port, const std::string& head, const std::string& marker,
+                                std::chrono::steady_clock::duration* after_sent = nullptr) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    // A peer that closes early must not raise SIGPIPE (macOS has no MSG_NOSIGNAL).
+#if defined(MSG_NOSIGNAL)
+    constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+    constexpr int kNoSignal = 0;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, head.data(), head.size(), kNoSignal) == static_cast<ssize_t>(head.size())) {
+        const auto sent = std::chrono::steady_clock::now();
+        timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char buffer[4096];
+        for (ssize_t n; answer.find(marker) == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
+        if (after_sent) *after_sent = std::chrono::steady_clock::now() - sent;
+    }
+    ::close(fd);
+    return answer;
 }
 
 class RelayTest : public ::testing::Test {

@@ -1,9 +1,10 @@
 // veilrelay-router under load: requests that wait on a slow model server run
 // side by side, and a long run against a failing model server leaks neither
 // descriptors nor memory.
+#include "allocator_policy.hpp"
 #include "relay_fixture.hpp"
 #include "support/eventually.hpp"
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 
 #include <router_protocol/package_crypto.hpp>
 
@@ -11,7 +12,7 @@
 #include <asio/io_context.hpp>
 #include <httplib.h>
 
-#include <malloc.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <filesystem>
@@ -23,9 +24,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::size_t heap_in_use() { return mallinfo2().uordblks; }
+// CPU seconds this process (every thread, user and system) has used.
+double process_cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 TEST_F(RelayTest, SixtyFourRequestsWaitOnTheUpstreamTogether) {
+    // Both ends of every connection are in this process (macOS allows 256 descriptors by default).
+    ossara::testing::raise_open_file_limit(4096);
     constexpr int kRequests = 64;
     start_router([](RelayOptions& o) { o.upstream->timeout = std::chrono::seconds(60); });
     // Each request is held until all 64 are at the model server at once (at
@@ -94,7 +103,7 @@ TEST_F(RelayTest, ThousandRequestsAgainstAFailingUpstreamLeakNothing) {
 
     run(200, 8);  // warm-up: worker threads, connections, allocator arenas
     const int fds_before = open_descriptors();
-    const std::size_t heap_before = heap_in_use();
+    const std::size_t heap_before = heap_in_use().value_or(0);  // 0 where the system does not tell
     next = 0;
     const auto started = Clock::now();
     run(1000, 8);
@@ -102,7 +111,7 @@ TEST_F(RelayTest, ThousandRequestsAgainstAFailingUpstreamLeakNothing) {
     // The clients have closed their connections; the server's side goes when its workers notice.
     eventually([&] { return open_descriptors() <= fds_before; }, std::chrono::seconds(5));
     const int fds_after = open_descriptors();
-    const std::size_t heap_after = heap_in_use();
+    const std::size_t heap_after = heap_in_use().value_or(0);
     std::cout << "[ measured ] 1000 requests in " << seconds << " s; descriptors " << fds_before << " -> "
               << fds_after << "; heap in use " << heap_before << " -> " << heap_after << " bytes" << std::endl;
 
@@ -110,6 +119,80 @@ TEST_F(RelayTest, ThousandRequestsAgainstAFailingUpstreamLeakNothing) {
     EXPECT_EQ(upstream_.request_count(), 1200u - 120u);
     EXPECT_LE(fds_after, fds_before + 4);
     EXPECT_LT(heap_after, heap_before + (4u << 20));
+}
+
+// A body of `size` bytes built to cost a reader memory or time: `start`,
+// then `piece` as often as fits, then `end`, then blanks.
+struct HostileShape {
+    const char* name;
+    std::string_view start, piece, end;
+
+    std::string body(std::size_t size) const {
+        std::string text(start);
+        while (text.size() + piece.size() + end.size() <= size) text += piece;
+        text += end;
+        text.resize(size, ' ');
+        return text;
+    }
+};
+
+TEST_F(RelayTest, HostilePackagesAreRefusedQuicklyWithinBoundedMemory) {
+#if defined(OSSARA_SANITIZED_ALLOCATOR)
+    GTEST_SKIP() << "resident memory is the sanitizer's, not ours";
+#endif
+    constexpr std::size_t kBodySize = veilrelay_router::kDefaultMaxRequestBytes - 1024;
+    constexpr long kMaxGrowth = 64l << 20;
+    // The allocator as veilrelay-router's main() sets it up.
+    veilrelay_router::return_large_blocks_when_freed();
+    start_router([](RelayOptions& o) { o.upstream.reset(); });
+    std::string encoded_key;
+    for (const char ch : relay_vectors()["client_public_key_pem"].get<std::string>())
+        encoded_key += ch == '\n' ? std::string("%0A") : std::string(1, ch);
+    const std::string head = "POST /v1/chat/secure_completion HTTP/1.1\r\nHost: x\r\nX-Payload-ID: hostile\r\n"
+                             "Content-Type: application/octet-stream\r\nX-Public-Key: " + encoded_key + "\r\n";
+    // Warm-up: the loops, the connection and the reading path have run once.
+    EXPECT_TRUE(raw_exchange(router_->port(), head + "Content-Length: 2\r\n\r\n{}", "\"}").starts_with("HTTP/1.1 400"));
+    const long resident_before = resident_bytes();
+    // The router's memory has gone back once the resident size is near where it started.
+    const auto returned = [&] { return resident_bytes() < resident_before + (8l << 20); };
+
+    const HostileShape shapes[] = {
+        {"nested arrays", "[", "[", ""},
+        {"nested objects", R"({"a":)", R"({"a":)", ""},
+        {"flat array", "[0", ",0", "]"},
+        {"many members", "{", R"("a":0, )", R"("a":0})"},
+        {"long version", R"({"version": ")", "A", R"("})"},
+        {"long unknown member", R"({"x": ")", "A", R"("})"},
+        {"escaped unknown member", R"({"x": ")", R"(\u0041)", R"("})"},
+        {"huge ciphertext (no key unwraps it)",
+         R"({"version": "1.0", "algorithm": "hybrid-aes256-rsa4096", "encrypted_payload": {"ciphertext": ")", "A",
+         R"(", "nonce": "AAAAAAAAAAAAAAAA", "tag": "AAAAAAAAAAAAAAAAAAAAAA=="}, "encrypted_aes_key": "AAAA"})"},
+    };
+    for (const HostileShape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        ASSERT_TRUE(eventually(returned, std::chrono::seconds(5)));
+        const std::string request =
+            head + "Content-Length: " + std::to_string(kBodySize) + "\r\n\r\n" + shape.body(kBodySize);
+        ASSERT_TRUE(reset_peak_resident());
+        const long resident = resident_bytes();
+        const double cpu_before = process_cpu_seconds();
+        std::chrono::steady_clock::duration after_sent{};
+        const std::string answer = raw_exchange(router_->port(), request, "\"}", &after_sent);
+        const double cpu = process_cpu_seconds() - cpu_before;
+        const long growth = peak_resident_bytes().value_or(resident) - resident;
+        const double ms = std::chrono::duration<double, std::milli>(after_sent).count();
+        std::cout << "[ measured ] " << shape.name << ": answered " << ms << " ms after the last byte, " << cpu * 1000
+                  << " ms of CPU; peak resident growth " << growth / (1 << 20) << " MiB" << std::endl;
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 400")) << answer.substr(0, 300);
+        EXPECT_NE(answer.find(R"({"detail":"Invalid package: )"), std::string::npos) << answer.substr(0, 300);
+        EXPECT_LT(growth, kMaxGrowth);
+        // The work is bounded by the CPU it takes (the wall time also counts
+        // the other processes of a busy machine).
+        EXPECT_LT(cpu, 1.0);
+        EXPECT_LT(after_sent, std::chrono::seconds(5));
+    }
+    EXPECT_TRUE(eventually(returned, std::chrono::seconds(5)))
+        << "resident " << resident_before / (1 << 20) << " MiB before, " << resident_bytes() / (1 << 20) << " MiB after";
 }
 
 }  // namespace

@@ -142,6 +142,92 @@ TEST_F(RouterProgram, RefusalsAndUpstreamFailuresEndTheChatWithAnError) {
     EXPECT_EQ(router_->stderr_text().find("what is the answer?"), std::string::npos) << "the router logged a payload";
 }
 
+// Text a model server chose, in answers and in error messages, plain and
+// streamed: clipboard (OSC 52), window title (OSC 0), clear screen, bell,
+// carriage return, backspace, a C1 CSI and DEL reach the terminal as text.
+TEST_F(RouterProgram, ModelServerTextCannotDriveTheTerminal) {
+    const std::string hostile = "\x1b]52;c;ZXZpbA==\x07\x1b]0;owned\x07\x1b[2J\a\rX\bY\u009b1m\x7f";
+    const std::string shown = "^[]52;c;ZXZpbA==^G^[]0;owned^G^[[2J^G^MX^HY<U+009B>1m^?";
+    const auto chunk = [](const std::string& text, const char* finish) {
+        ordered_json c{{"id", "c1"}, {"object", "chat.completion.chunk"}, {"created", 1}, {"model", "m-open"}};
+        c["choices"] = ordered_json::array({ordered_json{
+            {"index", 0}, {"delta", {{"content", text}}}, {"finish_reason", finish ? ordered_json(finish) : nullptr}}});
+        return "data: " + c.dump() + "\n\n";
+    };
+    // The escape sequences cut between two events.
+    const std::string events = chunk(hostile.substr(0, 1), nullptr) + chunk(hostile.substr(1, 20), nullptr) +
+                               chunk(hostile.substr(21), nullptr) + chunk("", "stop") + "data: [DONE]\n\n";
+    const std::string error = ordered_json{{"error", {{"message", hostile}}}}.dump();
+    struct Row {
+        const char* name;
+        UpstreamReply reply;
+        std::vector<std::string> flags;
+        int exit_code;
+        std::string out;  // exact, when the exchange succeeds
+    };
+    const Row rows[] = {
+        {"answer", {200, FakeUpstream::completion(hostile, "m-open")}, {}, 0, shown + "\n"},
+        {"answer, raw", {200, FakeUpstream::completion(hostile, "m-open")}, {"--raw"}, 0, hostile + "\n"},
+        {"streamed answer", {200, events, "text/event-stream"}, {"--stream"}, 0, shown + "\n"},
+        {"streamed answer, raw", {200, events, "text/event-stream"}, {"--stream", "--raw"}, 0, hostile + "\n"},
+        {"error", {429, error}, {}, 5, ""},
+        {"error to a streamed request", {429, error}, {"--stream"}, 5, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        upstream_->reply_with(row.reply);
+        auto args = row.flags;
+        args.insert(args.end(), {"--model", "m-open", "hi"});
+        const auto r = run_process(chat_args(args));
+        EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
+        EXPECT_EQ(first_terminal_control(r.err), std::string::npos) << r.err;
+        if (row.exit_code == 0) {
+            EXPECT_EQ(r.out, row.out);
+            EXPECT_TRUE(r.err.empty()) << r.err;
+        } else {
+            // The one error line: CR and LF become spaces, the rest is shown.
+            std::string one_line = shown;
+            one_line.replace(one_line.find("^M"), 2, " ");
+            EXPECT_NE(r.err.find("Rate limit exceeded: " + one_line), std::string::npos) << r.err;
+            EXPECT_EQ(first_terminal_control(r.out), std::string::npos) << r.out;
+        }
+    }
+}
+
+// `veilrelay chat --stream` shows the whole text of an honest model server
+// however it answers, and after the text so far the failure of one that
+// fails, in its own words and with its exit code.
+TEST_F(RouterProgram, ChatStreamShowsTheWholeAnswerOrTheFailure) {
+    std::string long_text;
+    for (int line = 1; long_text.size() < 1'500'000; ++line)
+        long_text += "line " + std::to_string(line) + ": \"quoted\" back\\slash\ttab\n";
+    struct Row {
+        StreamShape shape;
+        std::string text;
+        int exit_code;
+        std::string says = {};
+    };
+    const std::vector<Row> rows{
+        {StreamShape::honest, "a short answer", 0},
+        {StreamShape::whole, long_text, 0},
+        {StreamShape::one_event, long_text, 0},
+        {StreamShape::error_object, "so far", 6, "veilrelay: error: Service unavailable: The model is overloaded"},
+        {StreamShape::not_json, "so far", 6,
+         "veilrelay: error: Unexpected status code: 502 Model server sent an event that is not a JSON object"},
+        {StreamShape::cut, "so far", 6,
+         "veilrelay: error: Unexpected status code: 502 Model server connection broke off mid-stream, before [DONE]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.shape));
+        upstream_->reply_with(FakeUpstream::streamed(row.shape, row.text));
+        const auto r = run_process(chat_args({"--model", "m-open", "--stream", "hi"}));
+        EXPECT_EQ(r.exit_code, row.exit_code) << r.err;
+        EXPECT_TRUE(r.out == row.text + "\n") << r.out.size() << " bytes: " << r.out.substr(0, 200);
+        if (row.says.empty()) EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
+        else EXPECT_EQ(r.err.substr(0, row.says.size()), row.says) << r.err;
+    }
+}
+
 TEST(RouterCommandLine, AnUpstreamThatCanNeverWorkIsRefusedAtStart) {
     TempDir dir;
     write(dir.path() / "server.pem", vectors()["server_private_key_pem"].get<std::string>());

@@ -1,11 +1,14 @@
 // The router's pieces that read untrusted or operator input: key and policy
 // files, decrypted payloads, upstream error bodies, log values.
 #include "api_keys.hpp"
+#include "event_json.hpp"
+#include "event_split.hpp"
 #include "metrics.hpp"
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "tier_policy.hpp"
 #include "upstream_check.hpp"
+#include "upstream_events.hpp"
 #include "upstream_status.hpp"
 #include "wiping_buffer.hpp"
 
@@ -161,6 +164,180 @@ TEST(WipingBuffer, GrowsUpToItsLimitOnly) {
     EXPECT_TRUE(buffer.append(chunk.data(), 2000));
     EXPECT_EQ(buffer.text(), std::string(10000, 'a'));
     EXPECT_FALSE(buffer.append("x", 1));
+}
+
+TEST(WipingBuffer, ConsumingMovesTheRestDownAndWipesWhatItLeaves) {
+    WipingBuffer buffer(100);
+    ASSERT_TRUE(buffer.append("secret-head|tail"));
+    const std::uint8_t* const block = buffer.bytes().data();
+    buffer.consume(12);
+    EXPECT_EQ(buffer.text(), "tail");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(block), 16), std::string("tail") + std::string(12, '\0'));
+    buffer.consume(10);
+    EXPECT_TRUE(buffer.empty());
+}
+
+// What the stream relay takes for a JSON text: what the client reads (the
+// non-finite tokens and lone surrogate escapes included), nothing more.
+TEST(EventJson, AcceptsWhatTheClientReadsAndNothingElse) {
+    const std::string deep_ok = std::string(512, '[') + std::string(512, ']');
+    const std::string too_deep = std::string(513, '[') + std::string(513, ']');
+    const std::pair<std::string, bool> rows[] = {
+        {"{}", true},
+        {" {\"a\" : [1, -2.5e3, 0.5E+1, true, false, null, \"x\\u00e9\\ud83d\\ude00\\n\"]}\r\n", true},
+        {"[NaN, Infinity, -Infinity]", true},
+        {"\"\\ud800 lone\"", true},
+        {"\"na\xC3\xAFve \xF0\x9F\x98\x80\"", true},
+        {deep_ok, true},
+        {too_deep, false},
+        {"", false},
+        {"{", false},
+        {"{\"a\"}", false},
+        {"{\"a\":1,}", false},
+        {"[1,]", false},
+        {"{a:1}", false},
+        {"01", false},
+        {"1.", false},
+        {".5", false},
+        {"-", false},
+        {"tru", false},
+        {"nan", false},
+        {"{\"a\":1}{}", false},
+        {"\"\x01\"", false},
+        {"\"\\q\"", false},
+        {"\"\\u12G4\"", false},
+        {"\"\xC3\"", false},          // a sequence cut short
+        {"\"\xC0\x80\"", false},      // overlong
+        {"\"\xED\xA0\x80\"", false},  // a surrogate in UTF-8
+        {"\"\xF4\x90\x80\x80\"", false},  // past U+10FFFF
+    };
+    for (const auto& [text, valid] : rows) EXPECT_EQ(event_json::valid(text), valid) << text.substr(0, 60);
+
+    const std::string object = R"({"a": {"b": "}\"]"}, "c" :[1, {"d": []}], "e":null})";
+    ASSERT_TRUE(event_json::valid(object));
+    const auto members = event_json::members(object);
+    ASSERT_EQ(members.size(), 3u);
+    EXPECT_EQ(members[0].value, R"({"b": "}\"]"})");
+    EXPECT_EQ(event_json::elements(members[1].value), (std::vector<std::string_view>{"1", R"({"d": []})"}));
+    EXPECT_TRUE(event_json::is_null(*event_json::member(object, "e")));
+}
+
+TEST(EventJson, CutsStringsBetweenCharactersOnly) {
+    const std::tuple<std::string, std::size_t, std::size_t> rows[] = {
+        {"abc", 2, 2},
+        {"ab\\u00e9", 7, 2},                // not inside an escape
+        {"ab\\u00e9", 8, 8},
+        {"\\ud83d\\ude00x", 11, 0},         // not between the halves of a pair
+        {"\\ud83d\\ude00x", 12, 12},
+        {"\\ud800x", 6, 6},                 // a lone surrogate is a character of its own
+        {"a\\n", 2, 1},
+        {"a\xC3\xA9", 2, 1},                // not inside a UTF-8 sequence
+        {"\xF0\x9F\x98\x80", 3, 0},
+        {"\xF0\x9F\x98\x80", 4, 4},
+    };
+    for (const auto& [content, limit, cut] : rows) EXPECT_EQ(event_json::cut_point(content, limit), cut) << content;
+}
+
+// The model server's body as events, however its pieces and lines are cut.
+TEST(UpstreamEvents, EventsAreTheSameWhateverTheLineEndsAndPieces) {
+    const std::vector<std::string> expected{"{\"a\":1}", "line one\nline two", "", "[DONE]"};
+    const std::string lf = ": comment\nevent: x\nid: 7\nretry: 10\ndata: {\"a\":1}\n\n"
+                           "data:line one\nfield: ignored\ndata: line two\n\n\n\ndata\n\ndata: [DONE]\n\n";
+    const auto with_ends = [&](const std::string& end) {
+        std::string text;
+        for (const char c : lf) text += c == '\n' ? end : std::string(1, c);
+        return text;
+    };
+    const std::pair<const char*, std::string> bodies[] = {
+        {"LF", lf},
+        {"CRLF", with_ends("\r\n")},
+        {"CR", with_ends("\r")},
+        {"byte-order mark", "\xEF\xBB\xBF" + with_ends("\r\n")},
+    };
+    for (const auto& [name, body] : bodies) {
+        for (const std::size_t step : {body.size(), std::size_t{1}, std::size_t{5}}) {
+            SCOPED_TRACE(std::string(name) + ", pieces of " + std::to_string(step));
+            UpstreamEvents events(1000);
+            std::vector<std::string> seen;
+            for (std::size_t at = 0; at < body.size(); at += step) {
+                ASSERT_TRUE(events.feed(std::string_view(body).substr(at, step)));
+                while (const auto data = events.next()) seen.emplace_back(*data);
+            }
+            EXPECT_EQ(seen, expected);
+        }
+    }
+    // A byte-order mark counts only first; an event past the bound is refused.
+    UpstreamEvents late(1000);
+    ASSERT_TRUE(late.feed("data: 1\n\n\xEF\xBB\xBF" "data: 2\n\n"));
+    EXPECT_EQ(late.next(), "1");
+    EXPECT_EQ(late.next(), std::nullopt);
+    UpstreamEvents bounded(100);
+    EXPECT_TRUE(bounded.feed("data: " + std::string(80, 'x')));
+    EXPECT_FALSE(bounded.feed(std::string(30, 'x')));
+}
+
+// An event too large for one chunk becomes chunks within the bound that
+// together say what it said: every text whole and in order, the role, ids
+// and names once and first, the finish reasons and usage once and last.
+TEST(EventSplit, CutsTextsIntoChunksThatTogetherSayTheSame) {
+    using nlohmann::ordered_json;
+    std::string content, arguments;
+    for (int i = 0; i < 900; ++i) content += "w\xC3\xA9rd " + std::to_string(i) + " \xF0\x9F\x98\x80\n";
+    for (int i = 0; i < 700; ++i) arguments += "{\"k\": " + std::to_string(i) + "}";
+    ordered_json event = {{"id", "chatcmpl-1"}, {"object", "chat.completion.chunk"}, {"created", 1}, {"model", "m"}};
+    event["choices"] = ordered_json::array(
+        {{{"index", 0}, {"delta", {{"role", "assistant"}, {"content", content}, {"reasoning_content", content}}},
+          {"finish_reason", nullptr}},
+         {{"index", 1},
+          {"delta", {{"tool_calls", ordered_json::array({{{"index", 0}, {"id", "call_1"}, {"type", "function"},
+                                                          {"function", {{"name", "lookup"}, {"arguments", arguments}}}}})}}},
+          {"finish_reason", "tool_calls"}}});
+    event["usage"] = {{"total_tokens", 5}};
+    const std::string text = event.dump(-1, ' ', /*ensure_ascii=*/true);
+    const std::size_t bound = 4096;
+
+    std::vector<WipingBuffer> pieces;
+    ASSERT_TRUE(split_event(text, bound, pieces));
+    ASSERT_GT(pieces.size(), text.size() / bound);
+    std::string contents, reasoning, joined_arguments;
+    std::vector<std::string> names, finishes;
+    int usages = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_LE(pieces[i].size(), bound);
+        const ordered_json piece = ordered_json::parse(pieces[i].text());
+        EXPECT_EQ(piece["id"], "chatcmpl-1");
+        EXPECT_EQ(piece["object"], "chat.completion.chunk");
+        usages += piece.contains("usage");
+        for (const auto& choice : piece["choices"]) {
+            const auto& delta = choice["delta"];
+            contents += delta.value("content", "");
+            reasoning += delta.value("reasoning_content", "");
+            if (!choice["finish_reason"].is_null()) finishes.push_back(choice["finish_reason"]);
+            for (const auto& call : delta.value("tool_calls", ordered_json::array())) {
+                EXPECT_EQ(choice["index"], 1);
+                EXPECT_EQ(call["index"], 0);
+                joined_arguments += call["function"].value("arguments", "");
+                if (call["function"].contains("name")) names.push_back(call["function"]["name"]);
+            }
+        }
+    }
+    EXPECT_TRUE(contents == content);
+    EXPECT_TRUE(reasoning == content);
+    EXPECT_TRUE(joined_arguments == arguments);
+    EXPECT_EQ(names, std::vector<std::string>{"lookup"});
+    EXPECT_EQ(ordered_json::parse(pieces.front().text())["choices"][0]["delta"]["role"], "assistant");
+    EXPECT_EQ(finishes, std::vector<std::string>{"tool_calls"});
+    EXPECT_EQ(usages, 1);
+    EXPECT_TRUE(ordered_json::parse(pieces.back().text()).contains("usage"));
+
+    // What has no text to cut, or members too large to repeat, is not cut.
+    const std::string blob = R"({"id":"x","choices":[],"blob":")" + std::string(5000, 'b') + "\"}";
+    EXPECT_FALSE(split_event(blob, bound, pieces));
+    const std::string wide_id =
+        R"({"id":")" + std::string(3900, 'i') + R"(","choices":[{"delta":{"content":")" + std::string(5000, 'c') + "\"}}]}";
+    EXPECT_FALSE(split_event(wide_id, bound, pieces));
+    EXPECT_TRUE(pieces.empty());
 }
 
 TEST(RequestLog, CallerValuesCannotForgeLines) {

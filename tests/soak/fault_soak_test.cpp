@@ -10,7 +10,7 @@
 #include "devrouter/test_servers.hpp"
 #include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 #include "support/soak_peers.hpp"
 #include "support/test_data.hpp"
 
@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <malloc.h>
 #include <memory>
 #include <optional>
 #include <random>

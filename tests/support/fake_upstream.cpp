@@ -83,7 +83,18 @@ struct FakeUpstream::Impl {
     static void answer(httplib::Response& res, const UpstreamReply& r) {
         res.status = r.status;
         for (const auto& [name, value] : r.headers) res.set_header(name, value);
-        res.set_content(r.body, r.content_type.c_str());
+        if (r.pieces.empty()) {
+            res.set_content(r.body, r.content_type.c_str());
+            return;
+        }
+        res.set_chunked_content_provider(r.content_type,
+                                         [pieces = r.pieces, cut = r.cut](std::size_t, httplib::DataSink& sink) {
+                                             for (const std::string& piece : pieces)
+                                                 if (!sink.write(piece.data(), piece.size())) return false;
+                                             if (cut) return false;  // the server closes without the last chunk
+                                             sink.done();
+                                             return true;
+                                         });
     }
 
     void list_models(httplib::Response& res) {
@@ -172,6 +183,77 @@ std::string FakeUpstream::completion(const std::string& content, const std::stri
         {{{"index", 0}, {"message", {{"role", "assistant"}, {"content", content}}}, {"finish_reason", "stop"}}});
     answer["usage"] = {{"prompt_tokens", 3}, {"completion_tokens", 1}, {"total_tokens", 4}};
     return answer.dump();
+}
+
+std::string FakeUpstream::chunk(const std::string& delta_json, const std::string& finish_reason) {
+    nlohmann::ordered_json chunk;
+    chunk["id"] = "chatcmpl-fake";
+    chunk["object"] = "chat.completion.chunk";
+    chunk["created"] = 1700000000;
+    chunk["model"] = "fake-model";
+    chunk["choices"] = nlohmann::ordered_json::array(
+        {{{"index", 0},
+          {"delta", nlohmann::ordered_json::parse(delta_json)},
+          {"finish_reason", finish_reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(finish_reason)}}});
+    return chunk.dump();
+}
+
+std::vector<std::string> FakeUpstream::events(const std::vector<std::string>& data) {
+    std::vector<std::string> out;
+    for (const std::string& text : data) out.push_back("data: " + text + "\n\n");
+    return out;
+}
+
+UpstreamReply FakeUpstream::streamed(StreamShape shape, const std::string& text) {
+    using json = nlohmann::ordered_json;
+    const auto content = [](const std::string& part) { return json{{"content", part}}.dump(); };
+    if (shape == StreamShape::whole) return {200, completion(text, "fake-model")};
+    UpstreamReply reply{200, "", "text/event-stream"};
+    if (shape == StreamShape::one_event) {
+        json event = json::parse(chunk(R"({"role":"assistant"})", "stop"));
+        event["choices"][0]["delta"]["content"] = text;
+        reply.pieces = events({event.dump(-1, ' ', /*ensure_ascii=*/true), "[DONE]"});
+        return reply;
+    }
+    // The text in three parts, cut between characters.
+    std::vector<std::string> data{chunk(R"({"role":"assistant","content":""})")};
+    std::size_t at = 0;
+    for (int part = 1; part <= 3; ++part) {
+        std::size_t end = part == 3 ? text.size() : text.size() * part / 3;
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+        data.push_back(chunk(content(text.substr(at, end - at))));
+        at = end;
+    }
+    switch (shape) {
+        case StreamShape::honest:
+        case StreamShape::honest_cr:
+            data.push_back(chunk("{}", "stop"));
+            data.push_back("[DONE]");
+            break;
+        case StreamShape::error_object:
+            data.push_back(std::string(R"({"error":)") + kMidStreamError + "}");
+            reply.headers = {{"Retry-After", "7"}};
+            break;
+        case StreamShape::not_json: data.push_back("{\"choices\": [oops"); break;
+        case StreamShape::cut: reply.cut = true; break;
+        case StreamShape::whole:
+        case StreamShape::one_event: break;
+    }
+    reply.pieces = events(data);
+    if (shape == StreamShape::honest_cr) {
+        for (std::string& piece : reply.pieces)
+            for (char& c : piece)
+                if (c == '\n') c = '\r';
+        reply.pieces.front().insert(0, "\xEF\xBB\xBF");
+    }
+    return reply;
+}
+
+std::string FakeUpstream::long_text(std::size_t bytes) {
+    std::string text;
+    for (int line = 1; text.size() < bytes; ++line)
+        text += std::to_string(line) + ": na\xC3\xAFve \"quoted\" \xE2\x9C\x93 tab\there \xF0\x9F\x98\x80 back\\slash\n";
+    return text;
 }
 
 }  // namespace ossara::testing

@@ -61,12 +61,19 @@ int wait_exit(int pid, std::chrono::milliseconds limit) {
 
 int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
+// A pipe whose ends the child does not inherit (posix_spawn's dup2 gives it
+// copies of the ends it needs); pipe2 is Linux's.
+bool close_on_exec_pipe(std::array<int, 2>& ends) {
+    if (::pipe(ends.data()) != 0) return false;
+    for (const int fd : ends) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input, std::chrono::seconds limit) {
     std::array<int, 2> in_pipe{-1, -1}, out_pipe{-1, -1}, err_pipe{-1, -1};
-    if (::pipe2(in_pipe.data(), O_CLOEXEC) != 0 || ::pipe2(out_pipe.data(), O_CLOEXEC) != 0 ||
-        ::pipe2(err_pipe.data(), O_CLOEXEC) != 0)
+    if (!close_on_exec_pipe(in_pipe) || !close_on_exec_pipe(out_pipe) || !close_on_exec_pipe(err_pipe))
         throw std::runtime_error("pipe failed");
 
     posix_spawn_file_actions_t actions;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ossara::testing {
@@ -20,6 +21,20 @@ struct ProcessResult {
 // Runs `argv` (argv[0] is a path), feeding `input` on stdin; kills it after `limit`.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input = {},
                           std::chrono::seconds limit = std::chrono::seconds(120));
+
+// Where `text` holds a character a terminal acts on instead of showing it (a
+// C0 control other than newline and tab, DEL, a C1 control written in UTF-8),
+// or npos when it holds none.
+inline std::size_t first_terminal_control(std::string_view text) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7f) return at;
+        if (byte == 0xc2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) <= 0x9f &&
+            static_cast<unsigned char>(text[at + 1]) >= 0x80)
+            return at;
+    }
+    return std::string_view::npos;
+}
 
 // A long-running child (the development router) with stdout and stderr in
 // files, stopped with SIGTERM (SIGKILL if it lingers) on destruction.

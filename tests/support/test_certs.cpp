@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -30,10 +31,11 @@ void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test certificate: ") + what + " failed");
 }
 
-PkeyPtr make_key() {
+PkeyPtr make_key(ServerKeyKind kind = ServerKeyKind::p256) {
     // P-256 keys: generated in milliseconds, accepted by every TLS stack.
-    PkeyPtr key(EVP_EC_gen("P-256"));
-    check(key != nullptr, "EVP_EC_gen");
+    // RSA for the TLS suites that only an RSA certificate can offer.
+    PkeyPtr key(kind == ServerKeyKind::rsa2048 ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
+    check(key != nullptr, "EVP_PKEY generation");
     return key;
 }
 
@@ -100,10 +102,10 @@ void write_key(const std::filesystem::path& path, EVP_PKEY* key) {
 
 }  // namespace
 
-TestCertificates make_test_certificates(const std::filesystem::path& dir) {
+TestCertificates make_test_certificates(const std::filesystem::path& dir, ServerKeyKind kind) {
     const PkeyPtr ca_key = make_key();
     const X509Ptr ca = make_cert(ca_key.get(), "ossara test CA", 1, nullptr, ca_key.get());
-    const PkeyPtr server_key = make_key();
+    const PkeyPtr server_key = make_key(kind);
     const X509Ptr server = make_cert(server_key.get(), "127.0.0.1", 2, ca.get(), ca_key.get());
 
     TestCertificates out{dir / "ca.pem", dir / "server.pem", dir / "server-key.pem"};

@@ -11,8 +11,11 @@ struct TestCertificates {
     std::filesystem::path key_file;   // the server's private key (PEM, PKCS#8)
 };
 
-// Writes ca.pem, server.pem and server-key.pem into `dir` (which must exist).
+enum class ServerKeyKind { p256, rsa2048 };
+
+// Writes ca.pem, server.pem and server-key.pem into `dir` (which must exist);
+// the server's key is of `kind` (the CA's is P-256).
 // Throws std::runtime_error when OpenSSL fails.
-TestCertificates make_test_certificates(const std::filesystem::path& dir);
+TestCertificates make_test_certificates(const std::filesystem::path& dir, ServerKeyKind kind = ServerKeyKind::p256);
 
 }  // namespace ossara::testing

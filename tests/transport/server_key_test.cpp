@@ -7,7 +7,7 @@
 #include "devrouter/test_servers.hpp"
 #include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
-#include "support/proc_status.hpp"
+#include "support/process_probe.hpp"
 #include "support/test_certs.hpp"
 #include "support/test_data.hpp"
 

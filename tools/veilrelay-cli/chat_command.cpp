@@ -4,6 +4,7 @@
 #include "payload.hpp"
 #include "run_sync.hpp"
 #include "terminal.hpp"
+#include "terminal_text.hpp"
 #include "text_input.hpp"
 
 #include <ossara/Veilrelay.hpp>
@@ -50,24 +51,66 @@ std::string delta_text(const ossara::json& chunk) {
     return content != delta->end() && content->is_string() ? content->get<std::string>() : std::string();
 }
 
+// The model's text on its way to `out`: shown terminal-safe, piece by piece,
+// unless --raw asks for the exact bytes.
+class AnswerWriter {
+public:
+    AnswerWriter(std::ostream& out, bool raw) : out_(out), raw_(raw) {}
+
+    void write(std::string text) {
+        if (raw_) {
+            out_ << text;
+        } else {
+            std::string shown;
+            shown_.write(text, shown);
+            out_ << shown;
+            wipe(shown);
+        }
+        wipe(text);
+    }
+
+    // Ends the text with its line break (a sequence cut short is shown as such).
+    void finish() {
+        std::string shown;
+        if (!raw_) shown_.finish(shown);
+        out_ << shown << '\n';
+    }
+
+private:
+    std::ostream& out_;
+    bool raw_;
+    TerminalText shown_;
+};
+
+// A JSON text for `out`: JSON escaping covers the C0 controls; DEL and the C1
+// controls are escaped too.
+void write_json(std::ostream& out, const ossara::json& value, int indent) {
+    std::string dumped = value.dump(indent);
+    std::string text = terminal_safe_json(dumped);
+    out << text << '\n';
+    wipe(dumped);
+    wipe(text);
+}
+
 asio::awaitable<void> print_stream(ossara::Veilrelay& client, ossara::json payload, std::optional<std::string> api_key,
-                                   std::optional<std::string> tier, bool json_output, std::ostream& out) {
+                                   std::optional<std::string> tier, bool json_output, bool raw, std::ostream& out) {
     ossara::SecureStream stream =
         co_await client.open_secure_stream(std::move(payload), new_payload_id(), std::move(api_key), std::move(tier));
+    AnswerWriter text(out, raw);
     std::exception_ptr failure;
     try {
         while (const std::optional<ossara::json> chunk = co_await stream.next()) {
             if (json_output)
-                out << chunk->dump() << '\n';
+                write_json(out, *chunk, -1);
             else
-                out << (stream.streamed() ? delta_text(*chunk) : answer_text(*chunk));
+                text.write(stream.streamed() ? delta_text(*chunk) : answer_text(*chunk));
             out.flush();  // each piece as soon as it is verified
         }
     } catch (...) {
         failure = std::current_exception();
     }
     // The text so far ends its line, also when an error cuts it short.
-    if (!json_output) out << '\n';
+    if (!json_output) text.finish();
     out.flush();
     if (failure) std::rethrow_exception(failure);
 }
@@ -102,15 +145,18 @@ void run_chat(ChatOptions options, std::istream& in, std::ostream& out) {
     provide_keys(client, options.keys, options.animate_progress);
 
     if (options.stream) {
-        run_sync(io, print_stream(client, payload, api_key, options.tier, options.json_output, out));
+        run_sync(io, print_stream(client, payload, api_key, options.tier, options.json_output, options.raw_output, out));
         return;
     }
     const ossara::json answer =
         run_sync(io, client.send_secure_request(payload, new_payload_id(), api_key, options.tier));
-    if (options.json_output)
-        out << answer.dump(2) << '\n';
-    else
-        out << answer_text(answer) << '\n';
+    if (options.json_output) {
+        write_json(out, answer, 2);
+    } else {
+        AnswerWriter text(out, options.raw_output);
+        text.write(answer_text(answer));
+        text.finish();
+    }
     out.flush();
 }
 

@@ -24,6 +24,7 @@ struct ChatOptions {
     RouterAccess access;  // --proxy, --pin
     KeyOptions keys;
     bool json_output = false;
+    bool raw_output = false;  // --raw: the model's text unchanged, control characters included
     bool stream = false;  // --stream: print the answer as it comes
     bool animate_progress = false;
 };
@@ -31,7 +32,8 @@ struct ChatOptions {
 // Sends the request and writes the answer to `out`: the whole answer object
 // with json_output, else choices[0].message.content. With `stream`, the
 // content deltas as they are verified (with json_output: each chunk object on
-// a line of its own), one newline at the end. The message comes from
+// a line of its own), one newline at the end. The text is written
+// terminal-safe (terminal_text.hpp) unless raw_output. The message comes from
 // `in` when neither MESSAGE nor --payload is given. Errors are thrown (see
 // exit_codes.hpp for how they are reported).
 void run_chat(ChatOptions options, std::istream& in, std::ostream& out);

@@ -1,5 +1,7 @@
 #include "exit_codes.hpp"
 
+#include "terminal_text.hpp"
+
 #include <ossara/Veilrelay.hpp>
 
 #include <nlohmann/json.hpp>
@@ -14,11 +16,13 @@ namespace {
 constexpr std::string_view kPrefix = "veilrelay: error: ";
 
 // Error texts may carry line breaks (a router's detail, a library message);
-// the report must stay on one line.
+// the report must stay on one line. They may quote a router or a model
+// server, so any other control character is shown, never sent to the terminal.
 std::string one_line(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) out.push_back(c == '\n' || c == '\r' ? ' ' : c);
+    std::string flat;
+    flat.reserve(text.size());
+    for (const char c : text) flat.push_back(c == '\n' || c == '\r' ? ' ' : c);
+    std::string out = terminal_safe(flat);
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
 }

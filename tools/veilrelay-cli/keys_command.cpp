@@ -36,7 +36,7 @@ void run_keys_generate(const KeyOptions& options, bool force, bool animate, std:
     const WipeOnExit wipe_password(password);
 
     // Keys only; the client is never used for a request.
-    ossara::Veilrelay client(std::string(ossara::Veilrelay::DEFAULT_ROUTER_URL));
+    ossara::Veilrelay client{std::string(ossara::Veilrelay::DEFAULT_ROUTER_URL)};
     generate_key_pair(client, dir, password, animate);
     out << "key pair written to " << dir.string() << (password ? " (private key encrypted)" : "") << '\n'
         << "SHA-256 fingerprint: " << public_key_fingerprint(client.public_key_pem().value_or("")) << '\n';
@@ -50,7 +50,7 @@ void run_keys_show(const KeyOptions& options, std::ostream& out) {
     } else if (has_key_pair(dir)) {
         std::optional<std::string> password = read_password(options);
         const WipeOnExit wipe_password(password);
-        ossara::Veilrelay client(std::string(ossara::Veilrelay::DEFAULT_ROUTER_URL));
+        ossara::Veilrelay client{std::string(ossara::Veilrelay::DEFAULT_ROUTER_URL)};
         load_key_pair(client, dir, password);
         pem = client.public_key_pem().value_or("");
     } else {

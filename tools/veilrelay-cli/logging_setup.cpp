@@ -1,6 +1,8 @@
 #include "logging_setup.hpp"
 
 #include "terminal.hpp"
+#include "terminal_safe_sink.hpp"
+#include "terminal_text.hpp"
 
 #include <ossara/veilrelay/warnings.hpp>
 
@@ -77,6 +79,9 @@ void configure_logging(int verbosity) {
     for (const char* name : kLoggerNames) {
         const auto logger = get_or_register(name);
         if (verbosity == 0) logger->sinks() = {std::make_shared<FirstOccurrenceSink>()};
+        // A record may quote the router (an unforeseen error's text).
+        for (auto& sink : logger->sinks())
+            if (!std::dynamic_pointer_cast<TerminalSafeSink>(sink)) sink = std::make_shared<TerminalSafeSink>(sink);
         logger->set_pattern(verbosity > 0 ? kVerbosePattern : kPattern);
         logger->set_level(level);
     }
@@ -86,7 +91,7 @@ void install_warning_handler() {
     ossara::set_warning_handler([](std::string_view category, std::string_view message, const std::source_location&) {
         static std::mutex mutex;
         static std::set<std::string> seen;
-        std::string text = without_marker(message);
+        std::string text = terminal_safe(without_marker(message));
         const std::lock_guard<std::mutex> lock(mutex);
         if (!seen.insert(std::string(category) + '\n' + text).second) return;
         std::fprintf(stderr, "veilrelay: warning: %s\n", text.c_str());

@@ -57,6 +57,8 @@ constexpr const char* kProxyFooter =
     "names a non-loopback address), and the router API key comes only from --api-key-file.\n"
     "Keys: with --keys DIR the pair is loaded from DIR, or generated and saved there; otherwise a fresh\n"
     "4096-bit pair is generated at start and kept in memory only.\n"
+    "Web pages cannot use the proxy: a request whose Host is not the proxy's address gets 421 (--allow-host),\n"
+    "one with an Origin gets 403 (--allow-origin), a POST that is not Content-Type: application/json gets 415.\n"
     "At start the router's key is fetched once; the proxy refuses to start without it unless --lazy.\n"
     "GET /v1/models lists the router's models (the model server's) and every --model name. "
 #if defined(_WIN32)
@@ -84,6 +86,14 @@ CLI::App* add_proxy_command(CLI::App& app, ProxyOptions& proxy, std::string& tie
     cmd->add_option("--keys", keys_dir, "Key directory: loaded, or generated there on first use");
     cmd->add_option("--password-file", password_file, "File whose first line is the private key's password");
     cmd->add_option("--model", proxy.models, "A model name GET /v1/models lists (repeatable)")->take_all();
+    cmd->add_option("--allow-host", proxy.allowed_hosts,
+                    "A Host name served besides the listen address, localhost, 127.0.0.1 and [::1] (NAME for any "
+                    "port, or NAME:PORT; repeatable); other Host headers get 421")
+        ->take_all();
+    cmd->add_option("--allow-origin", proxy.allowed_origins,
+                    "A web origin (e.g. https://chat.example.com) whose pages may call the proxy, with CORS "
+                    "(repeatable); requests with another Origin get 403")
+        ->take_all();
     cmd->add_option("--timeout", timeout, "Seconds one request may take before it fails with 504")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600));
@@ -120,7 +130,10 @@ int run(int argc, char** argv) {
     auto* tier_opt = chat_cmd->add_option("--tier", tier, "Security tier")->check(CLI::IsMember({"standard", "high", "maximum"}));
     chat_cmd->add_flag("--allow-http", chat.allow_http, "Allow a plain http:// router URL (local development only: INSECURE)");
     chat_cmd->add_option("--ca-file", ca_file, "Verify the router's certificate against this CA bundle (PEM) only");
-    chat_cmd->add_flag("--json", chat.json_output, "Print the whole answer object as JSON");
+    auto* json_opt = chat_cmd->add_flag("--json", chat.json_output, "Print the whole answer object as JSON");
+    chat_cmd->add_flag("--raw", chat.raw_output,
+                       "Print the answer's text byte for byte, control characters included (else shown as ^[ etc.)")
+        ->excludes(json_opt);
     chat_cmd->add_flag("--stream", chat.stream,
                        "Ask for a streamed answer and print its text as it comes (with --json: each chunk as a line)");
     chat_cmd->add_option("--keys", chat_keys_dir, "Key directory: loaded, or generated there on first use");

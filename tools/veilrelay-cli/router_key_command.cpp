@@ -3,6 +3,7 @@
 #include "exit_codes.hpp"
 #include "key_fingerprint.hpp"
 #include "run_sync.hpp"
+#include "terminal_text.hpp"
 
 #include <ossara/Veilrelay.hpp>
 
@@ -25,7 +26,8 @@ void run_router_key(const RouterKeyOptions& options, std::ostream& out) {
     if (!pins.empty() && std::find(pins.begin(), pins.end(), fingerprint) == pins.end())
         throw ossara::SecurityError("Server public key does not match the pinned key");
     if (!pem.empty() && pem.back() != '\n') pem += '\n';
-    out << pem << "SHA-256 fingerprint: " << fingerprint << '\n';
+    // The PEM text is the router's own: a key loads even with other text around it.
+    out << terminal_safe(pem) << "SHA-256 fingerprint: " << fingerprint << '\n';
 }
 
 }  // namespace veilrelay_cli

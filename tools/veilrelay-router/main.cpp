@@ -3,6 +3,7 @@
 // stdout and the server key's fingerprint on the second, then serves until
 // SIGINT or SIGTERM: it stops accepting at once, gives requests in flight
 // the grace period (--grace) and then answers the rest 503.
+#include "allocator_policy.hpp"
 #include "relay_router.hpp"
 #include "request_log.hpp"
 #include "server_key.hpp"
@@ -53,6 +54,7 @@ int serve(RelayOptions options) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    return_large_blocks_when_freed();
 
     RelayRouter router(std::move(options));
     router.start();

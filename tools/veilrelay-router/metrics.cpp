@@ -1,9 +1,9 @@
 #include "metrics.hpp"
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 namespace veilrelay_router {
@@ -11,11 +11,7 @@ namespace veilrelay_router {
 namespace {
 
 // The shortest text that reads back as `value` ("0.005", "1", "60").
-std::string number_text(double value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
-}
+std::string number_text(double value) { return fmt::format("{}", value); }
 
 void header(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
     out.append("# HELP ").append(name).append(" ").append(help).append("\n");
@@ -40,7 +36,11 @@ void DurationHistogram::observe(double seconds) noexcept {
     seconds = sane_seconds(seconds);
     const auto bound = std::lower_bound(kDurationBuckets.begin(), kDurationBuckets.end(), seconds);
     counts_[static_cast<std::size_t>(bound - kDurationBuckets.begin())].fetch_add(1, std::memory_order_relaxed);
-    sum_.fetch_add(seconds, std::memory_order_relaxed);
+    // A compare-and-swap loop: atomic<double>::fetch_add is missing from
+    // older C++ libraries (libc++ before 18, Apple's among them).
+    double sum = sum_.load(std::memory_order_relaxed);
+    while (!sum_.compare_exchange_weak(sum, sum + seconds, std::memory_order_relaxed)) {
+    }
 }
 
 void DurationHistogram::render(std::string& out, std::string_view name) const {

@@ -1,5 +1,6 @@
 #include "relay_router.hpp"
 
+#include "event_split.hpp"
 #include "payload_summary.hpp"
 #include "request_log.hpp"
 #include "server_key.hpp"
@@ -129,17 +130,25 @@ struct RelayRouter::Impl {
         }
     }
 
-    // Bodies larger than the limit are refused from their Content-Length,
-    // before a byte of them is read; bodies without a length (chunked) are
-    // refused as well.
+    // Whether a request for this path and method is served only with an API key.
+    static bool needs_api_key(const hs::HttpRequest& req) {
+        return (req.path == rp::kCompletionPath && req.method == "POST") ||
+               (req.path == "/v1/models" && req.method == "GET");
+    }
+
+    // Runs on the head, before a byte of the body is read: a caller without
+    // a valid API key is refused at once, and so are bodies larger than the
+    // limit (from their Content-Length) or without a length (chunked).
     std::optional<hs::HttpResponse> on_head(const hs::HttpRequest& req) {
-        if (req.method != "POST") return std::nullopt;
         std::optional<Refusal> refusal;
-        // Without a length the body would be read until the peer closes.
-        if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length"))
-            refusal = Refusal{400, "Request body needs a Content-Length"};
-        else if (hs::body_framing(req).length > options.max_request_bytes)
-            refusal = Refusal{400, "Payload too large"};
+        if (needs_api_key(req)) refusal = api_key_refusal(req);
+        if (!refusal && req.method == "POST") {
+            // Without a length the body would be read until the peer closes.
+            if (req.has_header("Transfer-Encoding") || !req.has_header("Content-Length"))
+                refusal = Refusal{400, "Request body needs a Content-Length"};
+            else if (hs::body_framing(req).length > options.max_request_bytes)
+                refusal = Refusal{400, "Payload too large"};
+        }
         if (!refusal) return std::nullopt;
         hs::HttpResponse res;
         answer_detail(res, refusal->status, refusal->detail);
@@ -167,7 +176,7 @@ struct RelayRouter::Impl {
         if (req.path == rp::kCompletionPath && req.method == "POST") {
             co_await serve_completion(req, res);
         } else if (req.path == "/v1/models" && req.method == "GET") {
-            co_await serve_models(req, res);
+            co_await serve_models(res);
         } else {
             serve_small(req, res);
             log_other(req, res);
@@ -194,15 +203,18 @@ struct RelayRouter::Impl {
     }
 
     // The answers the server makes itself (malformed heads, deadlines, the
-    // connection limit, shutdown) are in the log as well.
+    // connection limit, the body budget, shutdown) are in the log as well,
+    // and counted in the figures (see start()).
+    // A message may carry an exception's text, which may quote the network.
     void on_notice(const hs::ServerNotice& notice) const {
+        const std::string message = log_safe(notice.message, 512);
         if (notice.request)
             log->info("request {} {} status={} ({})", log_safe(notice.request->method, 16),
-                      log_safe(notice.request->path), notice.status, notice.message);
+                      log_safe(notice.request->path), notice.status, message);
         else if (notice.status != 0)
-            log->info("connection {} status={} ({})", notice.remote, notice.status, notice.message);
+            log->info("connection {} status={} ({})", notice.remote, notice.status, message);
         else
-            log->warn("{}", notice.message);
+            log->warn("{}", message);
     }
 
     asio::awaitable<void> serve_completion(const hs::HttpRequest& req, hs::HttpResponse& res) {
@@ -232,11 +244,11 @@ struct RelayRouter::Impl {
     }
 
     // The model server's model list, plainly: model names are no secret of
-    // a conversation. Behind API keys only callers with a key see it.
-    asio::awaitable<void> serve_models(const hs::HttpRequest& req, hs::HttpResponse& res) {
+    // a conversation. Behind API keys only callers with a key see it (on_head
+    // checked the key).
+    asio::awaitable<void> serve_models(hs::HttpResponse& res) {
         const auto started = std::chrono::steady_clock::now();
         try {
-            check_api_key(req);
             if (!options.upstream) throw Refusal{404, "No model list: the built-in echo model answers every model name"};
             const UpstreamResult result = co_await timed(calls->get_models(*options.upstream, kModelListTimeout));
             if (result.outcome != UpstreamResult::Outcome::answered)
@@ -254,18 +266,20 @@ struct RelayRouter::Impl {
         log->info("models status={} duration_ms={} answer_bytes={}", res.status, ms.count(), res.body.size());
     }
 
-    void check_api_key(const hs::HttpRequest& req) const {
-        if (!options.api_keys) return;
+    // The refusal of a request without a valid API key, when keys are required.
+    std::optional<Refusal> api_key_refusal(const hs::HttpRequest& req) const {
+        if (!options.api_keys) return std::nullopt;
         static constexpr std::string_view kBearer = "Bearer ";
         const std::string authorization = req.header("Authorization");
         if (!std::string_view(authorization).starts_with(kBearer) || authorization.size() == kBearer.size())
-            throw Refusal{401, "Missing API key"};
+            return Refusal{401, "Missing API key"};
         if (!options.api_keys->accepts(std::string_view(authorization).substr(kBearer.size())))
-            throw Refusal{401, "Invalid API key"};
+            return Refusal{401, "Invalid API key"};
+        return std::nullopt;
     }
 
+    // The API key was checked on the head (on_head).
     asio::awaitable<void> complete(const hs::HttpRequest& req, hs::HttpResponse& res, RequestRecord& record) {
-        check_api_key(req);
         if (!req.has_header("X-Payload-ID")) throw Refusal{400, "Missing X-Payload-ID header"};
         const std::string payload_id = req.header("X-Payload-ID");
         if (!valid_payload_id(payload_id)) throw Refusal{400, "Invalid X-Payload-ID header"};
@@ -343,13 +357,27 @@ struct RelayRouter::Impl {
         }
         if (streamed) {
             UpstreamStream upstream = calls->open_stream(*options.upstream, payload);
-            if (co_await upstream.answered() && upstream.status() == 200) {
+            const bool ok = co_await upstream.answered() && upstream.status() == 200;
+            if (ok && answers_with_events(upstream)) {
                 answer_streamed(res, std::move(upstream), stream_context());
                 co_return;
             }
-            // Before the stream starts, a failure is answered as a plain request's is.
-            UpstreamResult result = co_await read_whole(upstream, kMaxRelayedErrorBytes + 1);
-            throw upstream_refusal(result, sealed, payload_id);
+            if (!ok) {
+                // Before the stream starts, a failure is answered as a plain request's is.
+                UpstreamResult result = co_await read_whole(upstream, kMaxRelayedErrorBytes + 1);
+                throw upstream_refusal(result, sealed, payload_id);
+            }
+            // A model server that ignored "stream" answered whole: the answer
+            // goes back whole, as a plain package (which a streaming client
+            // takes as its only chunk), with no chunk bound to pass.
+            UpstreamResult result = co_await read_whole(upstream, options.upstream->max_answer_bytes);
+            if (result.outcome != UpstreamResult::Outcome::answered) throw upstream_refusal(result, sealed, payload_id);
+            ossara::secure_bytearray answer(result.body.bytes());
+            const std::string_view text = as_text(answer->data());
+            if (read_event(text).kind == EventFacts::Kind::malformed)
+                throw Refusal{502, "Model server returned an invalid answer"};
+            seal(text);
+            co_return;
         }
 
         if (!options.upstream) {
@@ -438,7 +466,10 @@ void RelayRouter::start() {
         answer_detail(res, status, message);
         return res;
     };
-    server.handlers.on_notice = [&d](const hs::ServerNotice& notice) { d.on_notice(notice); };
+    server.handlers.on_notice = [&d](const hs::ServerNotice& notice) {
+        if (notice.status != 0) d.metrics.record_request(notice.status, 0.0, 0, 0);
+        d.on_notice(notice);
+    };
     d.server = std::make_unique<hs::AsyncHttpServer>(std::move(server));
     d.calls = std::make_unique<UpstreamCalls>();
     try {

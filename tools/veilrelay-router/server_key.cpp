@@ -69,7 +69,13 @@ std::string write_new_server_key(const std::filesystem::path& file) {
     if (::fchmod(fd.get(), 0600) != 0)
         throw std::system_error(errno, std::generic_category(), "cannot set the mode of " + file.string());
     write_all(fd.get(), pem, static_cast<std::size_t>(pem_len), file);
-    if (::fsync(fd.get()) != 0 || ::close(fd.release()) != 0)
+    // On macOS only F_FULLFSYNC makes the drive write its cache; fsync where it cannot.
+#if defined(F_FULLFSYNC)
+    const bool synced = ::fcntl(fd.get(), F_FULLFSYNC) == 0 || ::fsync(fd.get()) == 0;
+#else
+    const bool synced = ::fsync(fd.get()) == 0;
+#endif
+    if (!synced || ::close(fd.release()) != 0)
         throw std::system_error(errno, std::generic_category(), "cannot write " + file.string());
     return ossara::router_protocol::public_key_pem(key.get());
 }

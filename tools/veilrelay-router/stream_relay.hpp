@@ -4,6 +4,14 @@
 // in router_protocol/stream_seal.hpp). The answer's events are written by
 // the HTTP server after the handler returns, so everything they need is
 // owned by the answer itself.
+//
+// The final chunk tells the truth: 200 only after the model server's [DONE]
+// (or the end of its body after a finish reason); its error object, passed
+// unchanged, when it reports one mid-stream; 502 or 504 with a `detail` for
+// an event that is not a JSON object, one too large to cut into chunks, and
+// a stream that breaks off. An event too large for one chunk is cut into
+// several chunk objects (event_split.hpp), so the caller never has to refuse
+// a chunk of an honest model server.
 #include "request_log.hpp"
 #include "upstream_calls.hpp"
 
@@ -26,22 +34,24 @@ struct StreamContext {
     std::shared_ptr<spdlog::logger> log;
     std::chrono::milliseconds upstream_timeout{};
     bool sent_own_key = false;
+    // Bounds one event of the model server (as it bounds a whole answer).
     std::size_t max_answer_bytes = 32u << 20;
 };
 
 // Whether an Accept header takes server-sent events.
 bool accepts_event_stream(std::string_view accept);
 
-// Answers with the model server's streamed answer (its status was 200).
-// A model server that answered with one JSON object instead of events is
-// relayed as one chunk.
+// Whether the model server answered with events (else it answered whole).
+bool answers_with_events(const UpstreamStream& upstream);
+
+// Answers with the model server's events (its status was 200).
 void answer_streamed(ossara::http_server::HttpResponse& res, UpstreamStream upstream, StreamContext context);
 
 // Answers with `answer` (a JSON object's text, wiped after use) as the only chunk.
 void answer_streamed_whole(ossara::http_server::HttpResponse& res, std::string answer, StreamContext context);
 
-// The rest of a model server's answer that was not a 200, read whole (at most
-// `limit` bytes kept) for the plain refusal.
+// The rest of a model server's answer read whole (at most `limit` bytes
+// kept): a refusal's body, or an answer that came whole.
 asio::awaitable<UpstreamResult> read_whole(UpstreamStream& upstream, std::size_t limit);
 
 }  // namespace veilrelay_router

@@ -151,9 +151,9 @@ struct UpstreamCalls::Impl {
 
 
 struct UpstreamStream::State {
+    explicit State(std::size_t max_buffered_) : max_buffered(max_buffered_), pending(max_buffered_) {}
     ~State() {
         if (!body.empty()) OPENSSL_cleanse(body.data(), body.size());
-        if (!pending.empty()) OPENSSL_cleanse(pending.data(), pending.size());
     }
 
     std::string body;  // the request, owned here: the call may outlive the caller's buffer
@@ -163,10 +163,11 @@ struct UpstreamStream::State {
     PreparedCall* prepared = nullptr;  // valid while the call runs (the multi thread only)
 
     std::mutex mutex;  // guards what follows
-    std::string pending;
+    WipingBuffer pending;  // grows without leaving copies; wiped when it goes
     bool head = false;
     long status = 0;
     std::string content_type;
+    std::optional<std::string> retry_after;
     bool ended = false;
     std::optional<UpstreamResult> result;
     std::function<void()> wake;
@@ -190,12 +191,13 @@ std::size_t on_stream_data(char* data, std::size_t size, std::size_t count, void
             const char* type = nullptr;
             curl_easy_getinfo(state->prepared->easy.get(), CURLINFO_CONTENT_TYPE, &type);
             if (type) state->content_type = type;
+            // The header callback, on this thread too, has seen the whole head by now.
+            state->retry_after = state->prepared->result.retry_after;
         }
-        if (state->pending.size() + n > state->max_buffered) {
+        if (!state->pending.append(data, n)) {
             state->prepared->overflow = true;
             return 0;
         }
-        state->pending.append(data, n);
         wake = state->take_wake();
     }
     if (wake) wake();
@@ -242,11 +244,11 @@ UpstreamStream::~UpstreamStream() {
 UpstreamStream::UpstreamStream(UpstreamStream&&) noexcept = default;
 UpstreamStream& UpstreamStream::operator=(UpstreamStream&&) noexcept = default;
 
-asio::awaitable<std::optional<std::string>> UpstreamStream::next() {
+asio::awaitable<std::optional<WipingBuffer>> UpstreamStream::next() {
     co_await wait_for(state_, [](const State& s) { return !s.pending.empty() || s.ended; });
     const std::lock_guard lock(state_->mutex);
     if (state_->pending.empty()) co_return std::nullopt;
-    co_return std::exchange(state_->pending, std::string());
+    co_return std::exchange(state_->pending, WipingBuffer(state_->max_buffered));
 }
 
 asio::awaitable<bool> UpstreamStream::answered() {
@@ -263,6 +265,11 @@ long UpstreamStream::status() const {
 std::string UpstreamStream::content_type() const {
     const std::lock_guard lock(state_->mutex);
     return state_->content_type;
+}
+
+std::optional<std::string> UpstreamStream::retry_after() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->retry_after;
 }
 
 const UpstreamResult& UpstreamStream::result() const {
@@ -292,9 +299,8 @@ asio::awaitable<UpstreamResult> UpstreamCalls::post_chat_completion(const Upstre
 
 UpstreamStream UpstreamCalls::open_stream(const UpstreamSettings& settings, std::string_view json_body,
                                           std::size_t max_buffered) {
-    auto state = std::make_shared<UpstreamStream::State>();
+    auto state = std::make_shared<UpstreamStream::State>(max_buffered);
     state->body = std::string(json_body);
-    state->max_buffered = max_buffered;
     state->calls = impl_;
     // No bound on the whole call: a stream may run for as long as it moves.
     UpstreamSettings streaming = settings;

@@ -30,12 +30,15 @@ public:
 
     // The bytes that arrived since the last call (waiting for some), or
     // nothing at the end; then result() tells how the call ended (its body
-    // is empty: the bytes went out as pieces).
-    asio::awaitable<std::optional<std::string>> next();
+    // is empty: the bytes went out as pieces). The pieces are wiped when
+    // they go.
+    asio::awaitable<std::optional<WipingBuffer>> next();
     // Waits for the answer's head; false when no answer came (see result()).
     asio::awaitable<bool> answered();
     long status() const;
     std::string content_type() const;
+    // The head's Retry-After, when it had one fit to repeat.
+    std::optional<std::string> retry_after() const;
     const UpstreamResult& result() const;
 
 private:

@@ -143,7 +143,12 @@ std::unique_ptr<PreparedCall> prepare_call(const UpstreamSettings& settings, con
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &call->result);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, call->error_text.data());
-    if (settings.ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, settings.ca_file->c_str());
+    if (settings.ca_file) {
+        // This bundle only: libcurl would add its built-in CA directory (the
+        // system's public CAs) beside it otherwise.
+        curl_easy_setopt(h, CURLOPT_CAINFO, settings.ca_file->c_str());
+        curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    }
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &clear_key_log);
     return call;
 }

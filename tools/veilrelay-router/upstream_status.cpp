@@ -66,11 +66,13 @@ RouterAnswer map_upstream_failure(const UpstreamResult& result, std::chrono::mil
         case Outcome::failed: return {502, "Model server connection failed"};
         case Outcome::answered: break;
     }
-    const long s = result.http_status;
+    return map_upstream_status(result.http_status, sent_own_key,
+                               [&] { return upstream_message(result.body.text(), result.http_status); });
+}
+
+RouterAnswer map_upstream_status(long s, bool sent_own_key, const std::function<std::string()>& message) {
     const std::string code = std::to_string(s);
-    const auto passed = [&](int status) {
-        return RouterAnswer{status, upstream_message(result.body.text(), s), s, true};
-    };
+    const auto passed = [&](int status) { return RouterAnswer{status, message(), s, true}; };
     switch (s) {
         case 400: case 404: case 429: case 500: case 503: return passed(static_cast<int>(s));
         case 409: case 413: case 422: return passed(400);
@@ -81,8 +83,7 @@ RouterAnswer map_upstream_failure(const UpstreamResult& result, std::chrono::mil
             return {502, "Model server refused the router's credentials (HTTP " + code + ")", s};
         default: break;
     }
-    if (s >= 500 && s <= 599)
-        return {502, "Model server error (HTTP " + code + "): " + upstream_message(result.body.text(), s), s};
+    if (s >= 500 && s <= 599) return {502, "Model server error (HTTP " + code + "): " + message(), s};
     return {502, "Model server answered HTTP " + code, s};
 }
 

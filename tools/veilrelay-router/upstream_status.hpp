@@ -12,6 +12,7 @@
 #include "upstream_client.hpp"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,11 @@ struct RouterAnswer {
 // router sent its own credentials to the model server.
 RouterAnswer map_upstream_failure(const UpstreamResult& result, std::chrono::milliseconds timeout,
                                   bool sent_own_key);
+
+// The same for an error status the model server named (in its answer's
+// status line, or in an error object mid-stream); `message` gives its own
+// message, asked for only where the answer carries it.
+RouterAnswer map_upstream_status(long status, bool sent_own_key, const std::function<std::string()>& message);
 
 // The model server's own message in an error body: OpenAI's
 // {"error": {"message": ...}}, {"error": "..."}, {"detail": ...},

@@ -2,7 +2,8 @@
 // A growable byte buffer for plaintext that arrives in pieces (an upstream
 // answer read by libcurl). Growing copies into a larger block and wipes the
 // old one; the destructor wipes what is left, so no stale copy stays behind
-// on the heap. Bounded: append() refuses to grow past `limit`.
+// on the heap. Bounded: append() refuses to grow past `limit`. Taking bytes
+// off the front (consume) moves the rest down and wipes what it leaves.
 #include <openssl/crypto.h>
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace veilrelay_router {
 
@@ -23,7 +25,16 @@ public:
         : limit_(other.limit_), size_(other.size_), capacity_(other.capacity_), data_(std::move(other.data_)) {
         other.size_ = other.capacity_ = 0;
     }
-    WipingBuffer& operator=(WipingBuffer&&) = delete;
+    WipingBuffer& operator=(WipingBuffer&& other) noexcept {
+        if (this != &other) {
+            wipe();
+            limit_ = other.limit_;
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+            data_ = std::move(other.data_);
+        }
+        return *this;
+    }
     ~WipingBuffer() { wipe(); }
 
     // False (and nothing appended) when the bytes would pass the limit.
@@ -35,9 +46,25 @@ public:
         return true;
     }
 
+    bool append(std::string_view text) { return append(text.data(), text.size()); }
+
+    // Removes the first `n` bytes; the bytes left behind past the new end are wiped.
+    void consume(std::size_t n) noexcept {
+        if (n >= size_) {
+            if (data_) OPENSSL_cleanse(data_.get(), size_);
+            size_ = 0;
+            return;
+        }
+        std::memmove(data_.get(), data_.get() + n, size_ - n);
+        OPENSSL_cleanse(data_.get() + size_ - n, n);
+        size_ -= n;
+    }
+
     std::span<std::uint8_t> bytes() noexcept { return {data_.get(), size_}; }
     std::string_view text() const noexcept { return {reinterpret_cast<const char*>(data_.get()), size_}; }
     std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t limit() const noexcept { return limit_; }
 
     void wipe() noexcept {
         if (data_) OPENSSL_cleanse(data_.get(), capacity_);

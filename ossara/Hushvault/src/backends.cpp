@@ -76,7 +76,10 @@ void Hushvault::_init_platform_specific() {
 
 void Hushvault::_init_linux() { _init_posix("libc.so.6", "Linux"); }
 
-void Hushvault::_init_macos() { _init_posix("libc.dylib", "macOS"); }
+// By its absolute path: a bare name would be searched for, and the search
+// reaches folders the user can write (the working directory among them)
+// before the system's copy.
+void Hushvault::_init_macos() { _init_posix("/usr/lib/libc.dylib", "macOS"); }
 
 void Hushvault::_init_posix(const char* library, std::string_view os_name) {
     try {

@@ -94,17 +94,22 @@ bool PageLockTable::acquire(std::uintptr_t addr, std::size_t size, std::uintptr_
     const NoCancellation hold_off_cancellation;
     const std::lock_guard<std::mutex> guard(_mutex);
     const std::uintptr_t end = first + length;
+    const bool counted = platform.counts_each_lock();
     const std::vector<Run> gaps = runs_with(first, end, 0);
+    // What undoes this call's lock: the pages nobody else holds, or, where
+    // each lock is counted, one unlock of the whole range.
+    const std::vector<Run> own = counted ? std::vector<Run>{{first, end}} : gaps;
     bool locked = false;
     try {
         locked = platform.lock(first, length);
     } catch (...) {
-        unlock_quietly(gaps, gaps.size(), platform);
+        if (!counted) unlock_quietly(gaps, gaps.size(), platform);
         throw;
     }
     if (!locked) {
-        // A refusal may come after part of the range was locked.
-        unlock_quietly(gaps, gaps.size(), platform);
+        // A refusal may come after part of the range was locked; a counting
+        // kernel has undone that part itself.
+        if (!counted) unlock_quietly(gaps, gaps.size(), platform);
         return false;
     }
     decltype(_holds)::iterator hold;
@@ -115,7 +120,7 @@ bool PageLockTable::acquire(std::uintptr_t addr, std::size_t size, std::uintptr_
         add_hold(first, end, gaps);
     } catch (...) {
         if (inserted) _holds.erase(hold);
-        unlock_quietly(gaps, gaps.size(), platform);
+        unlock_quietly(own, own.size(), platform);
         throw;
     }
     ++hold->second.count;
@@ -133,9 +138,11 @@ bool PageLockTable::release(std::uintptr_t addr, std::size_t size, std::uintptr_
         length = hold->second.end - first;
     }
     const std::uintptr_t end = first + length;
-    // A hold gives back the pages it was the last one on; a range that holds
-    // nothing here may unlock only pages that nobody holds.
-    const std::vector<Run> runs = runs_with(first, end, holding ? 1 : 0);
+    // A hold gives back the pages it was the last one on (where each lock is
+    // counted: the count its own lock added, over its whole range); a range
+    // that holds nothing here may unlock only pages that nobody holds.
+    const std::vector<Run> runs = holding && platform.counts_each_lock() ? std::vector<Run>{{first, end}}
+                                                                         : runs_with(first, end, holding ? 1 : 0);
     if (holding) {
         split_at(first);
         split_at(end);

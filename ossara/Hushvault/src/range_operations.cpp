@@ -21,6 +21,10 @@ namespace {
 
 void* as_pointer(std::uintptr_t addr) noexcept { return reinterpret_cast<void*>(addr); }
 
+// EAGAIN as Darwin numbers it (Linux's is 11): the handler may be driven on
+// any system under the "darwin" identifier, so the value is spelled out.
+constexpr long long kDarwinEagain = 35;
+
 }  // namespace
 
 std::pair<std::uintptr_t, std::size_t> Hushvault::_get_page_aligned_range(std::uintptr_t addr,
@@ -69,6 +73,8 @@ public:
         return false;
     }
     bool unlock(std::uintptr_t first, std::size_t length) override { return _handler._platform_unlock(first, length); }
+    // Darwin's kernel counts every mlock of a page; one munlock takes one away.
+    bool counts_each_lock() const override { return _handler._platform == "darwin"; }
     bool excludes_from_dumps() const override { return _handler._madvise_func != nullptr; }
     void exclude_from_dumps(std::uintptr_t first, std::size_t length) override {
         _handler._exclude_from_dumps(first, length);
@@ -114,7 +120,8 @@ void Hushvault::_log_lock_refusal(long long error) const {
         detail::vault_log().debug("VirtualLock failed with error {}", error);
     } else if (error == 1) {
         detail::vault_log().debug("mlock permission denied. Grant CAP_IPC_LOCK or increase ulimit -l");
-    } else if (error == 12) {
+    } else if (error == 12 || (_platform == "darwin" && error == kDarwinEagain)) {
+        // Darwin refuses a lock beyond its wiring limit with EAGAIN.
         detail::vault_log().debug("mlock failed: insufficient memory or limit exceeded");
     } else {
         detail::vault_log().debug("mlock failed with errno {}", error);

@@ -6,6 +6,18 @@
 
 namespace ossara {
 
+detail::CancellationHold::CancellationHold() noexcept {
+#if defined(__unix__) || defined(__APPLE__)
+    if constexpr (!kCancellationUnwinds) _held = ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_previous) == 0;
+#endif
+}
+
+detail::CancellationHold::~CancellationHold() {
+#if defined(__unix__) || defined(__APPLE__)
+    if (_held) ::pthread_setcancelstate(_previous, nullptr);
+#endif
+}
+
 secure_bytearray::secure_bytearray(std::vector<std::uint8_t>& data, bool lock)
     : _lock(lock), _sm(_get_secure_memory()), _secure_buf(_sm->create_secure_buffer(data)) {
     _enter();

@@ -11,6 +11,7 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import OpenAI from 'openai';
+import { longText, midStreamError } from './shared.mjs';
 
 const { PROXY_URL, PINNED_PROXY_URL, WRONG_PIN_PROXY_URL, DOWN_PROXY_URL, API_KEY, UPSTREAM_API_KEY, RECORD_FILE } =
   process.env;
@@ -105,6 +106,40 @@ const cases = {
     assert.equal(finish, 'stop');
     assert.deepEqual(usage, { prompt_tokens: 11, completion_tokens: 7, total_tokens: 18 });
     assertForwarded(seen, params);
+  },
+
+  async 'a model server that misbehaves on a stream reaches the SDK whole, or as an error in its own words'() {
+    // What the SDK yields and raises for each misbehaviour of model_server.mjs.
+    const rows = [
+      { how: 'whole', content: longText() },
+      { how: 'one-event', content: longText() },
+      { how: 'error', content: 'so far', error: midStreamError },
+      { how: 'not-json', content: 'so far', message: 'Model server sent an event that is not a JSON object' },
+      { how: 'cut', content: 'so far', message: 'Model server connection broke off mid-stream, before [DONE]' },
+    ];
+    for (const row of rows) {
+      const params = ask(`misbehave ${row.how}`, { stream: true });
+      const { outcome } = await withUpstream(async () => {
+        let content = '';
+        try {
+          const stream = await sdk(PROXY_URL).chat.completions.create(params);
+          for await (const chunk of stream) content += chunk.choices[0]?.delta?.content ?? '';
+          return { content };
+        } catch (error) {
+          return { content, error };
+        }
+      }).catch((error) => {
+        throw new Error(`${row.how}: ${error.message}`);
+      });
+      assert.ok(outcome.content === row.content, `${row.how}: ${outcome.content.length} of ${row.content.length} characters`);
+      if (!row.error && !row.message) {
+        assert.equal(outcome.error, undefined, `${row.how}: ${outcome.error}`);
+        continue;
+      }
+      assert.ok(outcome.error instanceof OpenAI.APIError, `${row.how}: got ${outcome.error}`);
+      if (row.error) assert.deepEqual(outcome.error.error, row.error, `${row.how}: the model server's own error object`);
+      else assert.equal(outcome.error.error?.message, row.message, row.how);
+    }
   },
 
   async 'a 429 of the model server raises the SDK rate-limit error with its Retry-After'() {

@@ -6,6 +6,7 @@
 #else
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,8 +55,26 @@ int poll_sockets(pollfd_type* fds, std::size_t n, int timeout_ms) {
     }
 }
 void close_native(LoopbackSocket::native_type fd) { ::close(fd); }
+// Sockets are not handed to the child processes the tests start. Set after
+// the call that made the socket (SOCK_CLOEXEC and accept4 are Linux's), so a
+// child started by another thread in between could inherit it; the tests'
+// children are started where no socket is being made. Where send() has no
+// MSG_NOSIGNAL (older macOS), the socket itself is told not to raise SIGPIPE.
+LoopbackSocket::native_type close_on_exec(LoopbackSocket::native_type fd) {
+    if (fd < 0) return fd;
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    return fd;
+}
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+#if defined(MSG_NOSIGNAL)
 constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+constexpr int kNoSignal = 0;
+#endif
 #endif
 
 sockaddr_in loopback_address(int port) {
@@ -71,7 +90,7 @@ LoopbackSocket::native_type new_tcp_socket() {
 #if defined(_WIN32)
     return ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
 #else
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return close_on_exec(::socket(AF_INET, SOCK_STREAM, 0));
 #endif
 }
 
@@ -132,7 +151,7 @@ LoopbackSocket LoopbackSocket::accept() const {
 #if defined(_WIN32)
     return LoopbackSocket(::accept(fd_, nullptr, nullptr));
 #else
-    return LoopbackSocket(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+    return LoopbackSocket(close_on_exec(::accept(fd_, nullptr, nullptr)));
 #endif
 }
 

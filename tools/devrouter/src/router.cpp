@@ -11,8 +11,10 @@
 
 #if !defined(_WIN32)
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -65,15 +67,16 @@ void answer_detail(httplib::Response& res, int status, const std::string& detail
 }
 
 // The descriptor of our accepted connection from `remote_port` to `local_port`
-// (cpp-httplib does not hand it to handlers), or -1. Found through
-// /proc/self/fd; on Windows there is no such list, and a reset answer ends
-// with an orderly close there instead.
+// (cpp-httplib does not hand it to handlers), or -1. Found through the
+// process's list of descriptors, /dev/fd on Linux and macOS alike; on Windows
+// there is no such list, and a reset answer ends with an orderly close there
+// instead.
 #if defined(_WIN32)
 int find_connection(int, int) { return -1; }
 void reset_connection(int) {}
 #else
 int find_connection(int local_port, int remote_port) {
-    DIR* dir = ::opendir("/proc/self/fd");
+    DIR* dir = ::opendir("/dev/fd");
     if (dir == nullptr) return -1;
     int found = -1;
     while (const dirent* entry = ::readdir(dir)) {
@@ -93,12 +96,18 @@ int find_connection(int local_port, int remote_port) {
     return found;
 }
 
-// Disconnecting a connected TCP socket (connect with AF_UNSPEC) sends RST at
-// once, where a plain close would first send FIN.
+// Resets the connection at once, where a plain close would first send FIN:
+// with a zero linger time the last close of a TCP socket sends RST. The
+// descriptor belongs to cpp-httplib, which shuts it down and closes it later,
+// so it is not closed here but pointed at a fresh, unconnected socket
+// (dup2 closes the connection's descriptor and reuses its number in one step).
 void reset_connection(int fd) {
-    sockaddr unspec{};
-    unspec.sa_family = AF_UNSPEC;
-    ::connect(fd, &unspec, sizeof unspec);
+    const linger abort_on_close{1, 0};
+    if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close) != 0) return;
+    const int spare = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (spare < 0) return;
+    if (::dup2(spare, fd) == fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::close(spare);
 }
 #endif
 

@@ -1,5 +1,6 @@
 #include "http_server/async_http_server.hpp"
 
+#include "body_budget.hpp"
 #include "exclusive_port.hpp"
 
 #include <asio/experimental/as_tuple.hpp>
@@ -44,6 +45,18 @@ constexpr std::chrono::milliseconds kDrainTimeout{1000};
 constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
 constexpr std::size_t kBodyReadChunk = 256 * 1024;
+// A connection over the limit is answered 503; under TLS it gets this long
+// to finish its handshake first (a normal one takes milliseconds).
+constexpr std::chrono::milliseconds kOverLimitHandshake{1000};
+// What a 503 for want of room suggests to wait before trying again.
+constexpr const char* kRetryAfterSeconds = "1";
+// TLS 1.2 only with ephemeral ECDH and AEAD ciphers (forward secrecy, no CBC,
+// no SHA-1 MACs), in the server's order of preference; TLS 1.3 as it is.
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+constexpr const char* kTls13Suites = "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 
 // Where a connection is; stop() treats each phase its own way.
 enum class Phase { waiting, reading, handling, writing };
@@ -64,6 +77,8 @@ struct Connection {
     asio::steady_timer watchdog;
     asio::steady_timer cut_timer;
     Clock::time_point deadline = Clock::time_point::max();
+    // The end of the whole request being read; no read of it waits past this.
+    Clock::time_point request_deadline = Clock::time_point::max();
     Phase phase = Phase::waiting;
     bool closed = false;
     bool timed_out = false;  // the watchdog stopped a read in the middle of a request
@@ -71,6 +86,8 @@ struct Connection {
     std::string remote;
 
     void set_deadline(Clock::duration after) { set_deadline_at(Clock::now() + after); }
+    // A read (or the "100 Continue") of the request under way.
+    void set_read_deadline(Clock::duration after) { set_deadline_at(std::min(Clock::now() + after, request_deadline)); }
     void set_deadline_at(Clock::time_point at) {
         const bool earlier = at < deadline;
         deadline = at;
@@ -137,6 +154,11 @@ struct AsyncHttpServer::Impl {
             tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                              asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
                              asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+            SSL_CTX* ctx = tls->native_handle();
+            SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+            if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
+                SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1 || SSL_CTX_set_ciphersuites(ctx, kTls13Suites) != 1)
+                throw std::runtime_error("cannot set the TLS versions and ciphers");
             asio::error_code ec;
             tls->use_certificate_chain_file(options.cert_file, ec);
             if (ec) throw std::runtime_error("cannot load the TLS certificate " + options.cert_file + ": " + ec.message());
@@ -151,6 +173,9 @@ struct AsyncHttpServer::Impl {
 
     ServerOptions options;
     const ServerLimits limits;
+    // Before the loops: the frames of connections that end with their
+    // io_context give their shares back to it.
+    BodyBudget body_budget{limits.max_body_memory};
     std::optional<asio::ssl::context> tls;
     std::vector<std::unique_ptr<Loop>> loops;
     std::optional<tcp::acceptor> acceptor;
@@ -188,13 +213,17 @@ struct AsyncHttpServer::Impl {
         co_return response;
     }
 
+    // A whole answer; when `head_only` (HEAD), only the head a GET would get:
+    // its Content-Length, or for a streamed answer its chunked coding (the
+    // stream is not started).
     template <typename Stream>
     asio::awaitable<void> write_response(Stream& s, Connection& c, const HttpResponse& response,
-                                         std::chrono::milliseconds timeout) {
+                                         std::chrono::milliseconds timeout, bool head_only = false) {
         c.phase = Phase::writing;
         c.set_deadline(timeout);
-        const std::string head = response_head(response);
-        const std::array<asio::const_buffer, 2> pieces{asio::buffer(head), asio::buffer(response.body)};
+        const std::string head = response_head(response, head_only && response.stream != nullptr);
+        const std::array<asio::const_buffer, 2> pieces{asio::buffer(head),
+                                                       asio::buffer(response.body.data(), head_only ? 0 : response.body.size())};
         auto [ec, n] = co_await asio::async_write(s, pieces, kAwait);
         if (ec) throw std::system_error(ec);
     }
@@ -245,13 +274,28 @@ struct AsyncHttpServer::Impl {
     }
 
     // An answer the server makes itself, after which the connection ends.
+    // A 503 for want of room says when to try again.
     template <typename Stream>
     asio::awaitable<void> farewell(Stream& s, Connection& c, const HttpRequest* request, int status,
                                    const std::string& message) {
         notice(request, c.remote, status, message);
         HttpResponse response = error_page(status, message);
         response.close = true;
-        co_await write_response(s, c, response, kFarewellTimeout);
+        if (status == 503 && !stopping) response.set_header("Retry-After", kRetryAfterSeconds);
+        co_await write_response(s, c, response, kFarewellTimeout, request && request->method == "HEAD");
+    }
+
+    // Room in `body` for `more` bytes (at most up to `max_body` in all),
+    // taken from the budget before it is allocated; false when the budget
+    // has none left.
+    static bool make_room(std::string& body, std::size_t more, std::size_t max_body, BodyShare& share) {
+        const std::size_t needed = body.size() + std::min(more, max_body - std::min(max_body, body.size()));
+        if (needed <= body.capacity()) return true;
+        // Doubling, as the string would, but within the limit and paid for first.
+        const std::size_t wanted = std::max(needed, std::min(2 * body.capacity(), max_body));
+        if (!share.grow_to(wanted)) return false;
+        body.reserve(wanted);
+        return share.grow_to(body.capacity());
     }
 
     template <typename Stream>
@@ -266,13 +310,20 @@ struct AsyncHttpServer::Impl {
                 c.set_deadline(first ? limits.head_timeout : limits.idle_timeout);
                 co_await wait_for_request(s, buffer);
             }
+            // The request has begun: all of it must arrive within the request timeout.
             c.phase = Phase::reading;
-            c.set_deadline(limits.head_timeout);
+            c.request_deadline = Clock::now() + limits.request_timeout;
+            c.set_read_deadline(limits.head_timeout);
             std::size_t head_end;
-            while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos) {
+            std::size_t scanned = 0;  // what was searched already, so that a trickle costs no rescans
+            while ((head_end = buffer.find("\r\n\r\n", scanned)) == std::string::npos) {
                 if (buffer.size() > limits.max_head_bytes) {
                     co_return co_await farewell(s, c, nullptr, 431, "Request head too large");
                 }
+                // A line ended by a bare LF is refused now rather than at the deadline.
+                if (has_bare_cr_or_lf(buffer, scanned))
+                    co_return co_await farewell(s, c, nullptr, 400, "Bare CR or LF in the request head");
+                scanned = buffer.size() < 3 ? 0 : buffer.size() - 3;
                 co_await read_some(s, buffer);
             }
             if (head_end + 4 > limits.max_head_bytes)
@@ -284,44 +335,58 @@ struct AsyncHttpServer::Impl {
             request.remote = c.remote;
             buffer.erase(0, head_end + 4);
             first = false;
+            const bool head_only = request.method == "HEAD";
 
             if (options.handlers.on_head) {
                 if (auto refusal = options.handlers.on_head(request)) {
                     // The body stays unread: the connection cannot carry another request.
                     refusal->close = true;
-                    co_return co_await write_response(s, c, *refusal, limits.write_timeout);
+                    co_return co_await write_response(s, c, *refusal, limits.write_timeout, head_only);
                 }
             }
             const BodyFraming framing = body_framing(request);
             if (framing.kind == BodyFraming::Kind::length && framing.length > limits.max_body_bytes)
                 co_return co_await farewell(s, c, &request, 413, "Request body too large");
+            // The body's share of the memory budget, taken before any of it is read.
+            BodyShare share(body_budget);
+            if (framing.kind == BodyFraming::Kind::length && !share.grow_to(framing.length))
+                co_return co_await farewell(s, c, &request, 503, "Too many request bodies at once");
             if (framing.kind != BodyFraming::Kind::none && request.header("Expect") == "100-continue") {
                 static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-                c.set_deadline(limits.write_timeout);
+                c.set_read_deadline(limits.write_timeout);
                 auto [ec, n] = co_await asio::async_write(s, asio::buffer(kContinue), kAwait);
                 if (ec) throw std::system_error(ec);
             }
             if (framing.kind == BodyFraming::Kind::length) {
-                while (buffer.size() < framing.length) {
-                    c.set_deadline(limits.body_timeout);
-                    co_await read_some(s, buffer, std::min(kBodyReadChunk, framing.length - buffer.size()));
+                // Read straight into the body, allocated once at its length.
+                request.body.reserve(framing.length);
+                const std::size_t buffered = std::min(buffer.size(), framing.length);
+                request.body.assign(buffer, 0, buffered);
+                buffer.erase(0, buffered);
+                while (request.body.size() < framing.length) {
+                    c.set_read_deadline(limits.body_timeout);
+                    co_await read_some(s, request.body, std::min(kBodyReadChunk, framing.length - request.body.size()));
                 }
-                request.body = buffer.substr(0, framing.length);
-                buffer.erase(0, framing.length);
             } else if (framing.kind == BodyFraming::Kind::chunked) {
-                ChunkedDecoder decoder(limits.max_body_bytes);
+                ChunkedDecoder decoder(
+                    ChunkedLimits{limits.max_body_bytes, limits.max_trailer_fields, limits.max_trailer_bytes});
                 for (;;) {
+                    if (!make_room(request.body, buffer.size(), limits.max_body_bytes, share))
+                        co_return co_await farewell(s, c, &request, 503, "Too many request bodies at once");
                     const auto [state, used] = decoder.feed(buffer, request.body);
                     buffer.erase(0, used);
                     if (state == ChunkedDecoder::State::done) break;
                     if (state == ChunkedDecoder::State::too_large)
                         co_return co_await farewell(s, c, &request, 413, "Request body too large");
+                    if (state == ChunkedDecoder::State::trailer_too_large)
+                        co_return co_await farewell(s, c, &request, 431, "Request trailer fields too large");
                     if (state == ChunkedDecoder::State::malformed)
                         co_return co_await farewell(s, c, &request, 400, "Malformed chunked body");
-                    c.set_deadline(limits.body_timeout);
+                    c.set_read_deadline(limits.body_timeout);
                     co_await read_some(s, buffer);
                 }
             }
+            c.request_deadline = Clock::time_point::max();
 
             // The read buffer is not needed while the handler works (which
             // may be seconds, for thousands of connections at once), unless
@@ -330,11 +395,14 @@ struct AsyncHttpServer::Impl {
             c.phase = Phase::handling;
             c.set_deadline_at(Clock::time_point::max());
             HttpResponse response = co_await run_handler(c, request);
+            // The handler is done with the body: its memory and its share go back.
+            std::string().swap(request.body);
+            share.release();
             if (stopping || !keeps_alive(request)) response.close = true;
-            if (response.stream) {
+            if (response.stream && !head_only) {
                 if (!co_await write_stream(s, c, response)) co_return;
             } else {
-                co_await write_response(s, c, response, limits.write_timeout);
+                co_await write_response(s, c, response, limits.write_timeout, head_only);
             }
             if (response.close) co_return;
         }
@@ -346,10 +414,11 @@ struct AsyncHttpServer::Impl {
     asio::awaitable<void> run(Stream& s, std::shared_ptr<Connection> c, bool over_limit) {
         try {
             if constexpr (std::is_same_v<Stream, TlsStream>) {
-                c->set_deadline(limits.head_timeout);
+                c->set_deadline(over_limit ? std::min(limits.head_timeout, kOverLimitHandshake) : limits.head_timeout);
                 c->phase = Phase::reading;
                 auto [ec] = co_await s.async_handshake(asio::ssl::stream_base::server, kAwait);
-                if (ec) throw std::system_error(ec);
+                // Without a session there is no one to answer: closed at once.
+                if (ec) co_return;
             }
             if (over_limit) co_await farewell(s, *c, nullptr, 503, "Too many connections");
             else co_await serve(s, *c);

@@ -1,40 +1,18 @@
 #include "http_server/http_message.hpp"
 
+#include "http_grammar.hpp"
+
 #include <algorithm>
 #include <charconv>
-#include <limits>
+#include <iterator>
 
 namespace ossara::http_server {
 
 namespace {
 
-bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
-bool is_token_char(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool is_token(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), is_token_char); }
-
-// A header value may hold visible ASCII, spaces, tabs and bytes >= 0x80.
-bool is_field_value(std::string_view s) {
-    return std::none_of(s.begin(), s.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return (u < 0x20 && c != '\t') || u == 0x7f;
-    });
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
+using grammar::iequals;
+using grammar::is_token;
+using grammar::trim;
 
 std::optional<std::size_t> decimal(std::string_view s) {
     if (s.empty() || s.size() > 19 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -46,7 +24,68 @@ std::optional<std::size_t> decimal(std::string_view s) {
 
 HeadError bad(std::string message) { return {400, std::move(message)}; }
 
+// The methods of HTTP itself; anything else is answered 501 rather than
+// passed on to handlers (and to whatever parser reads the request next).
+bool is_standard_method(std::string_view method) {
+    static constexpr std::string_view kMethods[] = {"GET",     "HEAD",    "POST",  "PUT",  "DELETE",
+                                                    "OPTIONS", "CONNECT", "TRACE", "PATCH"};
+    return std::find(std::begin(kMethods), std::end(kMethods), method) != std::end(kMethods);
+}
+
+// An origin-form target: a path (and query) of visible ASCII.
+bool is_origin_target(std::string_view target) {
+    return !target.empty() && target.front() == '/' && std::all_of(target.begin(), target.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u > 0x20 && u < 0x7f;
+    });
+}
+
+// HTTP/<digit>.<digit>
+bool is_http_version(std::string_view version) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return version.size() == 8 && version.starts_with("HTTP/") && digit(version[5]) && version[6] == '.' &&
+           digit(version[7]);
+}
+
+// Whether the comma-separated values of every `name` line list `token` (any case).
+bool lists_token(const HeaderList& headers, std::string_view name, std::string_view token) {
+    for (const auto& [key, value] : headers) {
+        if (!iequals(key, name)) continue;
+        if (!grammar::for_each_element(value, [token](std::string_view element) { return !iequals(element, token); }))
+            return true;
+    }
+    return false;
+}
+
+// The transfer codings of all Transfer-Encoding lines together: nothing when
+// they are fine (chunked, last and once, alone), else the refusal.
+std::optional<HeadError> check_transfer_codings(const HeaderList& headers) {
+    std::size_t codings = 0, chunked = 0;
+    bool chunked_last = false, empty = false;
+    for (const auto& [key, value] : headers) {
+        if (!iequals(key, "Transfer-Encoding")) continue;
+        grammar::for_each_element(value, [&](std::string_view coding) {
+            empty = empty || coding.empty();
+            ++codings;
+            chunked_last = iequals(coding, "chunked");
+            chunked += chunked_last;
+            return true;
+        });
+    }
+    if (empty || !chunked_last || chunked > 1) return bad("Invalid Transfer-Encoding");
+    if (codings > 1) return HeadError{501, "Transfer coding not supported"};
+    return std::nullopt;
+}
+
 }  // namespace
+
+bool has_bare_cr_or_lf(std::string_view text, std::size_t from) {
+    for (std::size_t i = from; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return true;
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] != '\n') return true;
+    }
+    return false;
+}
 
 const std::string* find_header(const HeaderList& headers, std::string_view name) {
     for (const auto& [key, value] : headers)
@@ -79,6 +118,7 @@ void HttpResponse::set_content(std::string content, std::string_view content_typ
 }
 
 std::variant<HttpRequest, HeadError> parse_request_head(std::string_view head, const HeadLimits& limits) {
+    if (has_bare_cr_or_lf(head) || (!head.empty() && head.back() == '\r')) return bad("Bare CR or LF in the request head");
     HttpRequest request;
     std::size_t line_end = head.find("\r\n");
     const std::string_view request_line = head.substr(0, line_end);
@@ -90,12 +130,12 @@ std::variant<HttpRequest, HeadError> parse_request_head(std::string_view head, c
     const std::string_view target = request_line.substr(sp1 + 1, sp2 - sp1 - 1);
     const std::string_view version = request_line.substr(sp2 + 1);
     if (!is_token(method)) return bad("Malformed request method");
-    if (target.empty() || target.front() != '/' ||
-        std::any_of(target.begin(), target.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f; }))
-        return bad("Malformed request target");
+    if (!is_origin_target(target)) return bad("Malformed request target");
     if (version == "HTTP/1.1") request.minor_version = 1;
     else if (version == "HTTP/1.0") request.minor_version = 0;
-    else return HeadError{505, "HTTP version not supported"};
+    else if (is_http_version(version)) return HeadError{505, "HTTP version not supported"};
+    else return bad("Malformed request line");
+    if (!is_standard_method(method)) return HeadError{501, "Request method not implemented"};
     request.method = method;
     request.target = target;
     request.path = target.substr(0, target.find('?'));
@@ -109,25 +149,26 @@ std::variant<HttpRequest, HeadError> parse_request_head(std::string_view head, c
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos || !is_token(line.substr(0, colon))) return bad("Malformed header line");
         const std::string_view value = trim(line.substr(colon + 1));
-        if (!is_field_value(value)) return bad("Malformed header value");
+        if (!grammar::is_field_value(value)) return bad("Malformed header value");
         if (request.headers.size() == limits.max_headers) return HeadError{431, "Too many header fields"};
         request.headers.emplace_back(line.substr(0, colon), value);
     }
 
-    // One body length, and only one way to tell it.
-    std::optional<std::size_t> length;
-    for (const auto& [name, value] : request.headers) {
-        if (!iequals(name, "Content-Length")) continue;
-        const auto parsed = decimal(value);
-        if (!parsed || (length && *length != *parsed)) return bad("Invalid Content-Length");
-        length = parsed;
+    // One target host, one body length, and only one way to tell it.
+    const auto count = [&request](std::string_view name) {
+        return std::count_if(request.headers.begin(), request.headers.end(),
+                             [name](const auto& header) { return iequals(header.first, name); });
+    };
+    const auto hosts = count("Host");
+    if (hosts > 1 || (hosts == 0 && request.minor_version == 1)) return bad("A request needs exactly one Host");
+    if (count("Content-Length") > 1) return bad("More than one Content-Length");
+    if (const std::string* length = find_header(request.headers, "Content-Length"); length && !decimal(*length))
+        return bad("Invalid Content-Length");
+    if (request.has_header("Transfer-Encoding")) {
+        if (request.minor_version == 0) return bad("Transfer-Encoding in an HTTP/1.0 request");
+        if (request.has_header("Content-Length")) return bad("Content-Length and Transfer-Encoding together");
+        if (auto refusal = check_transfer_codings(request.headers)) return *refusal;
     }
-    if (const std::string* coding = find_header(request.headers, "Transfer-Encoding")) {
-        if (length) return bad("Content-Length and Transfer-Encoding together");
-        if (!iequals(*coding, "chunked")) return HeadError{501, "Transfer coding not supported"};
-    }
-    if (request.minor_version == 0 && request.has_header("Transfer-Encoding"))
-        return bad("Transfer-Encoding in an HTTP/1.0 request");
     return request;
 }
 
@@ -141,51 +182,8 @@ BodyFraming body_framing(const HttpRequest& request) {
 }
 
 bool keeps_alive(const HttpRequest& request) {
-    const std::string connection = request.header("Connection");
-    if (request.minor_version == 0) return iequals(trim(connection), "keep-alive");
-    return !iequals(trim(connection), "close");
-}
-
-std::pair<ChunkedDecoder::State, std::size_t> ChunkedDecoder::feed(std::string_view input, std::string& out) {
-    // A size line is hex digits, maybe extensions; 1 KiB is far more than any needs.
-    constexpr std::size_t kMaxLine = 1024;
-    std::size_t used = 0;
-    while (used < input.size()) {
-        if (phase_ == Phase::data) {
-            const std::size_t n = std::min(remaining_, input.size() - used);
-            out.append(input.substr(used, n));
-            used += n;
-            remaining_ -= n;
-            if (remaining_ == 0) phase_ = Phase::data_crlf;
-            continue;
-        }
-        const char c = input[used++];
-        if (line_.size() == kMaxLine) return {State::malformed, used};
-        line_ += c;
-        if (!line_.ends_with("\r\n")) continue;
-        const std::string_view line(line_.data(), line_.size() - 2);
-        if (phase_ == Phase::data_crlf) {
-            if (!line.empty()) return {State::malformed, used};
-            phase_ = Phase::size_line;
-        } else if (phase_ == Phase::trailer) {
-            // Trailer fields are read and dropped; the empty line ends the body.
-            if (line.empty()) {
-                line_.clear();
-                return {State::done, used};
-            }
-        } else {
-            const std::string_view digits = line.substr(0, line.find(';'));
-            std::size_t size = 0;
-            const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), size, 16);
-            if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size())
-                return {State::malformed, used};
-            if (size > max_body_ - std::min(max_body_, out.size())) return {State::too_large, used};
-            remaining_ = size;
-            phase_ = size == 0 ? Phase::trailer : Phase::data;
-        }
-        line_.clear();
-    }
-    return {State::more, used};
+    if (lists_token(request.headers, "Connection", "close")) return false;
+    return request.minor_version == 1 || lists_token(request.headers, "Connection", "keep-alive");
 }
 
 std::string_view reason_phrase(int status) {
@@ -202,6 +200,8 @@ std::string_view reason_phrase(int status) {
         case 409: return "Conflict";
         case 411: return "Length Required";
         case 413: return "Payload Too Large";
+        case 415: return "Unsupported Media Type";
+        case 421: return "Misdirected Request";
         case 422: return "Unprocessable Entity";
         case 429: return "Too Many Requests";
         case 431: return "Request Header Fields Too Large";

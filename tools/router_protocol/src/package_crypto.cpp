@@ -1,5 +1,7 @@
 #include "router_protocol/package_crypto.hpp"
 
+#include "router_protocol/package_reader.hpp"
+
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -69,13 +71,6 @@ std::string rsa_oaep(EVP_PKEY* key, std::string_view in, bool encrypt) {
     return out;
 }
 
-const std::string& member_string(const nlohmann::json& object, const char* name) {
-    const auto it = object.find(name);
-    if (it == object.end()) throw PackageError(std::string("missing member ") + name);
-    if (!it->is_string()) throw PackageError(std::string("member ") + name + " is not a string");
-    return it->get_ref<const std::string&>();
-}
-
 void secure_clear(std::string& s) {
     if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
     s.clear();
@@ -137,29 +132,40 @@ std::string base64_decode(std::string_view text) {
 
 namespace {
 
-// Unwraps the content key with `private_key` and decrypts the payload. The
-// unwrapped key is wiped on every path out.
-std::string open_with_key(const std::string& wrapped_key, const nlohmann::json& payload, EVP_PKEY* private_key) {
+// The decoded pieces of the encrypted payload.
+struct Sealed {
+    std::string ciphertext, nonce, tag;
+};
+
+// Unwraps the content key with `private_key` and decrypts the payload, whose
+// pieces are decoded (into `sealed`, once) only after a key was unwrapped.
+// The unwrapped key is wiped on every path out.
+std::string open_with_key(const std::string& wrapped_key, const PackageMembers& package,
+                          std::optional<Sealed>& decoded, EVP_PKEY* private_key) {
     std::string key = rsa_oaep(private_key, wrapped_key, false);
     struct Wipe {
         std::string& text;
         ~Wipe() { secure_clear(text); }
     } wipe_key{key};
-    const std::string ciphertext = base64_decode(member_string(payload, "ciphertext"));
-    const std::string nonce = base64_decode(member_string(payload, "nonce"));
-    std::string tag = base64_decode(member_string(payload, "tag"));
-    if (key.size() != kKeySize || nonce.empty() || tag.size() != kTagSize)
+    if (!decoded)
+        decoded = Sealed{base64_decode(package.require(PackageMember::ciphertext)),
+                         base64_decode(package.require(PackageMember::nonce)),
+                         base64_decode(package.require(PackageMember::tag))};
+    const Sealed& sealed = *decoded;
+    if (key.size() != kKeySize || sealed.nonce.empty() || sealed.tag.size() != kTagSize)
         throw PackageError("wrong key, nonce or tag length");
 
     CipherCtx ctx(EVP_CIPHER_CTX_new());
-    std::string plaintext(ciphertext.size(), '\0');
+    std::string plaintext(sealed.ciphertext.size(), '\0');
+    std::string tag = sealed.tag;
     int len = 0;
     int final_len = 0;
     const bool ok =
         ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(nonce.size()), nullptr) == 1 &&
-        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), bytes(plaintext), &len, bytes(ciphertext), static_cast<int>(ciphertext.size())) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(sealed.nonce.size()), nullptr) == 1 &&
+        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(sealed.nonce)) == 1 &&
+        EVP_DecryptUpdate(ctx.get(), bytes(plaintext), &len, bytes(sealed.ciphertext),
+                          static_cast<int>(sealed.ciphertext.size())) == 1 &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(tag.size()), tag.data()) == 1 &&
         EVP_DecryptFinal_ex(ctx.get(), bytes(plaintext) + len, &final_len) == 1;
     if (!ok) {
@@ -178,21 +184,23 @@ std::string open_package(std::string_view body, EVP_PKEY* private_key) {
 }
 
 std::string open_package(std::string_view body, std::span<EVP_PKEY* const> private_keys) {
-    const nlohmann::json package = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (package.is_discarded()) throw PackageError("body is not JSON");
-    if (!package.is_object()) throw PackageError("package is not a JSON object");
-    if (member_string(package, "version") != "1.0") throw PackageError("unsupported version");
-    if (member_string(package, "algorithm") != "hybrid-aes256-rsa4096") throw PackageError("unsupported algorithm");
-    const auto payload = package.find("encrypted_payload");
-    if (payload == package.end() || !payload->is_object()) throw PackageError("encrypted_payload is not an object");
-    const std::string wrapped_key = base64_decode(member_string(package, "encrypted_aes_key"));
+    // Read without building a document: a hostile body costs no more than itself.
+    const PackageMembers package = read_package(body);
+    if (package.require(PackageMember::version) != "1.0") throw PackageError("unsupported version");
+    if (package.require(PackageMember::algorithm) != "hybrid-aes256-rsa4096")
+        throw PackageError("unsupported algorithm");
+    if (!package.has_encrypted_payload()) throw PackageError("missing member encrypted_payload");
+    const std::string wrapped_key = base64_decode(package.require(PackageMember::encrypted_aes_key));
+    for (const PackageMember member : {PackageMember::ciphertext, PackageMember::nonce, PackageMember::tag})
+        package.require(member);
+    std::optional<Sealed> sealed;
 
     // RSA-OAEP refuses a key wrapped for another key pair, and should an
     // unwrap pass by chance, the GCM tag fails: trying each key is safe.
     std::optional<PackageError> first_failure;
     for (EVP_PKEY* const key : private_keys) {
         try {
-            return open_with_key(wrapped_key, *payload, key);
+            return open_with_key(wrapped_key, package, sealed, key);
         } catch (const PackageError& e) {
             if (!first_failure) first_failure = e;
         }

@@ -57,6 +57,8 @@ std::string StreamSealer::chunk_event(std::string_view plaintext, bool final) {
     const SealedBytes sealed =
         aes_gcm_seal(key_, stream_chunk_nonce(nonce_base_, seq), stream_chunk_aad(payload_id_, seq, final), plaintext);
     finished_ = final;
+    // Nothing is sealed after the final chunk: the key goes at once, not when the sealer does.
+    if (final) secure_wipe(key_);
     return sse_event({{"seq", seq},
                       {"final", final},
                       {"ciphertext", base64_encode(sealed.ciphertext)},

@@ -5,6 +5,7 @@
 #include "proxy_server.hpp"
 #include "run_sync.hpp"
 #include "stop_signals.hpp"
+#include "terminal_safe_sink.hpp"
 #include "text_input.hpp"
 
 #include <ossara/Veilrelay.hpp>
@@ -24,7 +25,9 @@ constexpr const char* kLoggerName = "veilrelay.proxy";
 
 std::shared_ptr<spdlog::logger> proxy_logger() {
     if (auto existing = spdlog::get(kLoggerName)) return existing;
-    auto logger = std::make_shared<spdlog::logger>(kLoggerName, std::make_shared<spdlog::sinks::stderr_sink_mt>());
+    // Lines quote the network (request paths, the router's error texts): shown terminal-safe.
+    auto logger = std::make_shared<spdlog::logger>(
+        kLoggerName, std::make_shared<TerminalSafeSink>(std::make_shared<spdlog::sinks::stderr_sink_mt>()));
     logger->set_pattern("veilrelay: %l: %v");
     logger->set_level(spdlog::level::info);
     spdlog::register_logger(logger);
@@ -93,6 +96,8 @@ void run_proxy(ProxyOptions options, std::ostream& out) {
     config.port = listen.port;
     config.tier = options.tier;
     config.models = options.models;
+    config.allowed_hosts = options.allowed_hosts;
+    config.allowed_origins = options.allowed_origins;
     config.exchange_timeout = options.timeout;
     config.threads = static_cast<std::size_t>(options.serving.workers);
     config.shutdown_grace = options.serving.grace();

@@ -27,6 +27,8 @@ struct ProxyOptions {
     std::optional<std::filesystem::path> ca_file;
     KeyOptions keys;  // without a directory: one pair generated in memory for the proxy's life
     std::vector<std::string> models;
+    std::vector<std::string> allowed_hosts;    // --allow-host
+    std::vector<std::string> allowed_origins;  // --allow-origin
     std::chrono::seconds timeout{60};
     RouterAccess access;  // --proxy, --pin
     bool animate_progress = false;

@@ -1,6 +1,7 @@
 #include "proxy_request.hpp"
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -105,8 +106,15 @@ std::optional<std::string> bearer_token(std::string_view authorization) {
 }
 
 bool same_secret(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+    // Digests of equal size are compared, so neither the time taken nor an
+    // early exit tells the secret's length or how much of it was right.
+    std::array<unsigned char, 32> digest_a{}, digest_b{};
+    unsigned int length_a = 0, length_b = 0;
+    if (EVP_Digest(a.data(), a.size(), digest_a.data(), &length_a, EVP_sha256(), nullptr) != 1 ||
+        EVP_Digest(b.data(), b.size(), digest_b.data(), &length_b, EVP_sha256(), nullptr) != 1 ||
+        length_a != digest_a.size() || length_b != digest_b.size())
+        return false;
+    return CRYPTO_memcmp(digest_a.data(), digest_b.data(), digest_a.size()) == 0;
 }
 
 std::variant<std::optional<std::string>, ErrorReply> choose_tier(const std::optional<std::string>& configured,

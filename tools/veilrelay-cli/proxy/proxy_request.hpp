@@ -39,7 +39,8 @@ std::string random_uuid();
 // case), or nothing.
 std::optional<std::string> bearer_token(std::string_view authorization);
 
-// Compares two secrets in time independent of where they differ.
+// Compares two secrets in time independent of where they differ and of
+// their lengths (SHA-256 digests of both, compared in constant time).
 bool same_secret(std::string_view a, std::string_view b) noexcept;
 
 // The tier to send: the configured one when set, else the header's; a tier

@@ -1,5 +1,6 @@
 #include "proxy_server.hpp"
 
+#include "browser_guard.hpp"
 #include "exchange_runner.hpp"
 #include "listen_address.hpp"
 #include "proxy_errors.hpp"
@@ -15,6 +16,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <thread>
 
@@ -62,10 +64,17 @@ ErrorReply server_error(int status, const std::string& message, std::size_t body
 }  // namespace
 
 struct ProxyServer::Impl {
-    Impl(ossara::Veilrelay& c, ProxyConfig cfg) : client(c), config(std::move(cfg)) {}
+    Impl(ossara::Veilrelay& c, ProxyConfig cfg)
+        : client(c),
+          config(std::move(cfg)),
+          browser{config.host, config.allowed_hosts, config.allowed_origins},
+          bound_port(config.port) {}
 
     ossara::Veilrelay& client;
     const ProxyConfig config;
+    const BrowserPolicy browser;
+    // The port Host headers must name: known once the server listens, read by its loops.
+    std::atomic<int> bound_port;
     std::unique_ptr<hs::AsyncHttpServer> server;
     // One runner per event loop, on that loop's io_context: a request's
     // exchange runs on the thread that serves its connection.
@@ -92,9 +101,9 @@ struct ProxyServer::Impl {
         log_line(res.header("X-Request-ID"), req.method, req.path, res.status, start, bytes_in, res.body.size());
     }
 
-    // What every request must pass before its body is read: the local token
-    // when one is set, and a declared body within the limit. Nothing when the
-    // request may go on.
+    // What every request must pass before its body is read, after the
+    // browser rules: the local token when one is set, and a declared body
+    // within the limit. Nothing when the request may go on.
     std::optional<ErrorReply> admission(const hs::HttpRequest& req) const {
         if (config.local_token) {
             const auto token = bearer_token(req.header("Authorization"));
@@ -109,14 +118,20 @@ struct ProxyServer::Impl {
     }
 
     // Runs before the body is read (and before "100 Continue"), so a refused
-    // client need not send it.
+    // client need not send it. A preflight of an allowed origin is answered
+    // here too (it carries no credentials, so the token cannot be asked for).
     std::optional<hs::HttpResponse> on_head(const hs::HttpRequest& req) const {
-        const auto refusal = admission(req);
-        if (!refusal) return std::nullopt;
-        hs::HttpResponse res;
-        res.set_header("X-Request-ID", request_id_from(header_of(req, "X-Request-ID")));
-        write_error(res, *refusal);
-        log_request(req, res, Clock::now(), 0);
+        std::optional<hs::HttpResponse> res;
+        std::optional<ErrorReply> refusal = browser_refusal(browser, bound_port.load(), req);
+        if (!refusal) res = preflight_answer(browser, req);
+        if (!refusal && !res) refusal = admission(req);
+        if (refusal) {
+            res.emplace();
+            res->set_header("X-Request-ID", request_id_from(header_of(req, "X-Request-ID")));
+            add_cors_headers(browser, req, *res);
+            write_error(*res, *refusal);
+        }
+        if (res) log_request(req, *res, Clock::now(), 0);
         return res;
     }
 
@@ -124,6 +139,7 @@ struct ProxyServer::Impl {
         const auto start = Clock::now();
         hs::HttpResponse res;
         res.set_header("X-Request-ID", request_id_from(header_of(req, "X-Request-ID")));
+        add_cors_headers(browser, req, res);
         if (req.path == kCompletionsPath && req.method == "POST") {
             co_await completions(req, res);
         } else if (req.path == kModelsPath && req.method == "GET") {
@@ -253,6 +269,7 @@ void ProxyServer::start() {
         d.runners.push_back(std::make_unique<ExchangeRunner>(d.client, d.config.exchange_timeout, *io));
     try {
         d.port = d.server->listen(d.config.host, d.config.port);
+        d.bound_port = d.port;
     } catch (const std::runtime_error&) {
         d.runners.clear();
         d.server.reset();

@@ -36,6 +36,11 @@ struct ProxyConfig {
     // token is set: then that header proves the caller and is not passed on.
     std::optional<std::string> router_api_key;
     std::optional<std::string> local_token;  // callers must send "Authorization: Bearer <token>"
+    // Besides the listen address, localhost, 127.0.0.1 and [::1] (with the
+    // proxy's port): the Host names served (--allow-host), and the web
+    // origins that may call (--allow-origin); see browser_guard.hpp.
+    std::vector<std::string> allowed_hosts;
+    std::vector<std::string> allowed_origins;
     std::optional<std::string> tier;         // overrides the caller's X-Security-Tier
     std::vector<std::string> models;         // what GET /v1/models lists besides the router's list
     bool list_router_models = true;          // ask the router for its list

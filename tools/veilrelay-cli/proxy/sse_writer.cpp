@@ -40,7 +40,7 @@ std::string json_text(const ossara::json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string sse_stream(const json& answer, bool include_usage) {
+std::string sse_stream(const json& answer, bool include_usage, bool done) {
     const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
@@ -84,7 +84,7 @@ std::string sse_stream(const json& answer, bool include_usage) {
         last["usage"] = member_or(answer, "usage", nullptr);
         append_event(out, last);
     }
-    out += "data: [DONE]\n\n";
+    if (done) out += "data: [DONE]\n\n";
     return out;
 }
 

@@ -54,6 +54,29 @@ using c_function = void (*)();
 template <class S>
 concept owned_string = std::same_as<S, std::string>;
 
+// Thread cancellation and a guard. Where a cancelled thread unwinds its C++
+// frames (Linux with GNU's C++ library), the unwinding runs the guard's
+// destructor, and nothing is held. Where it does not (macOS: a cancelled
+// thread runs its clean-up handlers and ends, destructors unrun) or where the
+// unwinding cannot be told from an error (LLVM's C++ library), a guard holds
+// off cancellation from the start of its construction to the end of its
+// destructor: a cancellation requested meanwhile acts at the thread's first
+// cancellation point after the copy was zeroed and unlocked. A guard is meant
+// to be closed on the thread that opened it: one closed on another thread
+// leaves the opening thread's cancellation held off, and gives the closing
+// thread the state the opening one had.
+class CancellationHold {
+public:
+    CancellationHold() noexcept;
+    ~CancellationHold();
+    CancellationHold(const CancellationHold&) = delete;
+    CancellationHold& operator=(const CancellationHold&) = delete;
+
+private:
+    int _previous = 0;
+    bool _held = false;
+};
+
 // The caller's own bytes of a string it handed over, to be wiped.
 inline std::span<std::uint8_t> writable_bytes(std::string& text) noexcept {
     return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
@@ -361,6 +384,7 @@ private:
     void _enter();
     void _leave();
 
+    detail::CancellationHold _cancel_hold;  // first: held through every other member's life
     bool _lock;
     std::shared_ptr<Hushvault> _sm;
     SecureBuffer _secure_buf;

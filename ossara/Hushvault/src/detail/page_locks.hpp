@@ -15,6 +15,12 @@
 // the last one on, plus, for a range that holds nothing here, the pages that
 // no range holds; pages held by other ranges are never unlocked.
 //
+// Darwin's kernel counts instead: every mlock of a page adds one wiring and
+// every munlock takes one away, and a page is unwired when none is left. A
+// hold there gives back exactly what its own lock added, the whole range in
+// one unlock, and the other holds keep theirs; a refused lock wired nothing
+// (the kernel undoes a partial wiring itself), so nothing is given back.
+//
 // One table belongs to each loader, so every handler bound through the
 // process's real loader shares one table, as the pages are the process's.
 // Its mutex is held for the whole operation, platform calls included (a lock
@@ -39,6 +45,9 @@ public:
     };
     virtual bool lock(std::uintptr_t first, std::size_t length) = 0;
     virtual bool unlock(std::uintptr_t first, std::size_t length) = 0;
+    // Whether each lock call adds a count that one unlock call removes
+    // (Darwin), rather than a lock a single unlock ends (Linux, Windows).
+    virtual bool counts_each_lock() const = 0;
     // Whether locked pages are kept out of core dumps; the call below is
     // made only when this says so. Pages are never let back in: whether the
     // application had excluded a page itself cannot be read cheaply (only

@@ -25,6 +25,15 @@ using forced_unwind = abi::__forced_unwind;
 struct forced_unwind {};
 #endif
 
+// Whether a cancelled thread unwinds as forced_unwind, which the catch-alls
+// let pass: glibc with GNU's C++ library. Elsewhere guards hold off
+// cancellation for their whole life (CancellationHold in the public header).
+#if defined(__GLIBCXX__) && defined(__GLIBC__)
+inline constexpr bool kCancellationUnwinds = true;
+#else
+inline constexpr bool kCancellationUnwinds = false;
+#endif
+
 class NoCancellation {
 public:
 #if defined(__unix__) || defined(__APPLE__)

@@ -2,6 +2,7 @@
 
 #include "codec/json_members.hpp"
 #include "codec/json_text_scan.hpp"
+#include "codec/number_text.hpp"
 #include "codec/utf8.hpp"
 
 #include <openssl/crypto.h>
@@ -304,7 +305,7 @@ private:
         }
         if (is_float) {
             double d = 0;
-            const auto [ptr, ec] = std::from_chars(start, p_, d);
+            const auto [ptr, ec] = read_double(start, p_, d);
             if (ptr != p_) return false;
             if (ec == std::errc::result_out_of_range) {
                 // Beyond the range: infinity. Below it: the full reader's

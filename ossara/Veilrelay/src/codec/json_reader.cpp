@@ -1,6 +1,7 @@
 #include "codec/json_reader.hpp"
 
 #include "codec/json_fast_reader.hpp"
+#include "codec/number_text.hpp"
 #include "codec/utf8.hpp"
 #include "crypto/crypto.hpp"
 
@@ -72,7 +73,7 @@ std::optional<std::size_t> overflowing_number(std::string_view run) {
     // Only an exponent or more than 308 digits can leave the range.
     if (run.size() < 309 && run.find_first_of("eE") == std::string_view::npos) return std::nullopt;
     double value = 0;
-    const auto [ptr, ec] = std::from_chars(run.data(), run.data() + run.size(), value);
+    const auto [ptr, ec] = read_double(run.data(), run.data() + run.size(), value);
     if (ec != std::errc::result_out_of_range || ptr != run.data() + run.size()) return std::nullopt;
     // Out of range: an overflow when at least one in magnitude, else an
     // underflow that nlohmann rounds to zero or a subnormal.

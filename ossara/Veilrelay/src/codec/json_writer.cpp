@@ -4,6 +4,7 @@
 #include "codec/json_writer.hpp"
 
 #include "codec/json_text_scan.hpp"
+#include "codec/number_text.hpp"
 #include "core/large_buffers.hpp"
 
 #include <ossara/veilrelay/errors.hpp>
@@ -153,20 +154,11 @@ void write_float(Sink<Out>& sink, double value) {
     if (std::isnan(value)) return sink.append("NaN");
     if (std::isinf(value)) return sink.append(value < 0 ? "-Infinity" : "Infinity");
 
-    char sci[64];
-    const auto result = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-    std::string_view text(sci, static_cast<std::size_t>(result.ptr - sci));  // "-d.ddde+XX"
+    const ShortestDigits shortest = shortest_digits(value);
+    const std::string_view digits(shortest.digits, static_cast<std::size_t>(shortest.count));
+    const int exponent = shortest.exponent;
     std::string out;
-    if (text.front() == '-') {
-        out += '-';
-        text.remove_prefix(1);
-    }
-    const auto e_pos = text.find('e');
-    std::string digits;
-    for (const char c : text.substr(0, e_pos))
-        if (c != '.') digits += c;
-    int exponent = 0;
-    std::from_chars(text.data() + e_pos + 1 + (text[e_pos + 1] == '+' ? 1 : 0), text.data() + text.size(), exponent);
+    if (shortest.negative) out += '-';
 
     if (exponent < -4 || exponent >= 16) {
         out += digits[0];

@@ -1,7 +1,8 @@
 // Run-time binding to libHushvault. The client does not link against it: the
 // library is loaded from this library's own directory (or by its SONAME
-// through the RUNPATH; on Windows by its DLL name through the DLL search
-// order) and exactly two extern "C" entry points are resolved.
+// through the RUNPATH, on macOS through the rpath; on Windows by its DLL name
+// through the DLL search order) and exactly two extern "C" entry points are
+// resolved.
 #include "core/secure_memory_binding.hpp"
 
 #include "core/logging.hpp"
@@ -96,7 +97,13 @@ LibraryHandle open_library() {
     if (!dir.empty()) {
         if (void* handle = dlopen((dir / OSSARA_HUSHVAULT_SONAME).c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
     }
+#if defined(__APPLE__)
+    // Through this library's rpath: a bare name would also be looked for in
+    // the working directory there.
+    return dlopen("@rpath/" OSSARA_HUSHVAULT_SONAME, RTLD_NOW | RTLD_LOCAL);
+#else
     return dlopen(OSSARA_HUSHVAULT_SONAME, RTLD_NOW | RTLD_LOCAL);
+#endif
 }
 
 template <typename Fn>

@@ -92,18 +92,20 @@ std::string detail_text(const json& detail) {
 
 }  // namespace
 
-void raise_for_status(long status, std::span<const std::uint8_t> body) {
+void raise_for_status(long status, std::span<const std::uint8_t> body, bool details_for_any_status) {
     std::optional<json> parsed = parse_body(body);
     const StatusRow* row = find_row(status);
 
     if (row == nullptr) {
         std::string detail_msg = "unknown";
-        if (parsed && parsed->is_object()) {
+        const bool object = parsed && parsed->is_object();
+        if (object) {
             const auto it = parsed->find("detail");
             if (it != parsed->end()) detail_msg = detail_text(*it);
         }
-        throw APIError("Unexpected status code: " + std::to_string(status) + " " + detail_msg,
-                       static_cast<int>(status));
+        std::string message = "Unexpected status code: " + std::to_string(status) + " " + detail_msg;
+        if (details_for_any_status && object) throw APIError(std::move(message), static_cast<int>(status), std::move(parsed));
+        throw APIError(std::move(message), static_cast<int>(status));
     }
 
     if (!parsed) raise(row->error_class, std::string(row->fallback), std::nullopt, std::nullopt);

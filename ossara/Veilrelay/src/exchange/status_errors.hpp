@@ -10,6 +10,11 @@ namespace ossara::detail {
 // "Unexpected status code: ..." for any other status. A JSON body that is not
 // an object (and a 401 detail that is not a string) raises ossara::TypeError,
 // which the exchange treats as unexpected.
-[[noreturn]] void raise_for_status(long status, std::span<const std::uint8_t> body);
+// An HTTP answer's other statuses carry no details; with
+// `details_for_any_status` (a stream's final chunk, whose members the router
+// wrote for its statuses 502 and 504 too) a JSON object body becomes their
+// `error_details` as in the table's rows.
+[[noreturn]] void raise_for_status(long status, std::span<const std::uint8_t> body,
+                                   bool details_for_any_status = false);
 
 }  // namespace ossara::detail

@@ -14,6 +14,7 @@ namespace ossara::detail {
 namespace {
 
 constexpr std::string_view kStreamContext = "veilrelay-stream-v1";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 [[noreturn]] void refuse(const char* what) { throw SecurityError(std::string("Stream refused: ") + what); }
 
@@ -65,20 +66,41 @@ std::array<std::uint8_t, 8> big_endian(std::uint64_t value) {
 
 }  // namespace
 
-StreamReader::StreamReader(EVP_PKEY* own_key, std::string payload_id)
-    : own_key_(own_key), payload_id_(std::move(payload_id)) {}
+StreamReader::StreamReader(EVP_PKEY* own_key, std::string payload_id, bool secure_memory)
+    : own_key_(own_key), payload_id_(std::move(payload_id)), secure_memory_(secure_memory) {}
 
 void StreamReader::feed(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
-    if (final_seen_) refuse("data after the final chunk");
+    if (final_seen_) {
+        // The LF of a CRLF whose CR ended the final event is part of it.
+        if (skip_lf_ && bytes.front() == '\n') {
+            skip_lf_ = false;
+            bytes = bytes.subspan(1);
+            if (bytes.empty()) return;
+        }
+        refuse("data after the final chunk");
+    }
     // Bounded by the caller taking every chunk before it feeds more: the
     // buffer holds at most one event in progress and the last piece fed.
     buffer_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 std::optional<std::string> StreamReader::next_event() {
+    if (at_start_) {
+        // A part of a byte-order mark waits for the rest of it; a whole one goes.
+        if (buffer_.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(buffer_)) return std::nullopt;
+        if (std::string_view(buffer_).starts_with(kByteOrderMark)) buffer_.erase(0, kByteOrderMark.size());
+        at_start_ = false;
+    }
     for (;;) {
-        const std::size_t end = buffer_.find('\n', std::max(consumed_, scanned_));
+        if (skip_lf_ && consumed_ < buffer_.size()) {
+            skip_lf_ = false;
+            if (buffer_[consumed_] == '\n') {
+                ++consumed_;
+                continue;
+            }
+        }
+        const std::size_t end = buffer_.find_first_of("\r\n", std::max(consumed_, scanned_));
         if (end == std::string::npos) {
             // Keep only the line in progress, and where its search for a line end stopped.
             buffer_.erase(0, consumed_);
@@ -88,28 +110,36 @@ std::optional<std::string> StreamReader::next_event() {
             if (event_bytes_ + buffer_.size() > kMaxStreamEventBytes) refuse("event too large");
             return std::nullopt;
         }
-        std::string_view line(buffer_.data() + consumed_, end - consumed_);
+        const std::string_view line(buffer_.data() + consumed_, end - consumed_);
         event_bytes_ += line.size() + 1;
         if (event_bytes_ > kMaxStreamEventBytes) refuse("event too large");
         consumed_ = end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (line.empty()) {
-            event_bytes_ = 0;
-            if (!has_data_) continue;  // a blank line with no event before it
-            has_data_ = false;
-            std::string data;
-            data.swap(data_);
-            return data;
+        skip_lf_ = buffer_[end] == '\r';
+        if (!line.empty()) {
+            take_line(line);
+            continue;
         }
-        if (line.starts_with("data:")) {
-            line.remove_prefix(5);
-            if (line.starts_with(' ')) line.remove_prefix(1);
-            if (has_data_) data_ += '\n';
-            data_.append(line);
-            has_data_ = true;
-        }
-        // Comments (":...") and other fields carry nothing of the answer.
+        event_bytes_ = 0;
+        if (!has_data_) continue;  // a blank line with no event before it
+        has_data_ = false;
+        std::string data;
+        data.swap(data_);
+        return data;
     }
+}
+
+void StreamReader::take_line(std::string_view line) {
+    // Comments (":...") and fields other than data (event, id, retry,
+    // unknown ones) carry nothing of the answer. A line without a colon is
+    // a field with an empty value.
+    if (line.starts_with(':')) return;
+    const std::size_t colon = line.find(':');
+    if (line.substr(0, colon) != "data") return;
+    std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+    if (value.starts_with(' ')) value.remove_prefix(1);
+    if (has_data_) data_ += '\n';
+    data_.append(value);
+    has_data_ = true;
 }
 
 std::optional<StreamChunk> StreamReader::next_chunk() {
@@ -121,6 +151,10 @@ std::optional<StreamChunk> StreamReader::next_chunk() {
             continue;
         }
         StreamChunk chunk = open_chunk(*data);
+        if (chunk.final && skip_lf_ && consumed_ < buffer_.size() && buffer_[consumed_] == '\n') {
+            ++consumed_;
+            skip_lf_ = false;
+        }
         if (chunk.final && (consumed_ < buffer_.size() || has_data_)) refuse("data after the final chunk");
         return chunk;
     }
@@ -145,8 +179,18 @@ void StreamReader::open_header(const std::string& data) {
         key_.wipe();
         refuse("the answer's key does not unwrap");
     }
+    if (secure_memory_) {
+        // As on the plain path: the key lives on in a locked guard, its source is wiped on entry.
+        guarded_key_.emplace(enter_secure_bytearray(key_.span(), true));
+        key_.release_wiped();
+    }
     nonce_base_.assign(nonce_base.begin(), nonce_base.end());
     header_seen_ = true;
+}
+
+void StreamReader::drop_key() noexcept {
+    guarded_key_.reset();
+    key_.wipe();
 }
 
 StreamChunk StreamReader::open_chunk(const std::string& data) {
@@ -178,7 +222,8 @@ StreamChunk StreamReader::open_chunk(const std::string& data) {
 
     StreamChunk chunk{SecretBytes(ciphertext.size()), final.get<bool>()};
     try {
-        AesGcmDecryptor decryptor(key_.span(), nonce, tag);
+        AesGcmDecryptor decryptor(guarded_key_ ? std::span<const std::uint8_t>(guarded_key_->data()) : key_.span(),
+                                  nonce, tag);
         decryptor.authenticate(bytes_of(aad));
         decryptor.update(ciphertext, chunk.plaintext.data());
         decryptor.finish();
@@ -189,7 +234,7 @@ StreamChunk StreamReader::open_chunk(const std::string& data) {
     ++next_seq_;
     if (chunk.final) {
         final_seen_ = true;
-        key_.wipe();
+        drop_key();
     }
     return chunk;
 }

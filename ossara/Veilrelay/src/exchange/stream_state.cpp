@@ -32,23 +32,28 @@ json parse_chunk(std::span<const std::uint8_t> plaintext) {
 }
 
 // The final chunk: the end at status 200, else the status error of the
-// plain protocol's table, its details the chunk's members (the model
-// server's error object under "error", as the router decrypted it).
+// table, its details the chunk's members but the status: the model server's
+// error object under "error" (as the router decrypted it), "retry_after",
+// "detail" (the error object's message when the router gave none), and what
+// else the router said. Statuses outside the table (502, 504 among them)
+// carry these details too.
 void conclude(json final) {
     const auto status = final.find("status");
     if (status == final.end() || !status->is_number_integer())
         throw SecurityError("Stream refused: the final chunk has no status");
     const long code = status->get<long>();
     if (code == 200) return;
-    json body = json::object();
-    if (const auto error = final.find("error"); error != final.end() && error->is_object()) {
-        if (const auto message = error->find("message"); message != error->end() && message->is_string())
-            body["detail"] = *message;
-        body["error"] = std::move(*error);
+    final.erase(status);
+    const auto detail = final.find("detail");
+    if (detail == final.end() || !detail->is_string()) {
+        if (detail != final.end()) final.erase(detail);
+        if (const auto error = final.find("error"); error != final.end() && error->is_object())
+            if (const auto message = error->find("message"); message != error->end() && message->is_string())
+                final["detail"] = *message;
     }
-    if (const auto retry = final.find("retry_after"); retry != final.end()) body["retry_after"] = std::move(*retry);
-    const std::string text = serialise_json(body);
-    raise_for_status(code, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    const std::string text = serialise_json(final);
+    raise_for_status(code, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                     /*details_for_any_status=*/true);
 }
 
 }  // namespace
@@ -61,7 +66,7 @@ std::unique_ptr<StreamState> StreamState::streamed(EVP_PKEY* own_key, std::strin
     if (EVP_PKEY_up_ref(own_key) != 1) throw std::runtime_error("cannot reference the private key");
     state->own_key_.reset(own_key);
     state->streamed_ = true;
-    state->reader_.emplace(state->own_key_.get(), std::move(payload_id));
+    state->reader_.emplace(state->own_key_.get(), std::move(payload_id), secure_memory);
     state->body_ = std::move(body);
     state->received_ = std::move(received);
     state->idle_timeout_ = idle_timeout;

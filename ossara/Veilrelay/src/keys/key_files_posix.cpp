@@ -86,6 +86,20 @@ SecretBytes read_file_bytes(const std::filesystem::path& path) {
     return buffer;
 }
 
+namespace {
+
+// Brings the file's data to the disk itself. On macOS fsync only hands it to
+// the drive, whose cache may still lose it; F_FULLFSYNC asks the drive to
+// write it, and where the file system cannot (it says so), fsync is what remains.
+bool sync_to_disk(int fd) {
+#if defined(F_FULLFSYNC)
+    if (::fcntl(fd, F_FULLFSYNC) == 0) return true;
+#endif
+    return ::fsync(fd) == 0;
+}
+
+}  // namespace
+
 void write_private_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                         const std::function<void(NativeFile file)>& before_write) {
     // A new file beside the target, owner-only from its creation, that takes
@@ -106,7 +120,7 @@ void write_private_file(const std::filesystem::path& path, std::span<const std::
         if (::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) throw_fs("cannot restrict the permissions of the key file", temporary, errno);
         if (before_write) before_write(fd.get());
         write_all(fd, temporary, bytes.data(), bytes.size());
-        if (::fsync(fd.get()) != 0) throw_fs("cannot write file", temporary, errno);
+        if (!sync_to_disk(fd.get())) throw_fs("cannot write file", temporary, errno);
         fd.finish();
         if (::rename(temporary.c_str(), path.c_str()) != 0) throw_fs("cannot replace file", path, errno);
     } catch (...) {

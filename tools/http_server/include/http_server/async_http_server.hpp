@@ -5,7 +5,9 @@
 // server, the proxy's router) holds no thread. Each connection has
 // deadlines for every phase, so a peer that trickles, stalls or never sends
 // anything is closed instead of holding a slot; past the connection limit
-// a new connection gets a 503 at once instead of waiting unseen.
+// a new connection gets a 503 at once instead of waiting unseen (under TLS,
+// once it has finished its handshake, for which it gets a second at most).
+// HEAD is answered with the head a GET would get.
 #include "http_server/http_message.hpp"
 
 #include <asio/awaitable.hpp>
@@ -27,6 +29,9 @@ struct ServerLimits {
     std::chrono::milliseconds head_timeout{10'000};
     // Longest wait for the next piece of a body that is being sent.
     std::chrono::milliseconds body_timeout{10'000};
+    // From a request's first byte to the end of its body, however it
+    // trickles: past it the request is answered 408.
+    std::chrono::milliseconds request_timeout{60'000};
     // How long an idle keep-alive connection waits for its next request.
     std::chrono::milliseconds idle_timeout{60'000};
     // Longest wait for the peer to take the next piece of an answer.
@@ -35,6 +40,13 @@ struct ServerLimits {
     std::size_t max_head_bytes = 64 * 1024;
     std::size_t max_headers = 100;
     std::size_t max_body_bytes = 16u << 20;
+    // The request bodies being read or served at once, all connections
+    // together. A body takes its share before it is read (the declared
+    // length, or as a chunked body grows) and gives it back once its
+    // handler is done; one that does not fit is answered 503.
+    std::size_t max_body_memory = std::size_t{128} << 20;
+    std::size_t max_trailer_fields = 32;
+    std::size_t max_trailer_bytes = 16 * 1024;
 };
 
 // What the server answered on its own, without a handler: a malformed or
@@ -48,8 +60,9 @@ struct ServerNotice {
 };
 
 struct ServerHandlers {
-    // Called with the head, before the body is read; an answer refuses the
-    // request (its body then stays unread and the connection is closed).
+    // Called with the head, before any of the body is read (and before
+    // "100 Continue"); an answer refuses the request: it is written at once,
+    // the body stays unread and the connection is closed.
     std::function<std::optional<HttpResponse>(const HttpRequest&)> on_head;
     // Serves a whole request. Runs on one of the server's threads; may be
     // cancelled at shutdown (after the grace period).

@@ -2,6 +2,8 @@
 // HTTP/1.1 requests and answers as the event-driven server reads and writes
 // them: a strict, bounded parser of the request head, the body's framing,
 // and the answer's head. Pure functions, so each can be tested alone.
+#include "http_server/chunked_decoder.hpp"
+
 #include <asio/awaitable.hpp>
 
 #include <cstddef>
@@ -68,11 +70,19 @@ struct HeadLimits {
 
 // Parses a request head: the request line and the header lines up to and
 // without the empty line. Refuses what HTTP/1.1 forbids or what could be read
-// two ways by two parsers: folded lines, spaces before a colon, bare CR or
-// LF inside a line, control characters, two different Content-Length values,
-// a Content-Length beside Transfer-Encoding, a transfer coding other than
-// chunked.
+// two ways by two parsers (400 unless said otherwise): a bare CR or LF
+// anywhere, control characters, folded lines, spaces before a colon, a
+// method other than the standard ones (501), a target that is not a path of
+// visible ASCII, a version other than 1.0 and 1.1 (505), more than one
+// Host (or none, in HTTP/1.1), more than one Content-Length, a
+// Content-Length beside Transfer-Encoding, a Transfer-Encoding (all its
+// lines together) that does not end with chunked or names it twice, and
+// any transfer coding besides chunked (501).
 std::variant<HttpRequest, HeadError> parse_request_head(std::string_view head, const HeadLimits& limits = {});
+
+// Whether `text` holds, from `from` on, a CR not followed by LF or an LF not
+// preceded by CR (a CR at its very end may still be followed by one).
+bool has_bare_cr_or_lf(std::string_view text, std::size_t from = 0);
 
 // How the body of a parsed request is delimited.
 struct BodyFraming {
@@ -81,25 +91,9 @@ struct BodyFraming {
 };
 BodyFraming body_framing(const HttpRequest& request);
 
-// Whether the connection may carry another request after this one.
+// Whether the connection may carry another request after this one: not when
+// any Connection line lists "close"; in HTTP/1.0 only when one lists "keep-alive".
 bool keeps_alive(const HttpRequest& request);
-
-// Incremental decoder of a chunked body: feed it what arrived, it appends
-// the payload to `out` and says when the last chunk (and its trailer) has
-// been read. Bounded: at most `max_body` payload bytes, short size lines.
-class ChunkedDecoder {
-public:
-    enum class State { more, done, too_large, malformed };
-    explicit ChunkedDecoder(std::size_t max_body) : max_body_(max_body) {}
-    // Consumes from `input` what it can; returns the state and how many bytes were used.
-    std::pair<State, std::size_t> feed(std::string_view input, std::string& out);
-
-private:
-    enum class Phase { size_line, data, data_crlf, trailer } phase_ = Phase::size_line;
-    std::size_t max_body_;
-    std::size_t remaining_ = 0;
-    std::string line_;
-};
 
 std::string_view reason_phrase(int status);
 

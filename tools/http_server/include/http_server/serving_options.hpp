@@ -13,14 +13,19 @@ struct ServingOptions {
     double grace_seconds = 10.0;
     std::size_t max_connections = ServerLimits{}.max_connections;
     double keep_alive_seconds = 60.0;
+    std::size_t max_body_memory_mib = ServerLimits{}.max_body_memory >> 20;
+    double request_timeout_seconds = 60.0;
 
     std::chrono::milliseconds grace() const {
         return std::chrono::milliseconds(static_cast<long long>(grace_seconds * 1000.0));
     }
-    // The connection limit and the keep-alive into `limits`; the rest stays.
+    // The connection limit, the keep-alive, the request bodies' memory and
+    // the request timeout into `limits`; the rest stays.
     void apply(ServerLimits& limits) const {
         limits.max_connections = max_connections;
         limits.idle_timeout = std::chrono::milliseconds(static_cast<long long>(keep_alive_seconds * 1000.0));
+        limits.max_body_memory = max_body_memory_mib << 20;
+        limits.request_timeout = std::chrono::milliseconds(static_cast<long long>(request_timeout_seconds * 1000.0));
     }
 };
 

@@ -38,15 +38,17 @@ class StreamSealer {
 public:
     // A fresh key and nonce base for one answer to `payload_id`, for `recipient`.
     StreamSealer(EVP_PKEY* recipient, std::string payload_id);
-    ~StreamSealer();  // wipes the key
+    ~StreamSealer();  // wipes the key (if the final chunk has not)
     StreamSealer(const StreamSealer&) = delete;
     StreamSealer& operator=(const StreamSealer&) = delete;
 
     // The first event.
     const std::string& header_event() const { return header_; }
-    // The next chunk's event. std::logic_error after the final one.
+    // The next chunk's event. std::logic_error after the final one; sealing
+    // the final one wipes the key.
     std::string chunk_event(std::string_view plaintext, bool final = false);
     bool finished() const { return finished_; }
+    bool holds_key() const { return !key_.empty(); }
 
 private:
     std::string key_, nonce_base_, payload_id_, header_;

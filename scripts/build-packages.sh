@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the Debian packages (libhushvault1, libveilrelay1, libveilrelay-dev,
+# veilrelay, veilrelay-router) into dist/ from a build of their own in
+# build/packages, then checks them with lintian (errors fail the script).
+#
+#   ./scripts/build-packages.sh [--no-lintian]
+#   ./scripts/build-packages.sh --source-id   # prints the identity of the sources
+#
+# The build is the one Debian makes of its own packages: installed under /usr,
+# -O2 with the hardening flags of dpkg-buildflags (stack protector, fortified
+# functions, full RELRO, PIE), stripped in the packages. dist/SOURCE_ID names
+# the sources the packages were built from, so a test can reuse them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The content of every file of the tree as it is now (tracked or new, not
+# ignored), whether committed or not; empty outside a git checkout (nothing
+# can then be reused).
+source_id() {
+  git rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 0
+  { git ls-files -z --cached --others --exclude-standard | sort -zu | xargs -0 -r sha256sum 2>/dev/null || true; } |
+    sha256sum | cut -d ' ' -f 1
+}
+
+lintian=1
+case "${1:-}" in
+  --source-id) source_id; exit 0 ;;
+  --no-lintian) lintian=0 ;;
+  "") ;;
+  *) echo "usage: $0 [--no-lintian | --source-id]" >&2; exit 2 ;;
+esac
+
+./scripts/install-deps.sh
+# dpkg-shlibdeps (dpkg-dev) and file compute the dependencies; lintian checks.
+tools=(dpkg-dev file)
+[ "$lintian" = 1 ] && tools+=(lintian)
+missing=()
+for p in "${tools[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+build=build/packages
+id=$(source_id)
+# Reproducible dates (the changelog's, the files' in the packages).
+if git log -1 --format=%ct >/dev/null 2>&1; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+  export SOURCE_DATE_EPOCH
+fi
+
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS) -DNDEBUG"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+  -DOSSARA_BUILD_TESTS=OFF -DOSSARA_BUILD_BENCH=OFF -DOSSARA_BUILD_TOOLS=ON \
+  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags"
+cmake --build "$build" -j "$(nproc)"
+
+rm -rf "$build/packages"
+cpack --config "$build/CPackConfig.cmake" -G DEB
+
+rm -rf dist
+mkdir -p dist
+cp "$build"/packages/*.deb dist/
+printf '%s\n' "$id" >dist/SOURCE_ID
+ls -l dist/*.deb
+
+if [ "$lintian" = 1 ]; then
+  echo "=== lintian"
+  # Warnings and notes are printed; an error fails the build.
+  lintian --fail-on error --info dist/*.deb
+  echo "lintian: no errors"
+fi
