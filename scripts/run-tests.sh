@@ -67,8 +67,9 @@ run_ctest() {
   fi
   # ctest prints a result line for every run of a test: a test with more
   # than one whose last one passed failed before it passed.
-  sed -nE 's/^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: ([^ ]+) \.+ *\**([A-Za-z]+).*/\2 \3/p' "$log" |
-    awk '{ runs[$1]++; last[$1] = $2 } END { for (t in runs) if (runs[t] > 1 && last[t] == "Passed") print t }' |
+  # (Names of parameterised tests may hold spaces.)
+  sed -nE 's/^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: (.*[^ ]) +\.+ *\**([A-Za-z]+).*/\2\t\3/p' "$log" |
+    awk -F '\t' '{ runs[$1]++; last[$1] = $2 } END { for (t in runs) if (runs[t] > 1 && last[t] == "Passed") print t }' |
     sort >>"$state/retried"
   return "$rc"
 }
