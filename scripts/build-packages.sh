@@ -70,7 +70,7 @@ cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS) -D
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 # Each target's sources compile in batches (unity build), as in the test
-# command's configurations: the same compiler, flags and code, a third of the
+# command's configurations: the same compiler, flags and code, a fifth of the
 # compiler runs.
 if [ "$built" = 1 ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
