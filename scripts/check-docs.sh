@@ -215,7 +215,7 @@ run_page() {  # run_page PAGE BLOCK...
   cat >"$script" <<'PROLOGUE'
 set -eE
 trap 'echo "$? $LINENO" > "$DOCS_STATUS"' ERR
-trap 'trap - DEBUG; j=$(jobs -p); [ -z "$j" ] || kill $j 2>/dev/null; wait 2>/dev/null || true' EXIT
+trap 'rc=$?; trap - DEBUG ERR; set +e; j=$(jobs -p); [ -z "$j" ] || kill $j 2>/dev/null; wait 2>/dev/null; exit $rc' EXIT
 trap 'echo "$LINENO" >> "$DOCS_PROGRESS"' DEBUG
 PROLOGUE
   count=4
