@@ -13,7 +13,7 @@
 # with it are then measured across the same stretch of time, so a machine
 # that speeds up or slows down during the run moves both alike.
 #
-# The README's performance table is this script's output on a quiet machine:
+# The performance tables of docs/performance.md are this script's output on a quiet machine:
 #   BENCH_REPETITIONS=5 ./scripts/run-benchmarks.sh
 set -uo pipefail
 cd "$(dirname "$0")/.."

@@ -71,6 +71,26 @@ TEST(Payload, AnswerTextIsTheFirstChoicesContent) {
     }
 }
 
+// A streamed answer's chunks: model-server deltas, and a whole answer relayed
+// as the only chunk (which printed nothing before).
+TEST(Payload, ChunkTextIsTheDeltaOrTheWholeAnswer) {
+    const struct {
+        const char* chunk;
+        const char* text;
+    } rows[] = {
+        {R"({"object": "chat.completion.chunk", "choices": [{"delta": {"content": "one "}}]})", "one "},
+        {R"({"object": "chat.completion.chunk", "choices": [{"delta": {"role": "assistant"}}]})", ""},
+        {R"({"object": "chat.completion.chunk", "choices": [{"delta": {}, "finish_reason": "stop"}]})", ""},
+        {R"({"object": "chat.completion.chunk", "choices": [], "usage": {"total_tokens": 2}})", ""},
+        {R"({"object": "chat.completion", "choices": [{"message": {"content": "whole answer"}}]})", "whole answer"},
+        {R"({"choices": [{"delta": {"content": 7}}]})", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.chunk);
+        EXPECT_EQ(chunk_text(json::parse(row.chunk)), row.text);
+    }
+}
+
 TEST(Payload, IdsAreFreshAndHeaderSafe) {
     std::set<std::string> ids;
     for (int i = 0; i < 100; ++i) {

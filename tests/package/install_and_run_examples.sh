@@ -3,13 +3,20 @@
 # builds the examples against it with find_package(ossara) and one with
 # pkg-config, and runs them against a development router over HTTPS.
 #
-#   install_and_run_examples.sh BUILD_DIR SOURCE_DIR CXX SANITIZED
+#   install_and_run_examples.sh BUILD_DIR SOURCE_DIR CXX SANITIZED [CXX_FLAGS [DEPENDENCY_PREFIX]]
+#
+# CXX_FLAGS and DEPENDENCY_PREFIX are the build's own (-stdlib=libc++ and the
+# dependencies built against libc++ in the libcxx configuration): a program
+# must use the standard library and the dependencies the installed libraries
+# were built with.
 set -euo pipefail
 
 build_dir=$1
 source_dir=$2
 cxx=$3
 sanitized=${4:-0}
+cxx_flags=${5:-}
+dependency_prefix=${6:-}
 
 if [ "$sanitized" = "1" ]; then
   echo "skipped: sanitizer build (its libraries need the sanitizer runtime in every program)"
@@ -74,15 +81,16 @@ grep -q '"memory_protection"' "$work/info.json" || fail "veilrelay info printed 
 
 step "examples with find_package(ossara)"
 cmake -S "$source_dir/examples" -B "$work/examples" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" >"$work/examples-configure.log" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxx_flags" -DCMAKE_EXE_LINKER_FLAGS="$cxx_flags" \
+  -DCMAKE_PREFIX_PATH="$prefix${dependency_prefix:+;$dependency_prefix}" >"$work/examples-configure.log" \
   || { cat "$work/examples-configure.log"; fail "configuring the examples"; }
 cmake --build "$work/examples" -j 2 || fail "building the examples"
 
 step "minimal_chat with pkg-config"
 mkdir -p "$work/pkgconfig-build"
 cp "$source_dir/examples/minimal_chat.cpp" "$work/pkgconfig-build/"
-PKG_CONFIG_PATH="$libdir/pkgconfig" make -s -C "$work/pkgconfig-build" -f "$source_dir/examples/Makefile" \
-  CXX="$cxx" minimal_chat || fail "building minimal_chat with pkg-config"
+PKG_CONFIG_PATH="$libdir/pkgconfig${dependency_prefix:+:$dependency_prefix/lib/pkgconfig}" make -s -C "$work/pkgconfig-build" -f "$source_dir/examples/Makefile" \
+  CXX="$cxx $cxx_flags${dependency_prefix:+ -Wl,-rpath,$dependency_prefix/lib}" minimal_chat || fail "building minimal_chat with pkg-config"
 
 step "secure_memory"
 env -u LD_LIBRARY_PATH "$work/examples/secure_memory" >"$work/secure_memory.out" 2>&1 \

@@ -696,6 +696,28 @@ std::string what_of(const std::exception_ptr& error) {
     }
 }
 
+// Checks that a stream ended in the typed error `type` with `status` and
+// `message`; gives that error's details (none when it was another error).
+std::optional<nlohmann::ordered_json> expect_api_error(const std::exception_ptr& error, const std::type_info& type,
+                                                       std::optional<int> status, const std::string& message) {
+    if (!error) {
+        ADD_FAILURE() << "the stream ended well";
+        return std::nullopt;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const APIError& e) {
+        EXPECT_EQ(typeid(e), type) << typeid(e).name() << ": " << e.what();
+        EXPECT_EQ(e.status_code, status);
+        EXPECT_EQ(std::string(e.what()), message);
+        if (!e.error_details) ADD_FAILURE() << "a final status without details";
+        return e.error_details;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << typeid(e).name() << ": " << e.what();
+    }
+    return std::nullopt;
+}
+
 // Each way a model server answers a streamed request reaches the caller as
 // what it is: the whole text, or the text so far and a typed error that says
 // what happened, never a security error.
@@ -727,25 +749,17 @@ TEST_F(RelayTest, EveryModelServerStreamReachesTheCallerAsWhatItIs) {
             EXPECT_FALSE(read.error) << what_of(read.error);
             continue;
         }
-        ASSERT_TRUE(read.error);
-        try {
-            std::rethrow_exception(read.error);
-        } catch (const APIError& e) {
-            EXPECT_EQ(typeid(e), *k.error) << typeid(e).name() << ": " << e.what();
-            EXPECT_EQ(e.status_code, k.status);
-            EXPECT_EQ(std::string(e.what()), k.message.empty() ? "Unexpected status code: 502 " + k.detail : k.message);
-            ASSERT_TRUE(e.error_details) << "a final status without details";
-            EXPECT_EQ((*e.error_details)["detail"], k.detail);
-            if (k.shape == StreamShape::error_object) {
-                EXPECT_EQ((*e.error_details)["error"].dump(), json::parse(FakeUpstream::kMidStreamError).dump())
-                    << "the model server's error object changed";
-                EXPECT_EQ((*e.error_details)["retry_after"], "7");
-                EXPECT_EQ((*e.error_details)["upstream_status"], 503);
-            } else {
-                EXPECT_EQ((*e.error_details)["error"]["type"], "api_error");
-            }
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << typeid(e).name() << ": " << e.what();
+        const auto details = expect_api_error(read.error, *k.error, k.status,
+                                              k.message.empty() ? "Unexpected status code: 502 " + k.detail : k.message);
+        if (!details) continue;
+        EXPECT_EQ((*details)["detail"], k.detail);
+        if (k.shape == StreamShape::error_object) {
+            EXPECT_EQ((*details)["error"].dump(), json::parse(FakeUpstream::kMidStreamError).dump())
+                << "the model server's error object changed";
+            EXPECT_EQ((*details)["retry_after"], "7");
+            EXPECT_EQ((*details)["upstream_status"], 503);
+        } else {
+            EXPECT_EQ((*details)["error"]["type"], "api_error");
         }
     }
     // The one event arrived cut into chunks of the same answer, its finish reason last.
@@ -799,16 +813,7 @@ TEST_F(RelayTest, AStreamEndsWellOnlyAfterDoneOrAFinishReason) {
             EXPECT_FALSE(read.error) << what_of(read.error);
             continue;
         }
-        ASSERT_TRUE(read.error);
-        try {
-            std::rethrow_exception(read.error);
-        } catch (const APIError& e) {
-            EXPECT_EQ(typeid(e), row.type) << typeid(e).name();
-            EXPECT_EQ(e.status_code, row.status);
-            EXPECT_EQ(std::string(e.what()), row.message);
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << typeid(e).name() << ": " << e.what();
-        }
+        expect_api_error(read.error, row.type, row.status, row.message);
     }
 }
 

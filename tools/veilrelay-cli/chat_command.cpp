@@ -41,16 +41,6 @@ ossara::json build_payload(const ChatOptions& options, std::istream& in) {
     return chat_payload(options.model, message);
 }
 
-// A streamed chunk's text: choices[0].delta.content, or nothing.
-std::string delta_text(const ossara::json& chunk) {
-    const auto choices = chunk.find("choices");
-    if (choices == chunk.end() || !choices->is_array() || choices->empty() || !(*choices)[0].is_object()) return {};
-    const auto delta = (*choices)[0].find("delta");
-    if (delta == (*choices)[0].end() || !delta->is_object()) return {};
-    const auto content = delta->find("content");
-    return content != delta->end() && content->is_string() ? content->get<std::string>() : std::string();
-}
-
 // The model's text on its way to `out`: shown terminal-safe, piece by piece,
 // unless --raw asks for the exact bytes.
 class AnswerWriter {
@@ -103,7 +93,7 @@ asio::awaitable<void> print_stream(ossara::Veilrelay& client, ossara::json paylo
             if (json_output)
                 write_json(out, *chunk, -1);
             else
-                text.write(stream.streamed() ? delta_text(*chunk) : answer_text(*chunk));
+                text.write(stream.streamed() ? chunk_text(*chunk) : answer_text(*chunk));
             out.flush();  // each piece as soon as it is verified
         }
     } catch (...) {

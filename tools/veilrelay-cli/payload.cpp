@@ -46,6 +46,17 @@ std::string answer_text(const ossara::json& answer) {
     return content->is_string() ? content->get<std::string>() : content->dump();
 }
 
+std::string chunk_text(const ossara::json& chunk) {
+    const auto choices = chunk.find("choices");
+    if (choices == chunk.end() || !choices->is_array() || choices->empty() || !(*choices)[0].is_object()) return {};
+    const auto& first = (*choices)[0];
+    if (first.contains("message") && !first.contains("delta")) return answer_text(chunk);
+    const auto delta = first.find("delta");
+    if (delta == first.end() || !delta->is_object()) return {};
+    const auto content = delta->find("content");
+    return content != delta->end() && content->is_string() ? content->get<std::string>() : std::string();
+}
+
 std::string new_payload_id() {
     std::array<std::uint8_t, 16> random{};
     if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1)

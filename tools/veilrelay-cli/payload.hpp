@@ -20,6 +20,12 @@ ossara::json payload_from_file(const std::filesystem::path& path, const std::opt
 // value as JSON text. An answer without it is a std::runtime_error.
 std::string answer_text(const ossara::json& answer);
 
+// The text of one chunk of a streamed answer: choices[0].delta.content of a
+// model server's chunk, or the whole content of an answer the router relays
+// as its only chunk (a model that answered whole, the router's echo model);
+// nothing for a chunk without text (a role, a finish reason, usage).
+std::string chunk_text(const ossara::json& chunk);
+
 // A fresh identifier for X-Payload-ID: "veilrelay-" and 32 random hex digits.
 std::string new_payload_id();
 

@@ -84,9 +84,14 @@ bool is_allowed_host(const BrowserPolicy& policy, int own_port, std::string_view
     const auto authority = parse_authority(trim(host));
     if (!authority) return false;
     const int port = authority->port.value_or(80);
-    const std::string listen = policy.listen_host.find(':') != std::string::npos
-                                   ? "[" + lower(policy.listen_host) + "]"
-                                   : lower(policy.listen_host);
+    // An IPv6 listen address is written in brackets in a Host header. Built by
+    // appending: g++ 12's -Wrestrict misreads "[" + std::string&& (a false positive).
+    std::string listen = lower(policy.listen_host);
+    if (listen.find(':') != std::string::npos) {
+        listen.reserve(listen.size() + 2);
+        listen.insert(listen.begin(), '[');
+        listen.push_back(']');
+    }
     for (const std::string_view own : {std::string_view(listen), std::string_view("localhost"),
                                        std::string_view("127.0.0.1"), std::string_view("[::1]")})
         if (authority->host == own && port == own_port) return true;

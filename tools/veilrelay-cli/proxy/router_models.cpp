@@ -77,7 +77,10 @@ std::optional<ossara::json> fetch_router_models(const ossara::Veilrelay& client,
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
     // Like the client: only an explicitly given proxy, never the environment's.
     curl_easy_setopt(h, CURLOPT_PROXY, client.proxy() ? client.proxy()->c_str() : "");
-    if (client.ca_file()) curl_easy_setopt(h, CURLOPT_CAINFO, client.ca_file()->c_str());
+    if (client.ca_file()) {  // the given bundle alone, as the client trusts it
+        curl_easy_setopt(h, CURLOPT_CAINFO, client.ca_file()->c_str());
+        curl_easy_setopt(h, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &clear_key_log);
     if (curl_easy_perform(h) != CURLE_OK) return std::nullopt;
     long status = 0;

@@ -259,7 +259,11 @@ private:
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
         disable_tls_key_log(easy_.get());
-        if (request_.ca_file) set(CURLOPT_CAINFO, request_.ca_file->c_str());
+        if (request_.ca_file) {
+            // The given bundle replaces the system's trust: no certificate folder either.
+            set(CURLOPT_CAINFO, request_.ca_file->c_str());
+            set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+        }
         set(CURLOPT_WRITEFUNCTION, &Exchange::on_body);
         set(CURLOPT_WRITEDATA, this);
         if (request_.method == HttpRequest::Method::post) {
