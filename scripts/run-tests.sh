@@ -15,8 +15,8 @@
 # a build then costs their time only where a core would be idle.
 #
 # The last lines: the tests passed per configuration, the tests retried per
-# configuration ("retried: N"), every test that passed only on a retry, and
-# "N passed, N failed" over all configurations.
+# configuration ("retried: N"), every test that passed only on a retry, every
+# test that failed, and "N passed, N failed" over all configurations.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,6 +41,7 @@ total_failed=0
 counts=()
 retried_counts=()
 retried_names=()
+failed_names=()
 
 # Runs ctest with the given arguments (and the configuration's retries) and
 # adds its counts to the totals; remembers the tests that passed only on a
@@ -71,6 +72,9 @@ run_ctest() {
   sed -nE 's/^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: (.*[^ ]) +\.+ *\**([A-Za-z]+).*/\2\t\3/p' "$log" |
     awk -F '\t' '{ runs[$1]++; last[$1] = $2 } END { for (t in runs) if (runs[t] > 1 && last[t] == "Passed") print t }' |
     sort >>"$state/retried"
+  # ctest's closing list: "The following tests FAILED:" then "  12 - name (Failed)".
+  sed -n '/^The following tests FAILED:/,/^Errors while running/p' "$log" |
+    sed -nE 's/^[[:space:]]+[0-9]+ - (.*) \(([A-Za-z ]+)\)$/\1 (\2)/p' >>"$state/failed"
   return "$rc"
 }
 
@@ -131,6 +135,7 @@ build_here() {
     return 0
   fi
   echo "=== the $preset build failed"
+  echo "the $preset build" >>"$state/failed"
   total_failed=$((total_failed + 1))
   return 1
 }
@@ -205,6 +210,7 @@ run_windows() {
     if ./scripts/run-windows-smoke.sh; then
       total_passed=$((total_passed + 1))
     else
+      echo "veilrelay.exe end to end" >>"$state/failed"
       total_failed=$((total_failed + 1))
       rc=1
     fi
@@ -235,6 +241,7 @@ for preset in "${presets[@]}"; do
   echo "=== configuration: $preset"
   before_passed=$total_passed before_failed=$total_failed
   : >"$state/retried"
+  : >"$state/failed"
   if declare -F "run_$preset" >/dev/null; then
     "run_$preset" || status=1
   else
@@ -243,11 +250,13 @@ for preset in "${presets[@]}"; do
   counts+=("$preset $((total_passed - before_passed))/$((total_passed - before_passed + total_failed - before_failed))")
   retried_counts+=("$preset $(wc -l <"$state/retried")")
   [ -s "$state/retried" ] && retried_names+=("$preset: $(paste -sd ' ' "$state/retried")")
+  [ -s "$state/failed" ] && failed_names+=("$preset: $(paste -sd ',' "$state/failed" | sed 's/,/, /g')")
 done
 wait  # background builds of configurations that were not reached
 
 echo "passed per configuration: ${counts[*]}"
 echo "retried: $(printf '%s, ' "${retried_counts[@]}" | sed 's/, $//')"
 for names in "${retried_names[@]}"; do echo "passed only on a retry, $names"; done
+for names in "${failed_names[@]}"; do echo "failed, $names"; done
 echo "${total_passed} passed, ${total_failed} failed"
 exit "$status"
