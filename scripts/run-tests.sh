@@ -149,14 +149,15 @@ run_preset() {
 # The ci configuration's tests include the Debian package test, which
 # installs packages built by scripts/build-packages.sh (their own hardened
 # build; the test is skipped when not root). That build starts here beside
-# the other tests, at the lowest priority; the package test waits for it and
-# reuses its packages.
+# the other tests, below them in priority (nice 10) but above the idle builds
+# of later configurations: the package test waits for it, and with it the
+# whole configuration.
 run_ci() {
   build_here ci || return 1
   local packages=""
   if [ "$(id -u)" = 0 ] && grep -q '^OSSARA_PACKAGE_TEST:BOOL=ON' build/ci/CMakeCache.txt; then
     (
-      chrt --idle -p 0 "$BASHPID" >/dev/null 2>&1 || renice -n 19 -p "$BASHPID" >/dev/null 2>&1
+      renice -n 10 -p "$BASHPID" >/dev/null 2>&1
       ./scripts/build-packages.sh --no-lintian
     ) >"$state/packages.log" 2>&1 &
     packages=$!
