@@ -20,7 +20,9 @@ echo "=== dependencies"
 ./scripts/install-deps.sh
 
 echo "=== build ($build_dir, Release)"
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+# Each target's sources compile in batches (unity build): a fifth of the
+# compiler runs of a source-by-source build.
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_UNITY_BUILD=ON \
   -DOSSARA_BUILD_TESTS=OFF -DOSSARA_BUILD_BENCH=OFF -DOSSARA_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build_dir" --target veilrelay veilrelay-dev-router -j "$(nproc)"
 [ "${MAIN_JOB_BUILD_ONLY:-0}" = 1 ] && exit 0
