@@ -1,6 +1,6 @@
 // The built `veilrelay` executable against the development router, started
 // as a child process over HTTPS (a throw-away CA trusted through --ca-file).
-#include "subprocess.hpp"
+#include "support/subprocess.hpp"
 
 #include "devrouter/test_servers.hpp"
 #include "support/test_certs.hpp"
@@ -27,7 +27,7 @@ using nlohmann::ordered_json;
 
 constexpr const char* kApiKey = "test-api-key-42";
 
-void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void write(const fs::path& path, const std::string& text) { write_file(path, text); }
 
 ordered_json vectors() {
     return ordered_json::parse(read_text_file(test_data_dir() / "vectors" / "packages.json"));
@@ -161,8 +161,9 @@ TEST_F(VeilrelayCli, PayloadFileIsSentAsTheRequest) {
 TEST_F(VeilrelayCli, EachFailureIsOneLineWithItsOwnExitCode) {
     const fs::path wrong_key = dir_->path() / "wrong-key";
     write(wrong_key, "not-the-key\n");
-    const auto refused = "https://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port());
-    const auto plain = "http://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port());
+    const ossara::devrouter::ClosedPort closed_tls, closed_plain;
+    const auto refused = "https://127.0.0.1:" + std::to_string(closed_tls.port());
+    const auto plain = closed_plain.base_url();
 
     struct Case {
         const char* name;

@@ -24,7 +24,7 @@ ossara::json vectors() {
     return ossara::json::parse(ossara::testing::read_text_file(ossara::testing::test_data_dir() / "vectors" / "packages.json"));
 }
 
-void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void write(const fs::path& path, const std::string& text) { ossara::testing::write_file(path, text); }
 
 TEST(KeyStore, DefaultDirectoryFollowsXdgThenHome) {
 #if defined(_WIN32)

@@ -15,9 +15,7 @@ namespace {
 using ossara::json;
 using ossara::testing::TempDir;
 
-void write(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+void write(const std::filesystem::path& path, const std::string& text) { ossara::testing::write_file(path, text); }
 
 std::vector<std::string> keys_of(const json& object) {
     std::vector<std::string> keys;

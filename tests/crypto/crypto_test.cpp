@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
+#include "support/subprocess.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -265,32 +267,24 @@ TEST(PublicKeyPem, AnEncryptedLookingKeyIsRefusedWithoutAskingTheTerminalForAPas
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     const std::string slave_name = ptsname(master);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        setsid();
-        const int slave = open(slave_name.c_str(), O_RDWR);  // becomes the controlling terminal
-        if (slave < 0) _exit(3);
-        try {
-            (void)load_public_key_pem(kEncryptedLookingKey);
-        } catch (const ossara::ValueError&) {
-            _exit(0);
-        } catch (...) {
-        }
-        _exit(2);
-    }
-    int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 100 && done == 0; ++i) {
-        done = waitpid(child, &status, WNOHANG);
-        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+    const auto code = ossara::testing::run_in_child(
+        [&] {
+            setsid();
+            const int slave = open(slave_name.c_str(), O_RDWR);  // becomes the controlling terminal
+            if (slave < 0) return 3;
+            try {
+                (void)load_public_key_pem(kEncryptedLookingKey);
+            } catch (const ossara::ValueError&) {
+                return 0;
+            } catch (...) {
+            }
+            return 2;
+        },
+        std::chrono::seconds(5));
+    if (!code) {
         ADD_FAILURE() << "the key reader waited at a password prompt";
     } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_EQ(*code, 0);
     }
     close(master);
 }

@@ -82,7 +82,8 @@ TEST_F(ExchangeTest, KeyRetrievalFailuresAreMappedByKind) {
     EXPECT_STREQ(status_error.what(), "Failed to fetch server's public key: HTTP 500");
 
     // An unreachable router is a ConnectionError of the retrieval: replaced.
-    Veilrelay unreachable("http://127.0.0.1:" + std::to_string(devrouter::closed_port()), true);
+    const devrouter::ClosedPort closed;
+    Veilrelay unreachable(closed.base_url(), true);
     const auto conn_error =
         expect_exact_throw<SecurityError>([&] { run_awaitable(unreachable.encrypt_payload(chat_payload("x"))); });
     EXPECT_STREQ(conn_error.what(), "Encryption operation failed");

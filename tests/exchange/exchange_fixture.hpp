@@ -23,11 +23,6 @@
 
 namespace ossara::testing {
 
-inline const nlohmann::json& vectors() {
-    static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
-    return doc;
-}
-
 // What a reader of a stream saw: the chunks handed over, then the error that
 // ended it (if any).
 struct StreamOutcome {
@@ -64,7 +59,7 @@ protected:
     void SetUp() override {
         previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
         key_path_ = keys_dir_.path() / "client.pem";
-        std::ofstream(key_path_) << vectors()["client_private_key_pem"].get<std::string>();
+        write_file(key_path_, vector_text("client_private_key_pem"));
         start_router({});
     }
 

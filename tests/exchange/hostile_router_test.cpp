@@ -297,9 +297,10 @@ TEST_F(HostileRouterTest, CancellationAtAnyMomentIsACancelledError) {
             ADD_FAILURE() << "k = " << k << ": " << typeid(e).name() << ": " << e.what();
         }
         EXPECT_TRUE(log.lines_at(spdlog::level::err).empty()) << "k = " << k;
-        // The router's log once the cancelled connection has settled: at
-        // most one POST, and none when the key was all that was fetched.
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        // The router's log once it has served the cancelled connection to
+        // its end: at most one POST, and none when the key was all that was
+        // fetched.
+        ASSERT_TRUE(router_->wait_until_idle(std::chrono::seconds(10))) << "k = " << k;
         const auto requests = router_->requests();
         router_->clear_requests();
         const auto posts = std::count_if(requests.begin(), requests.end(), [](const auto& r) { return r.method == "POST"; });
@@ -387,7 +388,8 @@ TEST_F(HostileRouterTest, AnyOfSeveralPinsAdmitsTheRoutersKey) {
 
 // Proxy variables in the environment are ignored; an explicit proxy is used.
 TEST_F(HostileRouterTest, ProxiesComeOnlyFromTheClient) {
-    const std::string dead = "http://127.0.0.1:" + std::to_string(devrouter::closed_port());
+    const devrouter::ClosedPort closed;
+    const std::string dead = closed.base_url();
     const char* names[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"};
     for (const char* name : names) set_environment(name, dead);
     set_environment("NO_PROXY", "");

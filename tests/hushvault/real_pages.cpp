@@ -1,16 +1,12 @@
 #include "real_pages.hpp"
 
 #include <spdlog/spdlog.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <new>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace hvtest {
 
@@ -62,30 +58,6 @@ std::vector<std::string> page_flags(std::uintptr_t first, std::size_t count, std
         }
     }
     return flags;
-}
-
-std::optional<int> run_in_child(const std::function<int()>& body, std::chrono::milliseconds limit) {
-    const pid_t child = ::fork();
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
-        int code = 98;
-        try {
-            code = body();
-        } catch (...) {
-        }
-        ::_exit(code);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 QuietLog::QuietLog() : _saved(spdlog::get("ossara.Hushvault")->level()) {

@@ -1,6 +1,7 @@
 #pragma once
 // What the kernel says about this process's locked memory.
 #include "support/process_probe.hpp"
+#include "support/subprocess.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -24,10 +25,7 @@ bool has_flag(const std::string& flags, const std::string& flag);
 // The VmFlags of each of `count` pages from `first`, from one read of smaps.
 std::vector<std::string> page_flags(std::uintptr_t first, std::size_t count, std::size_t page_size);
 
-// Runs `body` in a forked child and returns its exit code, or nothing when
-// the child did not end within `limit` (it is killed then). A body that
-// throws exits with 98.
-std::optional<int> run_in_child(const std::function<int()>& body, std::chrono::milliseconds limit);
+using ossara::testing::run_in_child;
 
 // Silences the module's logger for a scope: a forked child must not wait for
 // a sink lock that another thread of the parent held at the fork.

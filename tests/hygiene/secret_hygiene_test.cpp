@@ -59,13 +59,6 @@
 namespace ossara::testing {
 namespace {
 
-const nlohmann::json& vectors() {
-    static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
-    return doc;
-}
-
-std::string vector_text(const char* name) { return vectors()[name].get<std::string>(); }
-
 // A marker no other test data contains, so a hit can only be our secret.
 std::string marker(const char* prefix) {
     std::array<std::uint8_t, 12> random{};
@@ -111,7 +104,7 @@ class SecretHygieneTest : public ::testing::Test {
 protected:
     void SetUp() override {
         previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
-        std::ofstream(keys_dir_.path() / "client.pem") << vector_text("client_private_key_pem");
+        write_file(keys_dir_.path() / "client.pem", vector_text("client_private_key_pem"));
         devrouter::RouterOptions options;
         options.server_key_pem = vector_text("server_private_key_pem");
         router_ = std::make_unique<devrouter::Router>(std::move(options));

@@ -18,6 +18,7 @@
 
 #ifndef _WIN32
 #include "support/process_probe.hpp"
+#include "support/subprocess.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -38,7 +39,7 @@ namespace {
 namespace fs = std::filesystem;
 using ossara::detail::EvpPkeyPtr;
 
-void write_file(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using ossara::testing::write_file;
 
 #ifndef _WIN32
 std::string read_fd(int fd) {
@@ -251,18 +252,13 @@ int load_repeatedly_under_a_small_lock_limit(const std::string& pem_text) {
 TEST_F(KeySafety, RepeatedLoadsLeaveNoLockedPagesBehind) {
     if (!ossara::detail::secure_memory_available()) GTEST_SKIP() << "libHushvault not available";
     const std::string pem_text = pkcs8_pem(first_->get());
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) ::_exit(load_repeatedly_under_a_small_lock_limit(pem_text));
-    int status = 0;
-    for (int i = 0; i < 1200 && ::waitpid(child, &status, WNOHANG) == 0; ++i)  // at most 60 s
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (::kill(child, SIGKILL) == 0 && ::waitpid(child, &status, 0) == child && WIFSIGNALED(status))
-        FAIL() << "child did not finish";
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended abnormally";
-    if (WEXITSTATUS(status) == kSetupFailed) GTEST_SKIP() << "cannot drop privileges or set RLIMIT_MEMLOCK here";
-    EXPECT_NE(WEXITSTATUS(status), kLockLeaked) << "VmLck grew over " << kLoads << " loads";
-    EXPECT_EQ(WEXITSTATUS(status), kOk);
+    const auto code = ossara::testing::run_in_child(
+        [&] { return load_repeatedly_under_a_small_lock_limit(pem_text); }, std::chrono::seconds(60));
+    ASSERT_TRUE(code) << "child did not finish";
+    ASSERT_LT(*code, 128) << "child ended abnormally";
+    if (*code == kSetupFailed) GTEST_SKIP() << "cannot drop privileges or set RLIMIT_MEMLOCK here";
+    EXPECT_NE(*code, kLockLeaked) << "VmLck grew over " << kLoads << " loads";
+    EXPECT_EQ(*code, kOk);
 }
 #endif
 

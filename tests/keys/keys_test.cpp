@@ -119,10 +119,7 @@ long long size_of(int fd) {
 }
 #endif
 
-void write_file(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
+using ossara::testing::write_file;
 
 // Base64 body of a PEM text, decoded (enough to look for OIDs in the DER).
 std::string pem_der(const std::string& pem) {

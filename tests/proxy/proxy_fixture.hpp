@@ -20,18 +20,14 @@ namespace veilrelay_cli::testing {
 
 using ossara::testing::TempDir;
 
-inline std::string vector_text(const char* name) {
-    static const nlohmann::json doc =
-        nlohmann::json::parse(ossara::testing::read_text_file(ossara::testing::test_data_dir() / "vectors/packages.json"));
-    return doc[name].get<std::string>();
-}
+using ossara::testing::vector_text;
 
 // The client's key pair, written once per process.
 inline const std::string& client_key_file() {
     static const TempDir dir;
     static const std::string path = [] {
         const auto file = dir.path() / "client.pem";
-        std::ofstream(file) << vector_text("client_private_key_pem");
+        ossara::testing::write_file(file, vector_text("client_private_key_pem"));
         return file.string();
     }();
     return path;

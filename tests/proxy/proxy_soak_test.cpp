@@ -8,6 +8,7 @@
 #include "devrouter/test_servers.hpp"
 #include "support/log_capture.hpp"
 #include "support/process_probe.hpp"
+#include "support/soak_peers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,10 +26,9 @@ using Kind = CompletionBehaviour::Kind;
 using ossara::testing::open_descriptors;
 using ossara::testing::resident_bytes;
 
-enum class Peer { normal, refused, silent, stall, reset, garbage, html_500, json_429 };
-constexpr const char* kPeerNames[] = {"normal", "refused", "silent", "stall", "reset", "garbage", "html_500", "json_429"};
-constexpr int kPeerWeights[] = {30, 12, 6, 8, 12, 12, 10, 10};
-constexpr int kPeerCount = 8;
+using Peer = ossara::testing::SoakPeer;
+constexpr auto& kPeerNames = ossara::testing::kSoakPeerNames;
+constexpr int kPeerCount = ossara::testing::kSoakPeerCount;
 
 // What each peer's failure must look like to the chat client.
 struct Expected {
@@ -54,29 +54,10 @@ constexpr std::uint32_t kSeed = 20261208;
 // One proxy in front of each misbehaving peer.
 class Peers {
 public:
-    Peers() {
-        auto behaviour = [](Kind kind, int status = 200, std::string body = {}, std::string type = "application/json") {
-            CompletionBehaviour b;
-            b.kind = kind;
-            b.status = status;
-            b.body = std::move(body);
-            b.content_type = std::move(type);
-            return b;
-        };
-        routers_.push_back(start_router(behaviour(Kind::normal)));
-        // A stalled request holds its worker until stop(): one worker per stall.
-        routers_.push_back(start_router(behaviour(Kind::stall), 160));
-        routers_.push_back(start_router(behaviour(Kind::reset_mid_answer)));
-        routers_.push_back(start_router(behaviour(Kind::not_a_package)));
-        routers_.push_back(start_router(behaviour(Kind::status, 500, "<html>Internal Server Error</html>", "text/html")));
-        routers_.push_back(start_router(behaviour(Kind::status, 429, R"({"detail": "slow down"})")));
-        silent_ = std::make_unique<ossara::devrouter::SilentListener>();
-        const std::string refused = "http://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port());
-        const std::string urls[kPeerCount] = {routers_[0]->base_url(), refused, silent_->base_url(),
-                                              routers_[1]->base_url(), routers_[2]->base_url(), routers_[3]->base_url(),
-                                              routers_[4]->base_url(), routers_[5]->base_url()};
+    // A stalled request holds its worker until stop(): one worker per stall.
+    Peers() : peers_(160) {
         for (int p = 0; p < kPeerCount; ++p) {
-            clients_.push_back(client_for(urls[p]));
+            clients_.push_back(client_for(peers_.url(static_cast<Peer>(p))));
             ProxyConfig config;
             if (static_cast<Peer>(p) == Peer::stall) {
                 // The proxy's deadline ends these exchanges, well before the library's own limit.
@@ -89,13 +70,11 @@ public:
     }
     ~Peers() {
         for (auto& p : proxies_) p->stop();
-        for (auto& r : routers_) r->stop();
     }
     int port(Peer peer) const { return proxies_[static_cast<std::size_t>(peer)]->port(); }
 
 private:
-    std::vector<std::unique_ptr<ossara::devrouter::Router>> routers_;
-    std::unique_ptr<ossara::devrouter::SilentListener> silent_;
+    ossara::testing::SoakPeers peers_;
     std::vector<std::unique_ptr<ossara::Veilrelay>> clients_;
     std::vector<std::unique_ptr<ProxyServer>> proxies_;
 };
@@ -121,9 +100,9 @@ std::optional<std::string> mismatch(const Outcome& o, int index) {
 }
 
 std::vector<Outcome> run_round(Peers& peers, int count, std::mt19937& random) {
-    std::discrete_distribution<int> pick(std::begin(kPeerWeights), std::end(kPeerWeights));
+    const auto peers_chosen = ossara::testing::pick_soak_peers(count, random);
     std::vector<Outcome> outcomes(static_cast<std::size_t>(count));
-    for (auto& o : outcomes) o.peer = static_cast<Peer>(pick(random));
+    for (int i = 0; i < count; ++i) outcomes[static_cast<std::size_t>(i)].peer = peers_chosen[static_cast<std::size_t>(i)];
     std::atomic<int> next{0};
     std::vector<std::thread> workers;
     for (int w = 0; w < kInFlight; ++w)

@@ -31,10 +31,7 @@ namespace ossara::testing {
 
 using veilrelay_router::RelayOptions;
 
-inline const nlohmann::json& relay_vectors() {
-    static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
-    return doc;
-}
+inline const nlohmann::json& relay_vectors() { return vectors(); }
 
 // Writes a new RSA-2048 private key (quick to make and to use) to `path`;
 // its public key PEM lands in `public_pem`.
@@ -89,9 +86,9 @@ protected:
     void SetUp() override {
         previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
         client_key_ = dir_.path() / "client.pem";
-        std::ofstream(client_key_) << relay_vectors()["client_private_key_pem"].get<std::string>();
+        write_file(client_key_, vector_text("client_private_key_pem"));
         server_key_ = dir_.path() / "server.pem";
-        std::ofstream(server_key_) << relay_vectors()["server_private_key_pem"].get<std::string>();
+        write_file(server_key_, vector_text("server_private_key_pem"));
     }
 
     void TearDown() override {

@@ -2,7 +2,7 @@
 // executable, HTTPS with a private CA, API keys and a tier policy) -> a fake
 // model server; and the router's own command line (key generation, the
 // start-up lines clients pin, refusals, stopping on SIGTERM).
-#include "../cli/subprocess.hpp"
+#include "support/subprocess.hpp"
 
 #include "support/fake_upstream.hpp"
 #include "support/test_certs.hpp"
@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::ordered_json;
 
-void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void write(const fs::path& path, const std::string& text) { write_file(path, text); }
 
 const ordered_json& vectors() {
     static const ordered_json doc =

@@ -11,6 +11,7 @@
 #include "exchange/client_test_access.hpp"
 #include "support/log_capture.hpp"
 #include "support/process_probe.hpp"
+#include "support/soak_peers.hpp"
 #include "support/test_data.hpp"
 
 #include <asio/co_spawn.hpp>
@@ -35,11 +36,9 @@ namespace {
 using namespace std::chrono_literals;
 using devrouter::CompletionBehaviour;
 
-enum class Peer { normal, refused, silent, stall, reset, garbage, html_500, json_429 };
-constexpr const char* kPeerNames[] = {"normal", "refused", "silent", "stall", "reset", "garbage", "html_500", "json_429"};
-// Relative frequency of each peer in the random mix.
-constexpr int kPeerWeights[] = {30, 12, 6, 8, 12, 12, 10, 10};
-constexpr int kPeerCount = 8;
+using Peer = SoakPeer;
+constexpr auto& kPeerNames = kSoakPeerNames;
+constexpr int kPeerCount = kSoakPeerCount;
 
 constexpr int kExchanges = 1000;
 constexpr int kWarmUpExchanges = 80;
@@ -50,12 +49,6 @@ const detail::HttpLimits kLimits{2000ms, std::chrono::seconds(1)};
 // the transfer speed, queueing behind 49 others (sanitizers included), and
 // the kernel's SYN retries when a router's short accept queue overflows.
 constexpr auto kDeadline = 30s;
-
-std::string vector_text(const char* name) {
-    static const nlohmann::json doc =
-        nlohmann::json::parse(read_text_file(test_data_dir() / "vectors/packages.json"));
-    return doc[name].get<std::string>();
-}
 
 struct Outcome {
     Peer peer = Peer::normal;
@@ -122,67 +115,27 @@ std::optional<std::string> mismatch(const Outcome& o) {
 }
 
 // The peers of a round, chosen at random.
-std::vector<Peer> pick_peers(int count, std::mt19937& random) {
-    std::discrete_distribution<int> pick(std::begin(kPeerWeights), std::end(kPeerWeights));
-    std::vector<Peer> peers(static_cast<std::size_t>(count));
-    for (auto& peer : peers) peer = static_cast<Peer>(pick(random));
-    return peers;
-}
+std::vector<Peer> pick_peers(int count, std::mt19937& random) { return pick_soak_peers(count, random); }
 
 // The misbehaving peers of a round, one client for each.
 class Peers {
 public:
-    Peers(const std::filesystem::path& key_path, const std::vector<Peer>& round) {
-        auto router = [](CompletionBehaviour behaviour, int workers) {
-            devrouter::RouterOptions options;
-            options.server_key_pem = vector_text("server_private_key_pem");
-            options.worker_threads = workers;
-            auto r = std::make_unique<devrouter::Router>(std::move(options));
-            r->set_completion_behaviour(std::move(behaviour));
-            r->start();
-            return r;
-        };
-        using Kind = CompletionBehaviour::Kind;
-        auto behaviour = [](Kind kind, int status = 200, std::string body = {}, std::string type = "application/json") {
-            CompletionBehaviour b;
-            b.kind = kind;
-            b.status = status;
-            b.body = std::move(body);
-            b.content_type = std::move(type);
-            return b;
-        };
-        routers_.push_back(router(behaviour(Kind::normal), 16));
-        // A stalled request holds its worker until stop(): one worker for
-        // each stall the round sends, and one for each exchange in flight
-        // (its key fetch, or its connection kept alive between exchanges).
-        const auto stalls = std::count(round.begin(), round.end(), Peer::stall);
-        routers_.push_back(router(behaviour(Kind::stall), static_cast<int>(stalls) + 2 * kInFlight));
-        routers_.push_back(router(behaviour(Kind::reset_mid_answer), 16));
-        routers_.push_back(router(behaviour(Kind::not_a_package), 16));
-        routers_.push_back(router(
-            behaviour(Kind::status, 500, "<html><body>Internal Server Error</body></html>", "text/html"), 16));
-        routers_.push_back(router(behaviour(Kind::status, 429, R"({"detail": "slow down"})"), 16));
-        silent_ = std::make_unique<devrouter::SilentListener>();
-        const std::string refused = "http://127.0.0.1:" + std::to_string(devrouter::closed_port());
-
-        const std::string urls[kPeerCount] = {routers_[0]->base_url(), refused, silent_->base_url(),
-                                              routers_[1]->base_url(), routers_[2]->base_url(), routers_[3]->base_url(),
-                                              routers_[4]->base_url(), routers_[5]->base_url()};
-        for (const auto& url : urls) {
-            auto client = std::make_unique<Veilrelay>(url, /*allow_http=*/true);
+    Peers(const std::filesystem::path& key_path, const std::vector<Peer>& round)
+        // One worker of the stalling router for each stall the round sends,
+        // and one for each exchange in flight (its key fetch, or its
+        // connection kept alive between exchanges).
+        : peers_(static_cast<int>(std::count(round.begin(), round.end(), Peer::stall)) + 2 * kInFlight) {
+        for (int p = 0; p < kPeerCount; ++p) {
+            auto client = std::make_unique<Veilrelay>(peers_.url(static_cast<Peer>(p)), /*allow_http=*/true);
             client->load_keys(key_path.string());
             ossara::detail::ClientTestAccess::set_http_limits(*client, kLimits);
             clients_.push_back(std::move(client));
         }
     }
-    ~Peers() {
-        for (auto& r : routers_) r->stop();
-    }
     Veilrelay& client(Peer peer) { return *clients_[static_cast<std::size_t>(peer)]; }
 
 private:
-    std::vector<std::unique_ptr<devrouter::Router>> routers_;
-    std::unique_ptr<devrouter::SilentListener> silent_;
+    SoakPeers peers_;
     std::vector<std::unique_ptr<Veilrelay>> clients_;
 };
 
@@ -241,7 +194,7 @@ protected:
     void SetUp() override {
         previous_handler_ = set_warning_handler([](auto, auto, const auto&) {});
         key_path_ = keys_dir_.path() / "client.pem";
-        std::ofstream(key_path_) << vector_text("client_private_key_pem");
+        write_file(key_path_, vector_text("client_private_key_pem"));
     }
     void TearDown() override { set_warning_handler(previous_handler_); }
 

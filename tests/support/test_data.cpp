@@ -1,5 +1,7 @@
 #include "support/test_data.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -15,6 +17,21 @@ std::string read_text_file(const std::filesystem::path& path) {
     ss << in.rdbuf();
     return ss.str();
 }
+
+std::filesystem::path write_file(const std::filesystem::path& path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+    return path;
+}
+
+const nlohmann::json& vectors() {
+    static const nlohmann::json doc = nlohmann::json::parse(read_text_file(test_data_dir() / "vectors" / "packages.json"));
+    return doc;
+}
+
+std::string vector_text(const std::string& name) { return vectors().at(name).get<std::string>(); }
 
 void set_environment(const char* name, const std::string& value) {
 #if defined(_WIN32)

@@ -173,6 +173,7 @@ TEST(HttpExchange, ExchangesStartedTogetherKeepTheirOwnOutcomes) {
     RawResponder unavailable("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\nConnection: close\r\n\r\nbusy", false);
     RawResponder silent("", false);
     RawResponder cut("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\npartial", false);
+    const ossara::devrouter::ClosedPort closed;
     const struct {
         std::string url;
         long status;
@@ -184,7 +185,7 @@ TEST(HttpExchange, ExchangesStartedTogetherKeepTheirOwnOutcomes) {
         {unavailable.base_url(), 503, "busy", 0},
         {silent.base_url(), 0, "", 52},
         {cut.base_url(), 0, "", 18},
-        {"http://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port()) + "/", 0, "", 7},
+        {closed.base_url() + "/", 0, "", 7},
     };
     constexpr std::size_t kEach = 3;
     asio::io_context io;
@@ -209,8 +210,8 @@ TEST(HttpExchange, ExchangesStartedTogetherKeepTheirOwnOutcomes) {
 }
 
 TEST(HttpExchange, RefusedConnectionAndForeignSchemes) {
-    const HttpError refused =
-        failure_of(request_to("http://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port()) + "/"));
+    const ossara::devrouter::ClosedPort closed;
+    const HttpError refused = failure_of(request_to(closed.base_url() + "/"));
     EXPECT_EQ(refused.kind(), HttpFailure::could_not_connect);
     EXPECT_EQ(refused.curl_code(), 7);
 

@@ -217,7 +217,8 @@ TEST_F(ServerKeyTest, UnacceptableAnswersRaiseValueError) {
 }
 
 TEST_F(ServerKeyTest, RefusedConnectionIsAConnectionErrorWithCurlsText) {
-    auto client = http_client("http://127.0.0.1:" + std::to_string(ossara::devrouter::closed_port()));
+    const ossara::devrouter::ClosedPort closed;
+    auto client = http_client(closed.base_url());
     const std::string message = message_of<ossara::ConnectionError>(client);
     EXPECT_THAT(message, StartsWith("Failed to connect to server: "));
     EXPECT_GT(message.size(), std::string("Failed to connect to server: ").size());

@@ -118,6 +118,13 @@ LoopbackSocket& LoopbackSocket::operator=(LoopbackSocket&& other) noexcept {
 LoopbackSocket LoopbackSocket::bind_free_port(int backlog) {
     LoopbackSocket s(new_tcp_socket());
     if (!s.valid()) throw socket_error("socket");
+#if defined(_WIN32)
+    // The port is this socket's alone: without the option, a socket with
+    // SO_REUSEADDR may bind it too (and a bound, non-listening one of ours
+    // is then no longer sure to refuse).
+    const BOOL exclusive = TRUE;
+    ::setsockopt(s.fd_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+#endif
     const sockaddr_in addr = loopback_address(0);
     if (::bind(s.fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) throw socket_error("bind");
     if (backlog >= 0 && ::listen(s.fd_, backlog) != 0) throw socket_error("listen");

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <optional>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <memory>
 #include <stdexcept>
@@ -236,6 +237,45 @@ bool accepts_event_stream(const httplib::Request& req) {
     return req.get_header_value("Accept").find("text/event-stream") != std::string::npos;
 }
 
+// The connections a server has accepted and not finished serving.
+struct ConnectionCount {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int open = 0;
+
+    void add(int n) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            open += n;
+        }
+        changed.notify_all();
+    }
+};
+
+// cpp-httplib hands each accepted connection to its task queue as one task
+// that serves it to its end; this queue counts them around the server's own.
+class CountingQueue final : public httplib::TaskQueue {
+public:
+    CountingQueue(httplib::TaskQueue* inner, std::shared_ptr<ConnectionCount> count)
+        : inner_(inner), count_(std::move(count)) {}
+    void enqueue(std::function<void()> serve) override {
+        count_->add(1);
+        inner_->enqueue([serve = std::move(serve), count = count_] {
+            struct Done {
+                ConnectionCount& count;
+                ~Done() { count.add(-1); }
+            } done{*count};
+            serve();
+        });
+    }
+    void shutdown() override { inner_->shutdown(); }
+    void on_idle() override { inner_->on_idle(); }
+
+private:
+    std::unique_ptr<httplib::TaskQueue> inner_;
+    std::shared_ptr<ConnectionCount> count_;
+};
+
 }  // namespace
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
@@ -251,6 +291,7 @@ struct Router::Impl {
     std::unique_ptr<httplib::Server> server;
     std::thread listener;
     int port = 0;
+    std::shared_ptr<ConnectionCount> connections = std::make_shared<ConnectionCount>();
 
     mutable std::mutex mutex;  // guards everything below
     std::condition_variable released;
@@ -446,6 +487,10 @@ void Router::start() {
                                                          d.options.tls_key_file.value_or(""));
     // Idle keep-alive connections hold a worker; keep that short so stop() is quick.
     d.server->set_keep_alive_timeout(1);
+    // The server owns the queue it gets (a raw pointer, by cpp-httplib's interface).
+    d.server->new_task_queue = [make_pool = d.server->new_task_queue, count = d.connections] {
+        return std::make_unique<CountingQueue>(make_pool(), count).release();
+    };
     d.server->Get(kPublicKeyPath, [&d](const httplib::Request& req, httplib::Response& res) { d.serve_key(req, res); });
     d.server->Post(kCompletionPath,
                    [&d](const httplib::Request& req, httplib::Response& res) { d.serve_completion(req, res); });
@@ -496,6 +541,12 @@ std::vector<RecordedRequest> Router::requests() const {
 void Router::clear_requests() {
     const std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->requests.clear();
+}
+
+bool Router::wait_until_idle(std::chrono::milliseconds limit) const {
+    ConnectionCount& count = *impl_->connections;
+    std::unique_lock<std::mutex> lock(count.mutex);
+    return count.changed.wait_for(lock, limit, [&count] { return count.open == 0; });
 }
 
 }  // namespace ossara::devrouter

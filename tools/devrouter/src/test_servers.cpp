@@ -46,7 +46,9 @@ SilentListener::~SilentListener() = default;
 
 std::string SilentListener::base_url() const { return loopback_url(port_); }
 
-int closed_port() { return LoopbackSocket::bind_free_port(-1).local_port(); }
+ClosedPort::ClosedPort() : socket_(LoopbackSocket::bind_free_port(-1)), port_(socket_.local_port()) {}
+
+std::string ClosedPort::base_url() const { return loopback_url(port_); }
 
 RawResponder::RawResponder(std::string response, bool reset)
     : response_(std::move(response)), reset_(reset), socket_(LoopbackSocket::bind_free_port(64)),

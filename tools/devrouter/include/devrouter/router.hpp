@@ -156,6 +156,10 @@ public:
     std::vector<RecordedRequest> requests() const;
     void clear_requests();
 
+    // Waits until every connection the router has accepted is served to its
+    // end (its requests recorded, or found cut off); false after `limit`.
+    bool wait_until_idle(std::chrono::milliseconds limit) const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -36,8 +36,20 @@ private:
     int port_ = 0;
 };
 
-// A port on 127.0.0.1 that was bound and closed again: connecting to it is refused.
-int closed_port();
+// A port on 127.0.0.1 that refuses every connection for as long as the
+// object lives: a socket is bound to it and never listens. Holding the port
+// keeps any other socket (another test's server, another process) from
+// taking it, as it could once a port is bound and released again.
+class ClosedPort {
+public:
+    ClosedPort();
+    int port() const { return port_; }
+    std::string base_url() const;
+
+private:
+    devrouter::LoopbackSocket socket_;
+    int port_ = 0;
+};
 
 // Accepts connections one after another; for each reads the request head
 // (and a Content-Length body), writes `response` verbatim, then closes the

@@ -1,7 +1,10 @@
 #pragma once
-// Runs the tool's executables as child processes, bounded in time.
+// Child processes for tests, bounded in time: the built programs, and a
+// function of the test run in a forked copy of the test process. POSIX only.
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,14 +50,23 @@ public:
     std::string first_line(std::chrono::seconds limit);
     std::string stdout_text() const;
     std::string stderr_text() const;
-    // SIGTERM (SIGKILL if it lingers); the exit code, or -1 when it was killed
-    // or had already been stopped.
-    int stop();
+    // The exit code once the process has ended by itself (128 + the signal
+    // when a signal ended it), or -1 when it still runs after `limit`.
+    int wait_exit(std::chrono::seconds limit);
+    // SIGTERM, then SIGKILL if it lingers past `patience`; the exit code, or
+    // -1 when it was killed or had already been stopped.
+    int stop(std::chrono::seconds patience = std::chrono::seconds(10));
 
 private:
     int pid_ = -1;
     std::filesystem::path out_file_;
     std::filesystem::path err_file_;
 };
+
+// Runs `body` in a forked child and returns its exit code (128 + the signal
+// when a signal ended it), or nothing when the child did not end within
+// `limit` (it is killed then). A body that throws exits with 98. The child
+// ends with _exit: no destructor or atexit handler of the parent's runs twice.
+std::optional<int> run_in_child(const std::function<int()>& body, std::chrono::milliseconds limit);
 
 }  // namespace ossara::testing

@@ -1,5 +1,6 @@
-#include "subprocess.hpp"
+#include "support/subprocess.hpp"
 
+#if !defined(_WIN32)
 #include "support/test_data.hpp"
 
 #include <fcntl.h>
@@ -33,17 +34,32 @@ void close_fd(int& fd) {
     fd = -1;
 }
 
-int wait_exit(int pid, std::chrono::milliseconds limit) {
+// The child's wait status once it has ended, nothing after `limit` (or when
+// it cannot be waited for: *gone is set then).
+std::optional<int> wait_status(int pid, std::chrono::milliseconds limit, bool* gone = nullptr) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
     while (true) {
         const int r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (r < 0) return -1;
-        if (std::chrono::steady_clock::now() >= deadline) return -2;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (r == pid) return status;
+        if (r < 0) {
+            if (gone) *gone = true;
+            return std::nullopt;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
+
+// WEXITSTATUS for a normal exit, -1 for a signal; -2 after `limit`.
+int wait_exit(int pid, std::chrono::milliseconds limit) {
+    bool gone = false;
+    const auto status = wait_status(pid, limit, &gone);
+    if (!status) return gone ? -1 : -2;
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 // A pipe whose ends the child does not inherit (posix_spawn's dup2 gives it
 // copies of the ends it needs); pipe2 is Linux's.
@@ -140,13 +156,21 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
 
 BackgroundProcess::~BackgroundProcess() { stop(); }
 
-int BackgroundProcess::stop() {
+int BackgroundProcess::wait_exit(std::chrono::seconds limit) {
+    if (pid_ < 0) return -1;
+    const auto status = wait_status(pid_, limit);
+    if (!status) return -1;
+    pid_ = -1;
+    return exit_code_of(*status);
+}
+
+int BackgroundProcess::stop(std::chrono::seconds patience) {
     if (pid_ < 0) return -1;
     ::kill(pid_, SIGTERM);
-    int code = wait_exit(pid_, std::chrono::seconds(10));
+    int code = ossara::testing::wait_exit(pid_, patience);
     if (code == -2) {
         ::kill(pid_, SIGKILL);
-        wait_exit(pid_, std::chrono::seconds(10));
+        ossara::testing::wait_exit(pid_, std::chrono::seconds(10));
         code = -1;
     }
     pid_ = -1;
@@ -188,4 +212,22 @@ std::string BackgroundProcess::stderr_text() const {
     }
 }
 
+std::optional<int> run_in_child(const std::function<int()>& body, std::chrono::milliseconds limit) {
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int code = 98;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    if (const auto status = wait_status(child, limit)) return exit_code_of(*status);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return std::nullopt;
+}
+
 }  // namespace ossara::testing
+#endif
