@@ -251,7 +251,7 @@ for preset in "${presets[@]}"; do
   counts+=("$preset $((total_passed - before_passed))/$((total_passed - before_passed + total_failed - before_failed))")
   retried_counts+=("$preset $(wc -l <"$state/retried")")
   [ -s "$state/retried" ] && retried_names+=("$preset: $(paste -sd ' ' "$state/retried")")
-  [ -s "$state/failed" ] && failed_names+=("$preset: $(paste -sd ',' "$state/failed" | sed 's/,/, /g')")
+  [ -s "$state/failed" ] && failed_names+=("$preset: $(awk 'NR > 1 { printf ", " } { printf "%s", $0 }' "$state/failed")")
 done
 wait  # background builds of configurations that were not reached
 
