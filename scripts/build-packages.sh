@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (libhushvault1, libveilrelay1, libveilrelay-dev,
-# veilrelay, veilrelay-router) into dist/ from a build of their own in
-# build/packages, then checks them with lintian (errors fail the script).
+# veilrelay, veilrelay-router) into dist/ from the release build
+# (scripts/release-build.sh, build/release), then checks them with lintian
+# (errors fail the script).
 #
 #   ./scripts/build-packages.sh [--no-lintian]
 #   ./scripts/build-packages.sh --source-id   # prints the identity of the sources
 #
-# The build is the one Debian makes of its own packages: installed under /usr,
-# -O2 with the hardening flags of dpkg-buildflags (stack protector, fortified
-# functions, full RELRO, PIE), stripped in the packages. dist/SOURCE_ID names
-# the sources the packages were built from, so a test can reuse them.
+# The build is the one Debian makes of its own packages (see
+# release-build.sh); the files are stripped in the packages. dist/SOURCE_ID
+# names the sources the packages were built from, so a test can reuse them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,7 +44,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-build=build/packages
+build=build/release
 id=$(source_id)
 # One package build at a time (the test command starts one beside the tests,
 # the package test may ask for one meanwhile); whoever comes second finds
@@ -55,29 +55,16 @@ flock "$lock"
 if [ -n "$id" ] && [ "$(cat dist/SOURCE_ID 2>/dev/null)" = "$id" ] && compgen -G 'dist/*.deb' >/dev/null; then
   echo "dist/ holds the packages of these sources"
   ls -l dist/*.deb
-  built=0
 else
-  built=1
-fi
-# Reproducible dates (the changelog's, the files' in the packages).
-if git log -1 --format=%ct >/dev/null 2>&1; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
-  export SOURCE_DATE_EPOCH
-fi
-
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS) -DNDEBUG"
-ldflags=$(dpkg-buildflags --get LDFLAGS)
-
-# Each target's sources compile in batches (unity build), as in the test
-# command's configurations: the same compiler, flags and code, a fifth of the
-# compiler runs.
-if [ "$built" = 1 ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
-    -DOSSARA_BUILD_TESTS=OFF -DOSSARA_BUILD_BENCH=OFF -DOSSARA_BUILD_TOOLS=ON -DCMAKE_UNITY_BUILD=ON \
-    -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags"
-  cmake --build "$build" -j "$(nproc)"
-
+  ./scripts/release-build.sh
+  # The release build's own lock: no build there while CPack reads it.
+  exec {release_lock}>build/release.lock
+  flock "$release_lock"
+  # Reproducible dates of the files in the packages.
+  if git log -1 --format=%ct >/dev/null 2>&1; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    export SOURCE_DATE_EPOCH
+  fi
   rm -rf "$build/packages"
   cpack --config "$build/CPackConfig.cmake" -G DEB
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job on a fresh Debian 12 machine: install the dependencies, build
-# the libraries and tools (Release), start the bundled development router on
+# the client and the development router (the release build, as the Debian
+# packages are built), start the bundled development router on
 # 127.0.0.1 over HTTPS with a throw-away CA, send one end-to-end encrypted chat
 # request with the veilrelay client, and print the decrypted answer.
 #
@@ -14,17 +15,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 message=${1:-"Hello from the encrypted main job"}
-build_dir=build/main-job
+build_dir=build/release
 
 echo "=== dependencies"
 ./scripts/install-deps.sh
 
-echo "=== build ($build_dir, Release)"
-# Each target's sources compile in batches (unity build): a fifth of the
-# compiler runs of a source-by-source build.
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_UNITY_BUILD=ON \
-  -DOSSARA_BUILD_TESTS=OFF -DOSSARA_BUILD_BENCH=OFF -DOSSARA_BUILD_TOOLS=ON >/dev/null
-cmake --build "$build_dir" --target veilrelay veilrelay-dev-router -j "$(nproc)"
+echo "=== build ($build_dir)"
+./scripts/release-build.sh veilrelay veilrelay-dev-router
 [ "${MAIN_JOB_BUILD_ONLY:-0}" = 1 ] && exit 0
 
 client=$build_dir/bin/veilrelay
