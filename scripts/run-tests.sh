@@ -14,7 +14,8 @@
 # priority (SCHED_IDLE): a build is not timing-sensitive, the tests are, and
 # a build then costs their time only where a core would be idle.
 #
-# The last lines: the tests passed per configuration, the tests retried per
+# The last lines: the tests passed per configuration, the seconds each took
+# (waiting for or making its build, then its tests), the tests retried per
 # configuration ("retried: N"), every test that passed only on a retry, every
 # test that failed, and "N passed, N failed" over all configurations.
 set -uo pipefail
@@ -42,6 +43,7 @@ counts=()
 retried_counts=()
 retried_names=()
 failed_names=()
+durations=()
 
 # Runs ctest with the given arguments (and the configuration's retries) and
 # adds its counts to the totals; remembers the tests that passed only on a
@@ -124,8 +126,15 @@ start_background_builds() {
 background_builds=()
 
 # Builds the configuration here, or waits for its background build and shows
-# its output. A configuration that does not build counts as one failure.
+# its output; the seconds that took go to $state/build-seconds. A
+# configuration that does not build counts as one failure.
 build_here() {
+  local started=$SECONDS rc=0
+  build_or_wait "$1" || rc=1
+  echo $((SECONDS - started)) >"$state/build-seconds"
+  return "$rc"
+}
+build_or_wait() {
   local preset=$1
   if [[ " ${background_builds[*]} " == *" $preset "* ]]; then
     while [ ! -f "$state/$preset.built" ]; do sleep 2; done
@@ -147,8 +156,9 @@ run_preset() {
 }
 
 # The ci configuration's tests include the Debian package test, which
-# installs packages built by scripts/build-packages.sh (their own hardened
-# build; the test is skipped when not root). That build starts here beside
+# installs packages built by scripts/build-packages.sh (from the release
+# build, hardened as Debian builds; the test is skipped when not root). That
+# build starts here beside
 # the other tests, below them in priority (nice 10) but above the idle builds
 # of later configurations: the package test waits for it, and with it the
 # whole configuration.
@@ -243,12 +253,16 @@ for preset in "${presets[@]}"; do
   before_passed=$total_passed before_failed=$total_failed
   : >"$state/retried"
   : >"$state/failed"
+  echo 0 >"$state/build-seconds"
+  config_started=$SECONDS
   if declare -F "run_$preset" >/dev/null; then
     "run_$preset" || status=1
   else
     run_preset "$preset" || status=1
   fi
   counts+=("$preset $((total_passed - before_passed))/$((total_passed - before_passed + total_failed - before_failed))")
+  build_seconds=$(cat "$state/build-seconds")
+  durations+=("$preset $build_seconds+$((SECONDS - config_started - build_seconds))")
   retried_counts+=("$preset $(wc -l <"$state/retried")")
   [ -s "$state/retried" ] && retried_names+=("$preset: $(paste -sd ' ' "$state/retried")")
   [ -s "$state/failed" ] && failed_names+=("$preset: $(awk 'NR > 1 { printf ", " } { printf "%s", $0 }' "$state/failed")")
@@ -256,6 +270,7 @@ done
 wait  # background builds of configurations that were not reached
 
 echo "passed per configuration: ${counts[*]}"
+echo "seconds per configuration (build or wait for it + tests): $(printf '%s, ' "${durations[@]}" | sed 's/, $//')"
 echo "retried: $(printf '%s, ' "${retried_counts[@]}" | sed 's/, $//')"
 for names in "${retried_names[@]}"; do echo "passed only on a retry, $names"; done
 for names in "${failed_names[@]}"; do echo "failed, $names"; done
