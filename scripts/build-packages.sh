@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (libhushvault1, libveilrelay1, libveilrelay-dev,
 # veilrelay, veilrelay-router) into dist/ from the release build
-# (scripts/release-build.sh, build/release), then checks them with lintian
-# (errors fail the script).
+# (scripts/release-build.sh, build/release-hardened), then checks them with
+# lintian (errors fail the script).
 #
 #   ./scripts/build-packages.sh [--no-lintian]
 #   ./scripts/build-packages.sh --source-id   # prints the identity of the sources
@@ -44,7 +44,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-build=build/release
+build=build/release-hardened
 id=$(source_id)
 # One package build at a time (the test command starts one beside the tests,
 # the package test may ask for one meanwhile); whoever comes second finds
@@ -58,7 +58,7 @@ if [ -n "$id" ] && [ "$(cat dist/SOURCE_ID 2>/dev/null)" = "$id" ] && compgen -G
 else
   ./scripts/release-build.sh
   # The release build's own lock: no build there while CPack reads it.
-  exec {release_lock}>build/release.lock
+  exec {release_lock}>build/release-hardened.lock
   flock "$release_lock"
   # Reproducible dates of the files in the packages.
   if git log -1 --format=%ct >/dev/null 2>&1; then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The release build of the libraries and tools, in build/release: the build
-# Debian makes of its own packages (installed under /usr, -O2 with the
-# hardening flags of dpkg-buildflags: stack protector, fortified functions,
-# full RELRO, PIE), each target's sources compiled in batches (unity build).
+# The release build of the libraries and tools, in build/release-hardened:
+# the build Debian makes of its own packages (installed under /usr, -O2 with
+# the hardening flags of dpkg-buildflags: stack protector, fortified
+# functions, full RELRO, PIE), each target's sources compiled in batches
+# (unity build).
 # The Debian packages (scripts/build-packages.sh) and the main job
 # (scripts/run-main-job.sh) are both made from it, so a machine that runs
 # both compiles the sources once.
@@ -14,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build/release
+build=build/release-hardened
 
 if ! command -v dpkg-buildflags >/dev/null; then
   SUDO=""
@@ -33,7 +34,7 @@ cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS) -D
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 mkdir -p build
-exec {lock}>build/release.lock
+exec {lock}>build/release-hardened.lock
 flock "$lock"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
   -DOSSARA_BUILD_TESTS=OFF -DOSSARA_BUILD_BENCH=OFF -DOSSARA_BUILD_TOOLS=ON -DCMAKE_UNITY_BUILD=ON \

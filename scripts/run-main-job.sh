@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 message=${1:-"Hello from the encrypted main job"}
-build_dir=build/release
+build_dir=build/release-hardened
 
 echo "=== dependencies"
 ./scripts/install-deps.sh

@@ -7,7 +7,8 @@
 # credentials), chats through it, removes the packages and checks that only
 # configuration is left, then purges them. The machine is left as it was:
 # packages, the service's user and dependencies apt pulled in go again.
-# The sources are shared with the view: dist/ and build/release persist.
+# The sources are shared with the view: dist/ and build/release-hardened
+# persist.
 #
 #   debian_packages.sh SOURCE_DIR
 #
