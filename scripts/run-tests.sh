@@ -12,7 +12,9 @@
 # With more than one configuration, the builds of the later ones (and the
 # Windows dependencies) run beside the earlier ones' tests at the lowest
 # priority (SCHED_IDLE): a build is not timing-sensitive, the tests are, and
-# a build then costs their time only where a core would be idle.
+# a build then costs their time only where a core would be idle. A build the
+# tests wait for is raised to normal priority while they wait (where the
+# system allows it, as root): it is then the only thing in the way.
 #
 # The last lines: the tests passed per configuration, the seconds each took
 # (waiting for or making its build, then its tests), the tests retried per
@@ -116,7 +118,12 @@ start_background_builds() {
       # Before anything starts: what this job starts inherits the priority.
       chrt --idle -p 0 "$BASHPID" >/dev/null 2>&1 || renice -n 19 -p "$BASHPID" >/dev/null 2>&1
       for preset in $queue; do
-        build_config "$preset" >"$state/$preset.log" 2>&1
+        # Each build in a shell of its own, whose process tree build_or_wait
+        # raises while it waits (the next build starts from this idle one).
+        (
+          echo "$BASHPID" >"$state/$preset.pid"
+          build_config "$preset"
+        ) >"$state/$preset.log" 2>&1
         echo $? >"$state/$preset.built"
       done
     ) &
@@ -124,6 +131,16 @@ start_background_builds() {
   done
 }
 background_builds=()
+
+# Raises a background build (the process tree under the shell of pid $1) from
+# the lowest priority to the normal one; does nothing where that is not
+# allowed.
+raise_build() {
+  ps -e -o pid=,ppid= |
+    awk -v root="$1" '{ parent[$1] = $2 } END {
+      for (p in parent) { q = p; while (q != root && q in parent && q > 1) q = parent[q]; if (q == root) print p } }' |
+    while read -r pid; do chrt --other -p 0 "$pid" >/dev/null 2>&1 || true; done
+}
 
 # Builds the configuration here, or waits for its background build and shows
 # its output; the seconds that took go to $state/build-seconds. A
@@ -137,7 +154,10 @@ build_here() {
 build_or_wait() {
   local preset=$1
   if [[ " ${background_builds[*]} " == *" $preset "* ]]; then
-    while [ ! -f "$state/$preset.built" ]; do sleep 2; done
+    while [ ! -f "$state/$preset.built" ]; do
+      [ -f "$state/$preset.pid" ] && raise_build "$(cat "$state/$preset.pid")"
+      sleep 2
+    done
     cat "$state/$preset.log"
     [ "$(cat "$state/$preset.built")" -eq 0 ] && return 0
   elif build_config "$preset"; then
