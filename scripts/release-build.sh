@@ -10,18 +10,13 @@
 #
 #   ./scripts/release-build.sh [TARGET...]   # default: everything
 #
-# Expects the dependencies installed (scripts/install-deps.sh). One build at
-# a time: a second caller waits for the first, then finds its work done.
+# Expects the dependencies installed (scripts/install-deps.sh; its
+# build-essential brings dpkg-buildflags). One build at a time: a second
+# caller waits for the first, then finds its work done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build/release-hardened
-
-if ! command -v dpkg-buildflags >/dev/null; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends dpkg-dev
-fi
 
 # Reproducible dates (the packages' changelog, written when configuring).
 if git log -1 --format=%ct >/dev/null 2>&1; then

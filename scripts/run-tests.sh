@@ -143,12 +143,12 @@ raise_build() {
 }
 
 # Builds the configuration here, or waits for its background build and shows
-# its output; the seconds that took go to $state/build-seconds. A
-# configuration that does not build counts as one failure.
+# its output; the seconds that took go to $build_seconds. A configuration
+# that does not build counts as one failure.
 build_here() {
   local started=$SECONDS rc=0
   build_or_wait "$1" || rc=1
-  echo $((SECONDS - started)) >"$state/build-seconds"
+  build_seconds=$((SECONDS - started))
   return "$rc"
 }
 build_or_wait() {
@@ -178,10 +178,9 @@ run_preset() {
 # The ci configuration's tests include the Debian package test, which
 # installs packages built by scripts/build-packages.sh (from the release
 # build, hardened as Debian builds; the test is skipped when not root). That
-# build starts here beside
-# the other tests, below them in priority (nice 10) but above the idle builds
-# of later configurations: the package test waits for it, and with it the
-# whole configuration.
+# build starts here beside the other tests, below them in priority (nice 10)
+# but above the idle builds of later configurations: the package test waits
+# for it, and with it the whole configuration.
 run_ci() {
   build_here ci || return 1
   local packages=""
@@ -273,7 +272,7 @@ for preset in "${presets[@]}"; do
   before_passed=$total_passed before_failed=$total_failed
   : >"$state/retried"
   : >"$state/failed"
-  echo 0 >"$state/build-seconds"
+  build_seconds=0
   config_started=$SECONDS
   if declare -F "run_$preset" >/dev/null; then
     "run_$preset" || status=1
@@ -281,7 +280,6 @@ for preset in "${presets[@]}"; do
     run_preset "$preset" || status=1
   fi
   counts+=("$preset $((total_passed - before_passed))/$((total_passed - before_passed + total_failed - before_failed))")
-  build_seconds=$(cat "$state/build-seconds")
   durations+=("$preset $build_seconds+$((SECONDS - config_started - build_seconds))")
   retried_counts+=("$preset $(wc -l <"$state/retried")")
   [ -s "$state/retried" ] && retried_names+=("$preset: $(paste -sd ' ' "$state/retried")")

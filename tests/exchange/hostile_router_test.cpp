@@ -268,9 +268,8 @@ TEST_F(HostileRouterTest, PayloadIdIsAlwaysSent) {
 TEST_F(HostileRouterTest, CancellationAtAnyMomentIsACancelledError) {
     Veilrelay client = make_client();
     bool between_retrieval_and_post = false;
-    std::vector<devrouter::RecordedRequest> seen;
-    const auto posts_of = [&seen](const std::string& id) {
-        return std::count_if(seen.begin(), seen.end(),
+    const auto posts_of = [](const std::vector<devrouter::RecordedRequest>& requests, const std::string& id) {
+        return std::count_if(requests.begin(), requests.end(),
                              [&id](const auto& r) { return r.method == "POST" && r.header("X-Payload-ID") == id; });
     };
     for (int k = 1; k < 2000; ++k) {
@@ -290,8 +289,7 @@ TEST_F(HostileRouterTest, CancellationAtAnyMomentIsACancelledError) {
         if (finished) {
             EXPECT_FALSE(outcome);
             EXPECT_TRUE(between_retrieval_and_post);
-            seen = router_->requests();
-            EXPECT_EQ(posts_of(id), 1);
+            EXPECT_EQ(posts_of(router_->requests(), id), 1);
             return;
         }
         cancel.emit(asio::cancellation_type::terminal);
@@ -312,11 +310,13 @@ TEST_F(HostileRouterTest, CancellationAtAnyMomentIsACancelledError) {
         // its end: at most one POST, and none when the key was all that was
         // fetched.
         ASSERT_TRUE(router_->wait_until_idle(std::chrono::seconds(10)));
-        seen = router_->requests();
+        const auto requests = router_->requests();
         router_->clear_requests();
-        EXPECT_LE(posts_of(id), 1);
-        const bool fetched_key = std::any_of(seen.begin(), seen.end(), [](const auto& r) { return r.method == "GET"; });
-        between_retrieval_and_post = between_retrieval_and_post || (fetched_key && posts_of(id) == 0);
+        const auto posts = posts_of(requests, id);
+        EXPECT_LE(posts, 1);
+        const bool fetched_key =
+            std::any_of(requests.begin(), requests.end(), [](const auto& r) { return r.method == "GET"; });
+        between_retrieval_and_post = between_retrieval_and_post || (fetched_key && posts == 0);
     }
     ADD_FAILURE() << "the exchange never completed";
 }
