@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
+  ccache  # a second build of the same sources (another checkout too) compiles nothing twice
   clang libclang-rt-14-dev
   libssl-dev openssl libcurl4-openssl-dev
   nlohmann-json3-dev libspdlog-dev libfmt-dev libasio-dev libfast-float-dev

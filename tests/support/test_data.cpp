@@ -10,6 +10,11 @@
 
 namespace ossara::testing {
 
+// The one place that names the checkout's absolute path: every other test
+// source compiles to the same object in any checkout, which ccache then
+// shares between checkouts.
+std::filesystem::path test_data_dir() { return OSSARA_TEST_DATA_DIR; }
+
 std::string read_text_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());

@@ -8,7 +8,8 @@
 
 namespace ossara::testing {
 
-inline std::filesystem::path test_data_dir() { return OSSARA_TEST_DATA_DIR; }
+// tests/data of the source tree.
+std::filesystem::path test_data_dir();
 
 std::string read_text_file(const std::filesystem::path& path);
 
