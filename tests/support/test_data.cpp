@@ -10,9 +10,9 @@
 
 namespace ossara::testing {
 
-// The one place that names the checkout's absolute path: every other test
-// source compiles to the same object in any checkout, which ccache then
-// shares between checkouts.
+// The one source that names the checkout's absolute path: the compilations
+// of the others do not depend on where the tree is checked out, so ccache
+// can reuse them for another checkout.
 std::filesystem::path test_data_dir() { return OSSARA_TEST_DATA_DIR; }
 
 std::string read_text_file(const std::filesystem::path& path) {
