@@ -25,36 +25,10 @@ declare -A pinned=(
   [cpp-httplib]=0.11.4+ds-1+deb12u1
 )
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
 tools=(clang-16 libc++-16-dev libc++abi-16-dev dpkg-dev googletest cmake ninja-build)
-missing=()
-for p in "${tools[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-# `apt-get source` needs the source archive next to the binary one.
-if [ -z "$(apt-cache showsrc fmtlib 2>/dev/null)" ]; then
-  $SUDO tee /etc/apt/sources.list.d/ossara-debian-src.sources >/dev/null <<'SOURCES'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: bookworm-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-  $SUDO apt-get update
-elif [ "${#missing[@]}" -gt 0 ]; then
-  $SUDO apt-get update
-fi
-if [ "${#missing[@]}" -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# With Debian's source archive, where `apt-get source` below fetches from.
+source "$(dirname "$0")/debian-packages.sh"
+ensure_debian_packages --sources "${tools[@]}"
 
 key_file=$(mktemp)
 for pkg in fmtlib spdlog benchmark cpp-httplib; do

@@ -34,15 +34,8 @@ esac
 # dpkg-shlibdeps (dpkg-dev) and file compute the dependencies; lintian checks.
 tools=(dpkg-dev file)
 [ "$lintian" = 1 ] && tools+=(lintian)
-missing=()
-for p in "${tools[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source scripts/debian-packages.sh
+ensure_debian_packages "${tools[@]}"
 
 build=build/release-hardened
 id=$(source_id)

@@ -26,38 +26,12 @@ declare -A pinned=(
   [cpp-httplib]=0.11.4+ds-1+deb12u1
 )
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
 # Toolchain and the emulator the tests run under.
 tools=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine dpkg-dev xz-utils
        nlohmann-json3-dev libasio-dev libcli11-dev libfast-float-dev googletest cmake ninja-build make perl)
-missing=()
-for p in "${tools[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-# `apt-get source` needs the source archive next to the binary one.
-if ! apt-cache showsrc openssl >/dev/null 2>&1 || [ -z "$(apt-cache showsrc openssl 2>/dev/null)" ]; then
-  $SUDO tee /etc/apt/sources.list.d/ossara-debian-src.sources >/dev/null <<'EOF'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: bookworm-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  $SUDO apt-get update
-elif [ "${#missing[@]}" -gt 0 ]; then
-  $SUDO apt-get update
-fi
-if [ "${#missing[@]}" -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# With Debian's source archive, where `apt-get source` below fetches from.
+source "$(dirname "$0")/debian-packages.sh"
+ensure_debian_packages --sources "${tools[@]}"
 
 # Resolves each package to a version that can be fetched: the pinned one, or
 # else the newest the archive lists.

@@ -15,16 +15,6 @@ packages=(
   haproxy  # the scale-out test: routers behind a load balancer
 )
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
-if [ "${#missing[@]}" -gt 0 ]; then
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+source "$(dirname "$0")/debian-packages.sh"
+ensure_debian_packages "${packages[@]}"
 echo "dependencies: all ${#packages[@]} packages present"

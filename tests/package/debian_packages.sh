@@ -78,6 +78,7 @@ if [ -z "${OSSARA_PACKAGE_TEST_VIEW:-}" ] && command -v unshare >/dev/null && un
       mount --rbind /dev "$view/root/dev" &&
       mount -t tmpfs tmpfs "$view/root/run" &&
       mount -t tmpfs tmpfs "$view/root/tmp" &&
+      mkdir -p "$view/root$source_dir" &&
       mount --bind "$source_dir" "$view/root$source_dir" || exit 75
     exec chroot "$view/root" "$script" "$source_dir"' _ "$view" "$source_dir" "$(readlink -f "$0")" || rc=$?
   rmdir "$view"
@@ -101,7 +102,7 @@ known_packages() {
   done
 }
 installed_packages >"$work/before.txt"
-apt_get() { DEBIAN_FRONTEND=noninteractive timeout 300 apt-get -o DPkg::Lock::Timeout=120 -y "$@"; }
+apt_get() { DEBIAN_FRONTEND=noninteractive timeout 300 apt-get -o DPkg::Lock::Timeout=900 -y "$@"; }
 
 # Whatever happened, the machine goes back to how it was.
 cleanup() {
