@@ -12,7 +12,8 @@
 # them), so each takes a lock of ours around its check and its install: a
 # package another one is halfway through installing would otherwise look
 # missing, and its second apt-get would find the dpkg lock taken and fail.
-# An apt run of someone else's holding that lock is waited for too.
+# An apt run of someone else's holding that lock is waited for too. The
+# lock file's path is fixed, not under $TMPDIR: every caller must find it.
 
 ensure_debian_packages() {
   local sources=0
@@ -55,5 +56,5 @@ SOURCES
     if [ "${#missing[@]}" -gt 0 ]; then
       "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
     fi
-  ) 9>>"${TMPDIR:-/tmp}/ossara-debian-packages.lock"
+  ) 9>>/tmp/ossara-debian-packages.lock
 }
